@@ -1,0 +1,28 @@
+// The daemon's configuration record and the config.toml reader.
+#pragma once
+
+#include <cstdint>
+
+enum {
+    CONFIG_BLOCKLIST_MAX = 16,
+    CONFIG_BLOCKLIST_NAME_SIZE = 64,
+};
+
+struct config {
+    bool pause_fullscreen;
+    bool pause_occupied_workspace;
+    bool battery_poster;
+    char battery_mode[16];
+    int32_t gif_fps;
+    int32_t gif_crf;
+    int32_t max_width;
+    int32_t max_height;
+    int32_t cache_max_mb;
+    int32_t fade_ms;
+    char blocklist[CONFIG_BLOCKLIST_MAX][CONFIG_BLOCKLIST_NAME_SIZE];
+    int32_t blocklist_count;
+};
+
+void config_set_defaults(config *cfg);
+// All-or-nothing: on failure cfg is untouched and -1 is returned with errno.
+int config_load(config *cfg, const char *path);

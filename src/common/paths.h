@@ -1,0 +1,36 @@
+// Per-user file locations, directory creation and media classification.
+// Every path function fills buf (size bytes) and returns 0, or -1 when a
+// source is missing or the result would not fit; a truncated path is never
+// returned as success.
+#pragma once
+
+#include <cstddef>
+
+int path_home(char *buf, size_t size);
+int path_runtime_dir(char *buf, size_t size);
+int path_config_home(char *buf, size_t size);
+int path_cache_home(char *buf, size_t size);
+int path_state_home(char *buf, size_t size);
+int path_render_socket(char *buf, size_t size);
+int path_daemon_socket(char *buf, size_t size);
+int path_feed_socket(char *buf, size_t size);
+int path_config_file(char *buf, size_t size);
+int path_gif_cache_dir(char *buf, size_t size);
+int path_background_link(char *buf, size_t size);
+// Directory part of path (up to and including its last '/') followed by name.
+int path_sibling(const char *path, const char *name, char *buf, size_t size);
+
+// Creates path and its missing parents with mode 0755.
+int mkdir_p(const char *path);
+
+enum media_kind {
+    MEDIA_UNKNOWN = 0,
+    MEDIA_STILL = 1,
+    MEDIA_VIDEO = 2,
+    MEDIA_GIF = 3,
+};
+
+// By file-name extension only; the content is never looked at.
+media_kind media_kind_of(const char *path);
+// "still", "video", "gif" or "unknown".
+const char *media_kind_name(int kind);

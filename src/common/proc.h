@@ -1,0 +1,13 @@
+// Starting other programs: never through a shell, PATH searched for bare names.
+#pragma once
+
+#include <cstddef>
+#include <sys/types.h>
+
+int proc_spawn(const char *program, char *const argv[], pid_t *pid_out);
+int proc_run(const char *program, char *const argv[], char *out, size_t out_size,
+             int time_limit_ms);
+// Runs program to its end, capturing stdout and stderr into out. 0 only for a
+// normal exit with status 0. The lowest bit of *cancel (if given) kills it.
+int proc_run_cancellable(const char *program, char *const argv[], char *out, size_t out_size,
+                         int time_limit_ms, const volatile unsigned char *cancel);
