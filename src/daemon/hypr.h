@@ -1,0 +1,27 @@
+// Follows the Hyprland compositor over its IPC sockets and derives whether the
+// wallpaper can be seen: fullscreen windows, occupied workspaces, monitors
+// powered off, a lock screen. A change of one of the four flags re-runs the
+// daemon's reevaluate step.
+#pragma once
+
+struct hypr_monitor;
+
+// Never null except when memory is exhausted; works without a running Hyprland.
+hypr_monitor *hypr_monitor_new(void);
+void hypr_monitor_free(hypr_monitor *monitor);
+
+// The connected event socket, or -1.
+int hypr_monitor_fd(const hypr_monitor *monitor);
+// 1 when it refreshed and evaluated, 0 when nothing relevant arrived, -1 when
+// the connection was lost (the next tick reconnects).
+int hypr_monitor_on_readable(hypr_monitor *monitor);
+// Called every two seconds by the main loop.
+void hypr_monitor_tick(hypr_monitor *monitor);
+
+// Accessors answer false, 0 or "" for a missing object.
+bool hypr_fullscreen(const hypr_monitor *monitor);
+bool hypr_occupied(const hypr_monitor *monitor);
+bool hypr_monitors_off(const hypr_monitor *monitor);
+bool hypr_locked(const hypr_monitor *monitor);
+int hypr_monitor_count(const hypr_monitor *monitor);
+const char *hypr_covered_outputs(const hypr_monitor *monitor);
