@@ -1,0 +1,66 @@
+// Video playback: one libmpv player drawing through libmpv's OpenGL render API
+// into the renderer's own GL context, onto output surfaces or an offscreen
+// framebuffer (lock feed). Everything runs on the main thread except the two
+// libmpv callbacks, which only write one byte into the wake-up pipe.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+struct wayland_context;
+struct output_state;
+struct video_player;
+
+// Creates the player with its options (KIV_HWDEC, KIV_MPV_OPTIONS), the render
+// context on the renderer's EGL context and the wake-up pipe. None on failure
+// (already logged).
+video_player *video_create(wayland_context *wayland);
+// Frees the render context before the player; tolerates none.
+void video_destroy(video_player *video);
+
+// Replaces the current file. 0, or -1 when the path is empty or the player
+// rejects the command ("loadfile failed: %s").
+int video_load(video_player *video, const char *path);
+// Unloads the file; the pause cache stays valid.
+void video_stop(video_player *video);
+// Applies the pause flag unless the last successful one was the same value.
+void video_set_pause(video_player *video, bool pause);
+void video_set_mute(video_player *video, bool mute);
+// true: loop forever ("inf"); false: play once ("no").
+void video_set_loop(video_player *video, bool loop);
+
+// Read end of the wake-up pipe for the poll set; -1 without a player.
+int video_fd(const video_player *video);
+// Drains the pipe and the player's event queue; true when a new frame is ready.
+bool video_process_events(video_player *video);
+
+// Draws the current frame onto an output's surface (default framebuffer).
+void video_render_output(video_player *video, output_state *output);
+// Draws the current frame into framebuffer `fbo` of the given size, top row
+// first. 0 or -1.
+int video_render_fbo(video_player *video, unsigned fbo, int width, int height);
+// Tells the render context that a frame was presented.
+void video_report_swap(video_player *video);
+
+bool video_has_media(const video_player *video);
+bool video_ready(const video_player *video);
+bool video_eof(const video_player *video);
+// Display size; 0 only when both are positive (0 x 0 without a player).
+int video_size(const video_player *video, int32_t *width, int32_t *height);
+// Last playback or render error; "" when none.
+const char *video_error(const video_player *video);
+// hwdec-current, cut to 63 characters; "no" when it cannot be read.
+const char *video_hwdec(video_player *video);
+// Playback position in seconds; -1 when it cannot be read.
+double video_time_pos(video_player *video);
+
+// Pure option helpers, exposed for tests.
+
+// The hwdec option value for a KIV_HWDEC value (null when unset).
+const char *video_hwdec_option(const char *env);
+
+typedef void (*video_option_fn)(void *ctx, const char *name, const char *value);
+// Splits a KIV_MPV_OPTIONS value at ";" and each piece at its first "=", calling
+// fn(ctx, name, value) for every piece that has one; empty pieces and pieces
+// without "=" are skipped. -1 only when the copy cannot be made.
+int video_parse_options(const char *text, video_option_fn fn, void *ctx);
