@@ -1,0 +1,420 @@
+// Hyprland monitor: keeps the compositor's event socket open, fetches the
+// clients and monitors lists when something relevant happens (and every two
+// seconds), and turns them into the four visibility flags the policy reads.
+#include "hypr.h"
+
+#include "drm.h"
+#include "ipc.h"
+#include "log.h"
+#include "media.h"
+#include "occupancy.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <memory>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <yyjson.h>
+
+namespace {
+
+constexpr size_t HYPR_EVENT_BUFFER = 65535;
+constexpr size_t HYPR_DIR_SIZE = 1024;
+constexpr size_t HYPR_COVERED_SIZE = 1024;
+constexpr int HYPR_TIMEOUT_MS = 250;
+constexpr size_t HYPR_RECV_CHUNK = 16384;
+constexpr size_t HYPR_REPLY_MAX = 4194304;
+
+struct doc_deleter {
+    void operator()(yyjson_doc *doc) const {
+        yyjson_doc_free(doc);
+    }
+};
+using doc_ptr = std::unique_ptr<yyjson_doc, doc_deleter>;
+
+struct fd_closer {
+    int fd;
+    ~fd_closer() {
+        if (fd >= 0)
+            close(fd);
+    }
+};
+
+} // namespace
+
+struct hypr_monitor {
+    char instance_dir[HYPR_DIR_SIZE];
+    int event_fd;
+    char event_buf[HYPR_EVENT_BUFFER + 1];
+    uint64_t event_len;
+    char *clients_text;
+    char *monitors_text;
+    bool fullscreen;
+    bool occupied;
+    bool monitors_off;
+    bool locked;
+    int32_t monitor_count;
+    char covered_outputs[HYPR_COVERED_SIZE];
+};
+
+namespace {
+
+// Formats into buf and refuses a result that did not fit.
+bool format_path(char *buf, size_t size, const char *dir, const char *name) {
+    int n = snprintf(buf, size, "%s/%s", dir, name);
+    return n >= 0 && static_cast<size_t>(n) < size;
+}
+
+bool has_event_socket(const char *dir) {
+    char path[HYPR_DIR_SIZE + 32];
+    struct stat st;
+    return format_path(path, sizeof path, dir, ".socket2.sock") && stat(path, &st) == 0;
+}
+
+// Newest directory under runtime/hypr holding an event socket, into dir.
+bool hypr_find_newest(const char *runtime, char *dir, size_t size) {
+    char base[HYPR_DIR_SIZE];
+    if (!format_path(base, sizeof base, runtime, "hypr"))
+        return false;
+    DIR *d = opendir(base);
+    if (!d)
+        return false;
+    bool found = false;
+    time_t best = 0;
+    while (struct dirent *entry = readdir(d)) {
+        if (entry->d_name[0] == '.')
+            continue;
+        char path[HYPR_DIR_SIZE];
+        if (!format_path(path, sizeof path, base, entry->d_name))
+            continue;
+        struct stat st;
+        if (stat(path, &st) != 0 || !S_ISDIR(st.st_mode) || !has_event_socket(path))
+            continue;
+        if (!found || st.st_mtime > best) {
+            found = true;
+            best = st.st_mtime;
+            snprintf(dir, size, "%s", path);
+        }
+    }
+    closedir(d);
+    return found;
+}
+
+void hypr_connect(hypr_monitor *m) {
+    if (m->event_fd >= 0)
+        return;
+    const char *runtime = getenv("XDG_RUNTIME_DIR");
+    const char *signature = getenv("HYPRLAND_INSTANCE_SIGNATURE");
+    m->instance_dir[0] = '\0';
+    if (!runtime || !*runtime)
+        return;
+
+    bool chosen = false;
+    if (signature && *signature) {
+        int n = snprintf(m->instance_dir, sizeof m->instance_dir, "%s/hypr/%s", runtime,
+                         signature);
+        if (n < 0 || static_cast<size_t>(n) >= sizeof m->instance_dir)
+            m->instance_dir[0] = '\0';
+        else
+            chosen = has_event_socket(m->instance_dir);
+    }
+    if (!chosen) {
+        char newest[HYPR_DIR_SIZE];
+        if (hypr_find_newest(runtime, newest, sizeof newest))
+            snprintf(m->instance_dir, sizeof m->instance_dir, "%s", newest);
+    }
+    if (!m->instance_dir[0])
+        return;
+
+    char path[HYPR_DIR_SIZE + 32];
+    if (!format_path(path, sizeof path, m->instance_dir, ".socket2.sock"))
+        return;
+    int fd = ipc_connect(path);
+    if (fd < 0)
+        return;
+    int flags = fcntl(fd, F_GETFL);
+    if (ipc_set_timeouts(fd, HYPR_TIMEOUT_MS) != 0 || flags < 0 ||
+        fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0) {
+        close(fd);
+        return;
+    }
+    m->event_fd = fd;
+    m->event_len = 0;
+    log_info("hyprland connected at %s", m->instance_dir);
+}
+
+// One request over the request socket; on success the reply replaces *slot.
+// Failures leave the stored text alone and are not logged: the compositor may
+// simply be gone, and the next tick asks again.
+bool hypr_query(hypr_monitor *m, const char *name, char **slot) {
+    if (!m->instance_dir[0])
+        return false;
+    char path[HYPR_DIR_SIZE + 32];
+    if (!format_path(path, sizeof path, m->instance_dir, ".socket.sock"))
+        return false;
+    fd_closer conn{ipc_connect(path)};
+    if (conn.fd < 0 || ipc_set_timeouts(conn.fd, HYPR_TIMEOUT_MS) != 0)
+        return false;
+
+    char command[64];
+    int len = snprintf(command, sizeof command, "j/%s", name);
+    if (len < 0 || static_cast<size_t>(len) >= sizeof command)
+        return false;
+    ssize_t sent;
+    do {
+        sent = send(conn.fd, command, static_cast<size_t>(len), MSG_NOSIGNAL);
+    } while (sent < 0 && errno == EINTR);
+    if (sent != len)
+        return false;
+
+    std::unique_ptr<char, decltype(&free)> reply(nullptr, free);
+    size_t total = 0;
+    size_t capacity = 0;
+    for (;;) {
+        if (capacity - total < HYPR_RECV_CHUNK + 1) {
+            size_t grown = capacity ? capacity * 2 : HYPR_RECV_CHUNK * 2;
+            char *bigger = static_cast<char *>(realloc(reply.get(), grown));
+            if (!bigger)
+                return false;
+            reply.release();
+            reply.reset(bigger);
+            capacity = grown;
+        }
+        ssize_t got = recv(conn.fd, reply.get() + total, HYPR_RECV_CHUNK, 0);
+        if (got < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        if (got == 0)
+            break;
+        total += static_cast<size_t>(got);
+        if (total > HYPR_REPLY_MAX)
+            return false;
+    }
+    if (total == 0)
+        return false;
+    reply.get()[total] = '\0';
+
+    doc_ptr doc(yyjson_read(reply.get(), total, 0));
+    if (!doc || !yyjson_is_arr(yyjson_doc_get_root(doc.get())))
+        return false;
+    free(*slot);
+    *slot = reply.release();
+    return true;
+}
+
+doc_ptr parse_text(const char *text) {
+    if (!text)
+        return doc_ptr(nullptr);
+    return doc_ptr(yyjson_read(text, strlen(text), 0));
+}
+
+// Powered on unless dpmsStatus says otherwise or disabled is true.
+bool monitor_is_on(yyjson_val *monitor) {
+    if (!yyjson_is_obj(monitor) || yyjson_obj_size(monitor) == 0)
+        return true;
+    bool on = true;
+    yyjson_val *dpms = yyjson_obj_get(monitor, "dpmsStatus");
+    if (dpms) {
+        if (yyjson_is_bool(dpms))
+            on = yyjson_get_bool(dpms);
+        else if (yyjson_is_int(dpms))
+            on = yyjson_get_uint(dpms) != 0;
+        else
+            on = false;
+    }
+    if (yyjson_is_true(yyjson_obj_get(monitor, "disabled")))
+        on = false;
+    return on;
+}
+
+bool monitor_blocked_by_lock(yyjson_val *monitor) {
+    if (!yyjson_is_obj(monitor))
+        return false;
+    yyjson_val *blockers = yyjson_obj_get(monitor, "solitaryBlockedBy");
+    if (!yyjson_is_arr(blockers))
+        return false;
+    size_t idx, max;
+    yyjson_val *item;
+    yyjson_arr_foreach(blockers, idx, max, item) {
+        if (yyjson_equals_str(item, "LOCK"))
+            return true;
+    }
+    return false;
+}
+
+void hypr_evaluate(hypr_monitor *m) {
+    bool was_fullscreen = m->fullscreen;
+    bool was_occupied = m->occupied;
+    bool was_off = m->monitors_off;
+    bool was_locked = m->locked;
+
+    doc_ptr clients_doc = parse_text(m->clients_text);
+    doc_ptr monitors_doc = parse_text(m->monitors_text);
+    yyjson_val *clients = clients_doc ? yyjson_doc_get_root(clients_doc.get()) : nullptr;
+    yyjson_val *monitors = monitors_doc ? yyjson_doc_get_root(monitors_doc.get()) : nullptr;
+
+    m->fullscreen = occupancy_all_covered(clients, monitors, OCCUPANCY_FULLSCREEN);
+    m->occupied = occupancy_all_covered(clients, monitors, OCCUPANCY_ANY_WINDOW);
+    occupancy_covered_outputs(clients, monitors, OCCUPANCY_FULLSCREEN, m->covered_outputs,
+                              sizeof m->covered_outputs);
+
+    m->locked = false;
+    if (monitors) {
+        bool any_on = false;
+        m->monitor_count = 0;
+        if (yyjson_is_arr(monitors)) {
+            m->monitor_count = static_cast<int32_t>(yyjson_arr_size(monitors));
+            size_t idx, max;
+            yyjson_val *monitor;
+            yyjson_arr_foreach(monitors, idx, max, monitor) {
+                if (monitor_is_on(monitor))
+                    any_on = true;
+                if (monitor_blocked_by_lock(monitor))
+                    m->locked = true;
+            }
+        }
+        m->monitors_off = m->monitor_count > 0 && !any_on;
+    }
+
+    int drm = drm_all_off("/sys/class/drm");
+    if (drm == 0 || drm == 1)
+        m->monitors_off = drm == 1;
+
+    if (m->fullscreen != was_fullscreen || m->occupied != was_occupied ||
+        m->monitors_off != was_off || m->locked != was_locked)
+        reevaluate();
+}
+
+void hypr_close_events(hypr_monitor *m) {
+    if (m->event_fd >= 0)
+        close(m->event_fd);
+    m->event_fd = -1;
+    m->event_len = 0;
+}
+
+bool starts_with(const char *text, size_t len, const char *prefix) {
+    size_t n = strlen(prefix);
+    return len >= n && memcmp(text, prefix, n) == 0;
+}
+
+} // namespace
+
+hypr_monitor *hypr_monitor_new(void) {
+    auto *m = static_cast<hypr_monitor *>(calloc(1, sizeof(hypr_monitor)));
+    if (!m)
+        return nullptr;
+    m->event_fd = -1;
+    hypr_connect(m);
+    if (m->event_fd >= 0) {
+        hypr_query(m, "clients", &m->clients_text);
+        hypr_query(m, "monitors", &m->monitors_text);
+        hypr_evaluate(m);
+    }
+    return m;
+}
+
+void hypr_monitor_free(hypr_monitor *monitor) {
+    if (!monitor)
+        return;
+    hypr_close_events(monitor);
+    free(monitor->clients_text);
+    free(monitor->monitors_text);
+    free(monitor);
+}
+
+int hypr_monitor_fd(const hypr_monitor *monitor) {
+    return monitor ? monitor->event_fd : -1;
+}
+
+int hypr_monitor_on_readable(hypr_monitor *monitor) {
+    if (!monitor || monitor->event_fd < 0)
+        return 0;
+    hypr_monitor *m = monitor;
+    ssize_t got = recv(m->event_fd, m->event_buf + m->event_len,
+                       HYPR_EVENT_BUFFER - m->event_len, 0);
+    if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
+        return 0;
+    if (got <= 0) {
+        hypr_close_events(m);
+        return -1;
+    }
+    m->event_len += static_cast<uint64_t>(got);
+    m->event_buf[m->event_len] = '\0';
+
+    bool refresh = false;
+    size_t start = 0;
+    for (;;) {
+        char *eol = static_cast<char *>(memchr(m->event_buf + start, '\n', m->event_len - start));
+        if (!eol)
+            break;
+        const char *line = m->event_buf + start;
+        size_t len = static_cast<size_t>(eol - line);
+        // Focus and title changes are frequent and never change what is visible.
+        if (!starts_with(line, len, "activewindow") && !starts_with(line, len, "windowtitle"))
+            refresh = true;
+        start += len + 1;
+    }
+    size_t rest = m->event_len - start;
+    if (rest >= HYPR_EVENT_BUFFER) {
+        // A line longer than the buffer can never complete; drop it.
+        m->event_len = 0;
+    } else {
+        memmove(m->event_buf, m->event_buf + start, rest);
+        m->event_len = rest;
+    }
+    m->event_buf[m->event_len] = '\0';
+
+    if (!refresh)
+        return 0;
+    hypr_query(m, "clients", &m->clients_text);
+    hypr_query(m, "monitors", &m->monitors_text);
+    hypr_evaluate(m);
+    return 1;
+}
+
+void hypr_monitor_tick(hypr_monitor *monitor) {
+    if (!monitor)
+        return;
+    hypr_monitor *m = monitor;
+    bool was_connected = m->event_fd >= 0;
+    hypr_connect(m);
+    if (!was_connected && m->event_fd >= 0) {
+        hypr_query(m, "clients", &m->clients_text);
+        hypr_query(m, "monitors", &m->monitors_text);
+        hypr_evaluate(m);
+        return;
+    }
+    if (hypr_query(m, "monitors", &m->monitors_text))
+        hypr_evaluate(m);
+}
+
+bool hypr_fullscreen(const hypr_monitor *monitor) {
+    return monitor && monitor->fullscreen;
+}
+
+bool hypr_occupied(const hypr_monitor *monitor) {
+    return monitor && monitor->occupied;
+}
+
+bool hypr_monitors_off(const hypr_monitor *monitor) {
+    return monitor && monitor->monitors_off;
+}
+
+bool hypr_locked(const hypr_monitor *monitor) {
+    return monitor && monitor->locked;
+}
+
+int hypr_monitor_count(const hypr_monitor *monitor) {
+    return monitor ? monitor->monitor_count : 0;
+}
+
+const char *hypr_covered_outputs(const hypr_monitor *monitor) {
+    return monitor ? monitor->covered_outputs : "";
+}
