@@ -1,0 +1,107 @@
+// The daemon's one global record. Every daemon module reaches it directly as
+// g_daemon; main() fills it at startup and tears it down at shutdown.
+#pragma once
+
+#include "config.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+struct ipc_server;
+struct hypr_monitor;
+struct power_monitor;
+struct policy;
+struct watch;
+struct supervisor;
+struct transcode_job;
+
+// Which program draws the background.
+enum {
+    ENGINE_NONE = 0,
+    ENGINE_SHELL = 1,
+    ENGINE_RENDERER = 2,
+};
+
+enum {
+    DAEMON_PATH_SIZE = 4096,   // paths in the record: at most 4095 bytes
+    DAEMON_KIND_SIZE = 16,     // kind words: at most 15 bytes
+    DAEMON_SKIP_SIZE = 1024,   // last_skip_outputs
+};
+
+struct daemon_state {
+    struct config config;
+    struct watch *watcher;
+    struct hypr_monitor *hypr;    // may be null: no Hyprland information
+    struct power_monitor *power;  // may be null: no power information
+    struct policy *policy;
+    struct ipc_server *server;
+    struct supervisor *supervisor;
+
+    bool running;
+    bool always_animate;
+    int engine;              // ENGINE_*
+    int shell_plugin_state;  // -1 never touched, 0 disabled, 1 enabled
+    int64_t renderer_stop_at;
+    int64_t shell_retry_after;
+    int64_t renderer_retry_after;
+
+    char source_path[DAEMON_PATH_SIZE];
+    char source_kind[DAEMON_KIND_SIZE];
+    char loaded_path[DAEMON_PATH_SIZE];
+    char loaded_kind[DAEMON_KIND_SIZE];
+    char ready_path[DAEMON_PATH_SIZE];
+    char ready_kind[DAEMON_KIND_SIZE];
+    char previous_ready_path[DAEMON_PATH_SIZE];
+    char previous_ready_kind[DAEMON_KIND_SIZE];
+    char transition_from_path[DAEMON_PATH_SIZE];
+
+    bool load_pending;
+    bool media_ready;
+    int64_t ready_deadline;
+
+    struct transcode_job *job;  // the one conversion job, or null
+    bool job_is_poster;
+
+    char failed_path[DAEMON_PATH_SIZE];
+    char poster_failed_path[DAEMON_PATH_SIZE];
+
+    int applied_pause;  // -1 unknown, 0 playing, 1 paused
+    int feed_active;
+
+    int intro_active;
+    char intro_path[DAEMON_PATH_SIZE];
+    char intro_result[DAEMON_KIND_SIZE];
+    int64_t intro_deadline;
+
+    uint64_t source_generation;
+    char last_skip_outputs[DAEMON_SKIP_SIZE];
+};
+
+extern daemon_state g_daemon;
+
+// "none", "shell" or "renderer".
+inline const char *daemon_engine_name(int engine) {
+    switch (engine) {
+    case ENGINE_SHELL:
+        return "shell";
+    case ENGINE_RENDERER:
+        return "renderer";
+    default:
+        return "none";
+    }
+}
+
+// Copies text into a fixed field of the record; longer texts are cut, a null
+// text empties the field.
+inline void daemon_set_text(char *field, size_t size, const char *text) {
+    if (!field || size == 0)
+        return;
+    if (!text)
+        text = "";
+    size_t n = strnlen(text, size - 1);
+    memmove(field, text, n);
+    field[n] = '\0';
+}
+
+#define DAEMON_SET(field, text) daemon_set_text((field), sizeof(field), (text))

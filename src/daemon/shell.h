@@ -1,0 +1,11 @@
+// Switches the theme shell's background plug-in through the shell program's
+// command line.
+#pragma once
+
+enum {
+    SHELL_TIME_LIMIT_MS = 5000,
+};
+
+// 0 when tarvine-shell confirmed the switch, -1 otherwise (logged). Blocks
+// for at most SHELL_TIME_LIMIT_MS.
+int shell_set_background(bool enable);
