@@ -1,0 +1,187 @@
+"""A private headless sway compositor for renderer tests.
+
+sway refuses to run as root, so it runs as an unprivileged uid inside a user
+namespace; root clients can still connect to its sockets. Rendering uses
+wlroots' pixman renderer because the test machines have no GPU device.
+"""
+
+import glob
+import json
+import os
+import shutil
+import signal
+import subprocess
+import tempfile
+import time
+
+CONFIG = """swaybg_command -
+xwayland disable
+output HEADLESS-1 resolution 1920x1080 position 0 0 scale 1
+default_border none
+"""
+
+
+def _wait(predicate, timeout, what):
+    deadline = time.monotonic() + timeout
+    while True:
+        value = predicate()
+        if value:
+            return value
+        if time.monotonic() >= deadline:
+            raise AssertionError("timed out waiting for %s" % what)
+        time.sleep(0.05)
+
+
+class Compositor:
+    """Starts sway headless in its own runtime directory; use as a context
+    manager or call start() and stop()."""
+
+    def __init__(self, extra_config=""):
+        self.runtime = tempfile.mkdtemp(prefix="kiv-sway-")
+        os.chmod(self.runtime, 0o700)
+        self.config_path = os.path.join(self.runtime, "sway.conf")
+        with open(self.config_path, "w") as f:
+            f.write(CONFIG + extra_config)
+        self.log_path = os.path.join(self.runtime, "sway.log")
+        self.proc = None
+        self.ipc_socket = None
+        self.wayland_display = None
+
+    def _env(self):
+        env = dict(os.environ)
+        for name in ("WAYLAND_DISPLAY", "DISPLAY", "SWAYSOCK"):
+            env.pop(name, None)
+        env.update({
+            "XDG_RUNTIME_DIR": self.runtime,
+            "WLR_BACKENDS": "headless",
+            "WLR_RENDERER": "pixman",
+            "WLR_LIBINPUT_NO_DEVICES": "1",
+        })
+        return env
+
+    def start(self, timeout=20.0):
+        self._log = open(self.log_path, "wb")
+        self.proc = subprocess.Popen(
+            ["unshare", "--user", "--map-user=1000", "--map-group=1000",
+             "sway", "-c", self.config_path],
+            env=self._env(), stdout=self._log, stderr=subprocess.STDOUT,
+            stdin=subprocess.DEVNULL, start_new_session=True)
+
+        def ipc_ready():
+            if self.proc.poll() is not None:
+                raise AssertionError("sway exited early:\n" + self.log())
+            socks = glob.glob(os.path.join(self.runtime, "sway-ipc.*.sock"))
+            if not socks:
+                return None
+            r = subprocess.run(["swaymsg", "-s", socks[0], "-t", "get_version"],
+                               capture_output=True)
+            return socks[0] if r.returncode == 0 else None
+
+        self.ipc_socket = _wait(ipc_ready, timeout, "sway IPC socket")
+        displays = [p for p in glob.glob(os.path.join(self.runtime, "wayland-*"))
+                    if not p.endswith(".lock")]
+        if not displays:
+            self.stop()
+            raise AssertionError("sway has no Wayland socket")
+        self.wayland_display = os.path.basename(displays[0])
+        return self
+
+    def client_env(self, env=None):
+        """Environment for a Wayland client of this compositor. env (a dict)
+        is updated in place and returned; by default a copy of os.environ."""
+        env = dict(os.environ) if env is None else env
+        for name in ("DISPLAY", "SWAYSOCK"):
+            env.pop(name, None)
+        env["WAYLAND_DISPLAY"] = os.path.join(self.runtime, self.wayland_display)
+        return env
+
+    def log(self):
+        try:
+            with open(self.log_path, "rb") as f:
+                return f.read().decode(errors="replace")
+        except OSError:
+            return ""
+
+    def swaymsg(self, *args, check=True):
+        """Runs swaymsg against this compositor; returns its standard output."""
+        r = subprocess.run(["swaymsg", "-s", self.ipc_socket] + list(args),
+                           capture_output=True, text=True, timeout=30)
+        if check and r.returncode != 0:
+            raise AssertionError("swaymsg %s failed: %s%s" % (args, r.stdout, r.stderr))
+        return r.stdout
+
+    def create_output(self):
+        """Adds a headless output; returns its name (HEADLESS-2, ...)."""
+        before = {o["name"] for o in self.outputs()}
+        self.swaymsg("create_output")
+        new = _wait(lambda: {o["name"] for o in self.outputs()} - before, 10, "new output")
+        return sorted(new)[0]
+
+    def outputs(self):
+        return json.loads(self.swaymsg("-t", "get_outputs", "-r"))
+
+    def resolution(self, output, width, height):
+        self.swaymsg("output", output, "resolution", "%dx%d" % (width, height))
+
+    def scale(self, output, scale):
+        self.swaymsg("output", output, "scale", str(scale))
+
+    def screenshot(self, output=None):
+        """Captures with grim; returns (width, height, pixel) where pixel(x, y)
+        gives the (r, g, b) tuple at that position."""
+        path = os.path.join(self.runtime, "shot.ppm")
+        argv = ["grim", "-t", "ppm"]
+        if output:
+            argv += ["-o", output]
+        argv.append(path)
+        env = self.client_env()
+        env["XDG_RUNTIME_DIR"] = self.runtime
+        subprocess.run(argv, env=env, check=True, capture_output=True, timeout=60)
+        with open(path, "rb") as f:
+            data = f.read()
+        os.unlink(path)
+        fields = []
+        pos = 0
+        while len(fields) < 4:
+            while data[pos:pos + 1].isspace():
+                pos += 1
+            if data[pos:pos + 1] == b"#":
+                pos = data.index(b"\n", pos) + 1
+                continue
+            end = pos
+            while not data[end:end + 1].isspace():
+                end += 1
+            fields.append(data[pos:end])
+            pos = end
+        pos += 1  # the single whitespace byte before the raster
+        if fields[0] != b"P6" or int(fields[3]) != 255:
+            raise AssertionError("unexpected screenshot format %r" % fields)
+        width, height = int(fields[1]), int(fields[2])
+        raster = data[pos:pos + width * height * 3]
+
+        def pixel(x, y):
+            i = (y * width + x) * 3
+            return raster[i], raster[i + 1], raster[i + 2]
+
+        return width, height, pixel
+
+    def stop(self):
+        if self.proc is not None:
+            if self.proc.poll() is None:
+                if self.ipc_socket:
+                    subprocess.run(["swaymsg", "-s", self.ipc_socket, "exit"],
+                                   capture_output=True, timeout=10)
+                try:
+                    self.proc.wait(10)
+                except subprocess.TimeoutExpired:
+                    os.killpg(self.proc.pid, signal.SIGKILL)
+                    self.proc.wait()
+            self.proc = None
+            self._log.close()
+        shutil.rmtree(self.runtime, ignore_errors=True)
+
+    def __enter__(self):
+        return self.start()
+
+    def __exit__(self, *exc):
+        self.stop()
