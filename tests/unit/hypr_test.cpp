@@ -1,0 +1,323 @@
+// The Hyprland monitor against a small fake instance served from a thread:
+// event handling, when the daemon is asked to re-evaluate, and reconnection.
+#include "hypr.h"
+#include "media.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <poll.h>
+#include <string>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+static int g_reevaluations;
+
+// The daemon's entry point, counted here.
+void reevaluate(void) {
+    ++g_reevaluations;
+}
+
+namespace {
+
+int listen_at(const std::string &path) {
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path.c_str());
+    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 ||
+        listen(fd, 8) != 0)
+        return -1;
+    return fd;
+}
+
+bool readable(int fd, int ms) {
+    pollfd p{fd, POLLIN, 0};
+    return poll(&p, 1, ms) > 0;
+}
+
+const char *MONITORS_TWO = R"([{"name":"DP-1","activeWorkspace":{"id":1},"dpmsStatus":true},
+                               {"name":"DP-2","activeWorkspace":{"id":2},"dpmsStatus":true}])";
+const char *CLIENT_FS_1 = R"([{"workspace":{"id":1},"fullscreen":2,"mapped":true}])";
+const char *CLIENT_FS_BOTH = R"([{"workspace":{"id":1},"fullscreen":2,"mapped":true},
+                                 {"workspace":{"id":2},"fullscreen":2,"mapped":true}])";
+
+// One Hyprland instance directory with both sockets. The request socket is
+// served by a thread; the event connection is accepted by the test itself.
+class FakeHypr {
+  public:
+    explicit FakeHypr(const std::string &dir) : dir_(dir) {
+        mkdir(dir.c_str(), 0700);
+        request_fd_ = listen_at(dir + "/.socket.sock");
+        event_listen_fd_ = listen_at(dir + "/.socket2.sock");
+        if (pipe(stop_) != 0)
+            stop_[0] = stop_[1] = -1;
+        thread_ = std::thread([this] { serve(); });
+    }
+    ~FakeHypr() {
+        if (write(stop_[1], "x", 1) < 0) {
+        }
+        thread_.join();
+        close_events();
+        close(request_fd_);
+        close(event_listen_fd_);
+        close(stop_[0]);
+        close(stop_[1]);
+        unlink((dir_ + "/.socket.sock").c_str());
+        unlink((dir_ + "/.socket2.sock").c_str());
+        rmdir(dir_.c_str());
+    }
+
+    void set_reply(const std::string &name, const std::string &text) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        replies_[name] = text;
+    }
+    std::vector<std::string> requests() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return requests_;
+    }
+    void clear_requests() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        requests_.clear();
+    }
+    // Accepts the monitor's pending event connection.
+    bool accept_events() {
+        if (!readable(event_listen_fd_, 5000))
+            return false;
+        event_fd_ = accept(event_listen_fd_, nullptr, nullptr);
+        return event_fd_ >= 0;
+    }
+    bool event_pending() {
+        return readable(event_listen_fd_, 0);
+    }
+    void send_event(const std::string &text) {
+        ASSERT_EQ(send(event_fd_, text.data(), text.size(), MSG_NOSIGNAL),
+                  static_cast<ssize_t>(text.size()));
+    }
+    void close_events() {
+        if (event_fd_ >= 0)
+            close(event_fd_);
+        event_fd_ = -1;
+    }
+
+  private:
+    void serve() {
+        for (;;) {
+            pollfd p[2] = {{request_fd_, POLLIN, 0}, {stop_[0], POLLIN, 0}};
+            if (poll(p, 2, -1) < 0 && errno != EINTR)
+                return;
+            if (p[1].revents)
+                return;
+            if (!p[0].revents)
+                continue;
+            int conn = accept(request_fd_, nullptr, nullptr);
+            if (conn < 0)
+                continue;
+            char buf[256] = {};
+            ssize_t n = readable(conn, 2000) ? recv(conn, buf, sizeof buf - 1, 0) : 0;
+            std::string command(buf, n > 0 ? static_cast<size_t>(n) : 0);
+            std::string reply;
+            {
+                std::lock_guard<std::mutex> lock(mutex_);
+                requests_.push_back(command);
+                auto it = replies_.find(command.substr(command.rfind('/') + 1));
+                reply = it == replies_.end() ? "unknown request" : it->second;
+            }
+            if (send(conn, reply.data(), reply.size(), MSG_NOSIGNAL) < 0) {
+            }
+            close(conn);
+        }
+    }
+
+    std::string dir_;
+    int request_fd_ = -1;
+    int event_listen_fd_ = -1;
+    int event_fd_ = -1;
+    int stop_[2] = {-1, -1};
+    std::thread thread_;
+    std::mutex mutex_;
+    std::map<std::string, std::string> replies_;
+    std::vector<std::string> requests_;
+};
+
+class HyprTest : public testing::Test {
+  protected:
+    void SetUp() override {
+        char tmpl[] = "/tmp/kiv-hypr-XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        runtime_ = tmpl;
+        mkdir((runtime_ + "/hypr").c_str(), 0700);
+        setenv("XDG_RUNTIME_DIR", runtime_.c_str(), 1);
+        setenv("HYPRLAND_INSTANCE_SIGNATURE", "sig", 1);
+        setenv("KIV_DRM_DPMS", "0", 1);
+        g_reevaluations = 0;
+    }
+    void TearDown() override {
+        hypr_monitor_free(monitor_);
+        fake_.reset();
+        rmdir((runtime_ + "/hypr").c_str());
+        rmdir(runtime_.c_str());
+    }
+    FakeHypr &start_fake(const char *clients, const char *monitors) {
+        fake_ = std::make_unique<FakeHypr>(runtime_ + "/hypr/sig");
+        fake_->set_reply("clients", clients);
+        fake_->set_reply("monitors", monitors);
+        return *fake_;
+    }
+    // Reads until the event socket has nothing more; returns the answers.
+    std::vector<int> drain() {
+        std::vector<int> answers;
+        while (hypr_monitor_fd(monitor_) >= 0 && readable(hypr_monitor_fd(monitor_), 200))
+            answers.push_back(hypr_monitor_on_readable(monitor_));
+        return answers;
+    }
+
+    std::string runtime_;
+    std::unique_ptr<FakeHypr> fake_;
+    hypr_monitor *monitor_ = nullptr;
+};
+
+TEST(HyprAccessors, MissingObjectReportsNothing) {
+    EXPECT_FALSE(hypr_fullscreen(nullptr));
+    EXPECT_FALSE(hypr_occupied(nullptr));
+    EXPECT_FALSE(hypr_monitors_off(nullptr));
+    EXPECT_FALSE(hypr_locked(nullptr));
+    EXPECT_EQ(hypr_monitor_count(nullptr), 0);
+    EXPECT_STREQ(hypr_covered_outputs(nullptr), "");
+    EXPECT_EQ(hypr_monitor_fd(nullptr), -1);
+    EXPECT_EQ(hypr_monitor_on_readable(nullptr), 0);
+    hypr_monitor_tick(nullptr);
+    hypr_monitor_free(nullptr);
+}
+
+TEST_F(HyprTest, WithoutRuntimeDirNeverConnects) {
+    FakeHypr &fake = start_fake(CLIENT_FS_1, MONITORS_TWO);
+    unsetenv("XDG_RUNTIME_DIR");
+    monitor_ = hypr_monitor_new();
+    ASSERT_NE(monitor_, nullptr);
+    hypr_monitor_tick(monitor_);
+    EXPECT_EQ(hypr_monitor_fd(monitor_), -1);
+    EXPECT_FALSE(fake.event_pending());
+    EXPECT_TRUE(fake.requests().empty());
+    EXPECT_EQ(hypr_monitor_count(monitor_), 0);
+}
+
+TEST_F(HyprTest, ReevaluatesOnlyWhenAFlagChanges) {
+    FakeHypr &fake = start_fake(CLIENT_FS_1, MONITORS_TWO);
+    monitor_ = hypr_monitor_new();
+    ASSERT_NE(monitor_, nullptr);
+    ASSERT_TRUE(fake.accept_events());
+    EXPECT_EQ(fake.requests(), (std::vector<std::string>{"j/clients", "j/monitors"}));
+    // One of two monitors covered: the covered list changes, no flag does.
+    EXPECT_FALSE(hypr_fullscreen(monitor_));
+    EXPECT_FALSE(hypr_occupied(monitor_));
+    EXPECT_EQ(hypr_monitor_count(monitor_), 2);
+    EXPECT_STREQ(hypr_covered_outputs(monitor_), "DP-1");
+    EXPECT_EQ(g_reevaluations, 0);
+
+    fake.set_reply("clients", CLIENT_FS_BOTH);
+    fake.send_event("openwindow>>5a1,2,foot,foot\n");
+    EXPECT_EQ(drain(), std::vector<int>{1});
+    EXPECT_TRUE(hypr_fullscreen(monitor_));
+    EXPECT_TRUE(hypr_occupied(monitor_));
+    EXPECT_STREQ(hypr_covered_outputs(monitor_), "DP-1,DP-2");
+    EXPECT_EQ(g_reevaluations, 1);
+
+    // The same answers again: evaluated, nothing changed.
+    fake.send_event("workspace>>2\n");
+    EXPECT_EQ(drain(), std::vector<int>{1});
+    EXPECT_EQ(g_reevaluations, 1);
+
+    // A non-array monitors reply on the tick: no evaluation, flags kept.
+    fake.set_reply("clients", "[]");
+    fake.set_reply("monitors", R"({"error":"no"})");
+    fake.clear_requests();
+    hypr_monitor_tick(monitor_);
+    EXPECT_EQ(fake.requests(), std::vector<std::string>{"j/monitors"});
+    EXPECT_TRUE(hypr_fullscreen(monitor_));
+    EXPECT_EQ(hypr_monitor_count(monitor_), 2);
+    EXPECT_EQ(g_reevaluations, 1);
+}
+
+TEST_F(HyprTest, EventLines) {
+    FakeHypr &fake = start_fake("[]", MONITORS_TWO);
+    monitor_ = hypr_monitor_new();
+    ASSERT_NE(monitor_, nullptr);
+    ASSERT_TRUE(fake.accept_events());
+
+    struct {
+        const char *name;
+        std::vector<std::string> writes;
+        std::vector<int> answers;
+        size_t requests;
+    } cases[] = {
+        {"focus and titles", {"activewindow>>a,b\nactivewindowv2>>5a0\nwindowtitle>>5a0\n"}, {0},
+         0},
+        {"title v2", {"windowtitlev2>>5a0,x\n"}, {0}, 0},
+        {"split line", {"worksp", "ace>>3\n"}, {0, 1}, 2},
+        {"two lines in one read", {"createworkspace>>4\nworkspace>>4\n"}, {1}, 2},
+        {"line after an ignored one", {"activewindow>>a,b\nmonitoradded>>DP-3\n"}, {1}, 2},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        fake.clear_requests();
+        std::vector<int> answers;
+        for (const auto &w : c.writes) {
+            fake.send_event(w);
+            for (int a : drain())
+                answers.push_back(a);
+        }
+        EXPECT_EQ(answers, c.answers);
+        EXPECT_EQ(fake.requests().size(), c.requests);
+    }
+}
+
+TEST_F(HyprTest, OverlongLineIsDropped) {
+    FakeHypr &fake = start_fake("[]", MONITORS_TWO);
+    monitor_ = hypr_monitor_new();
+    ASSERT_NE(monitor_, nullptr);
+    ASSERT_TRUE(fake.accept_events());
+    fake.clear_requests();
+
+    // A full buffer without a line feed is thrown away, so the reader neither
+    // stalls on it nor mistakes it for the end of the stream.
+    fake.send_event(std::string(65535, 'x'));
+    for (int a : drain())
+        EXPECT_EQ(a, 0);
+    EXPECT_GE(hypr_monitor_fd(monitor_), 0);
+    fake.send_event("workspace>>1\n");
+    EXPECT_EQ(drain(), std::vector<int>{1});
+    EXPECT_EQ(fake.requests().size(), 2u);
+}
+
+TEST_F(HyprTest, ReconnectsAfterTheCompositorGoes) {
+    FakeHypr &fake = start_fake(CLIENT_FS_BOTH, MONITORS_TWO);
+    monitor_ = hypr_monitor_new();
+    ASSERT_NE(monitor_, nullptr);
+    ASSERT_TRUE(fake.accept_events());
+    EXPECT_TRUE(hypr_fullscreen(monitor_));
+
+    fake.close_events();
+    EXPECT_EQ(drain(), std::vector<int>{-1});
+    EXPECT_EQ(hypr_monitor_fd(monitor_), -1);
+    EXPECT_TRUE(hypr_fullscreen(monitor_));
+
+    fake.set_reply("clients", "[]");
+    fake.clear_requests();
+    hypr_monitor_tick(monitor_);
+    EXPECT_GE(hypr_monitor_fd(monitor_), 0);
+    ASSERT_TRUE(fake.accept_events());
+    EXPECT_EQ(fake.requests(), (std::vector<std::string>{"j/clients", "j/monitors"}));
+    EXPECT_FALSE(hypr_fullscreen(monitor_));
+}
+
+} // namespace
