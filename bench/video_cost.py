@@ -1,0 +1,183 @@
+#!/usr/bin/python3
+"""Cost of playback in kiv-render on a headless sway compositor, run by hand.
+
+Plays a 1920x1080 30 fps H.264 video, then the same video paused, then a still,
+each for a fixed time, and reports CPU time per presented frame, CPU share and
+wake-ups per second (context switches of all threads, from /proc). Then plays
+the same file with mpv's own Wayland output on the same compositor and prints
+the ratio kiv-render / mpv.
+
+    /usr/bin/python3 bench/video_cost.py [--seconds 20] [--build build]
+"""
+
+import argparse
+import json
+import os
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "tests", "integration"))
+
+from compositor import Compositor  # noqa: E402
+from kivtest import Env, Proc, request_json, wait_for  # noqa: E402
+
+TICK = os.sysconf("SC_CLK_TCK")
+
+
+def cpu_seconds(pid):
+    with open("/proc/%d/stat" % pid) as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    # utime and stime are fields 14 and 15; after the ")" split they are 11 and 12.
+    return (int(fields[11]) + int(fields[12])) / TICK
+
+
+def switches(pid):
+    """Voluntary plus involuntary context switches summed over live threads."""
+    total = 0
+    for tid in os.listdir("/proc/%d/task" % pid):
+        try:
+            with open("/proc/%d/task/%s/status" % (pid, tid)) as f:
+                for line in f:
+                    if line.startswith(("voluntary_ctxt_switches", "nonvoluntary_ctxt_switches")):
+                        total += int(line.split()[1])
+        except OSError:
+            pass
+    return total
+
+
+def main_thread_switches(pid):
+    total = 0
+    with open("/proc/%d/status" % pid) as f:
+        for line in f:
+            if line.startswith(("voluntary_ctxt_switches", "nonvoluntary_ctxt_switches")):
+                total += int(line.split()[1])
+    return total
+
+
+def measure(pid, seconds, frames=None):
+    """frames: a callable giving a frame counter, read at both ends."""
+    c0, s0, m0 = cpu_seconds(pid), switches(pid), main_thread_switches(pid)
+    f0 = frames() if frames else 0
+    t0 = time.monotonic()
+    time.sleep(seconds)
+    c1, s1, m1 = cpu_seconds(pid), switches(pid), main_thread_switches(pid)
+    f1 = frames() if frames else 0
+    dt = time.monotonic() - t0
+    return {
+        "cpu_share": (c1 - c0) / dt,
+        "wakeups_per_s": (s1 - s0) / dt,
+        "main_wakeups_per_s": (m1 - m0) / dt,
+        "frames": f1 - f0,
+        "fps": (f1 - f0) / dt,
+        "cpu_ms_per_frame": 1000 * (c1 - c0) / (f1 - f0) if f1 > f0 else float("nan"),
+    }
+
+
+def show(label, m):
+    print("%-22s cpu %5.2f cores  %7.1f wake-ups/s (main thread %6.1f)  %6.1f frames/s  %s" % (
+        label, m["cpu_share"], m["wakeups_per_s"], m["main_wakeups_per_s"], m["fps"],
+        "%.2f ms CPU/frame" % m["cpu_ms_per_frame"] if m["frames"] else "-"))
+
+
+def mpv_ipc(path, *command):
+    with socket.socket(socket.AF_UNIX) as s:
+        s.settimeout(5)
+        s.connect(path)
+        s.sendall((json.dumps({"command": list(command)}) + "\n").encode())
+        buf = b""
+        while True:
+            buf += s.recv(65536)
+            for line in buf.split(b"\n"):
+                if line.strip():
+                    msg = json.loads(line)
+                    if "error" in msg:
+                        return msg.get("data")
+            if not buf:
+                return None
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--seconds", type=float, default=20)
+    ap.add_argument("--build", default=os.path.join(HERE, "..", "build"))
+    args = ap.parse_args()
+    render_bin = os.path.join(os.path.abspath(args.build), "render", "kiv-render")
+
+    media = tempfile.mkdtemp(prefix="kiv-bench-")
+    video = os.path.join(media, "hd.mp4")
+    still = os.path.join(media, "hd.png")
+    length = int(args.seconds * 2 + 10)
+    print("encoding a %d s 1920x1080 30 fps H.264 video..." % length, flush=True)
+    subprocess.run(["ffmpeg", "-v", "error", "-y", "-f", "lavfi", "-i",
+                    "testsrc2=size=1920x1080:rate=30", "-t", str(length), "-c:v", "libx264",
+                    "-preset", "veryfast", "-pix_fmt", "yuv420p", video], check=True)
+    subprocess.run(["ffmpeg", "-v", "error", "-y", "-f", "lavfi", "-i",
+                    "testsrc2=size=1920x1080", "-frames:v", "1", still], check=True)
+
+    comp = Compositor().start()
+    env = Env()
+    comp.client_env(env.vars)
+    sock = os.path.join(env.runtime, "render.sock")
+    results = {}
+    try:
+        r = Proc([render_bin, "--socket", sock], env, "kiv-render")
+        wait_for(lambda: "ready, socket=" in r.log() or not r.alive(), 30, what="renderer")
+        if not r.alive():
+            sys.exit("kiv-render did not start:\n" + r.log())
+
+        def status():
+            return request_json(sock, {"cmd": "status"})
+
+        request_json(sock, {"cmd": "load", "path": video, "kind": "video"})
+        wait_for(lambda: status()["ready"], 30, what="video ready")
+        time.sleep(2)
+        results["playing"] = measure(r.pid, args.seconds, lambda: status()["swaps"])
+        show("kiv-render playing", results["playing"])
+
+        request_json(sock, {"cmd": "pause"})
+        time.sleep(1)
+        results["paused"] = measure(r.pid, args.seconds, lambda: status()["swaps"])
+        show("kiv-render paused", results["paused"])
+
+        request_json(sock, {"cmd": "load", "path": still, "kind": "still"}, timeout=30)
+        time.sleep(2)
+        results["still"] = measure(r.pid, args.seconds, lambda: status()["swaps"])
+        show("kiv-render still", results["still"])
+        r.stop()
+
+        ipc = os.path.join(media, "mpv.sock")
+        menv = comp.client_env()
+        mpv = subprocess.Popen(["mpv", "--vo=gpu", "--gpu-context=wayland", "--gpu-api=opengl",
+                                "--fs", "--loop-file=inf", "--no-audio", "--no-config",
+                                "--really-quiet", "--input-ipc-server=" + ipc, video],
+                               env=menv, stdin=subprocess.DEVNULL)
+        try:
+            wait_for(lambda: os.path.exists(ipc), 30, what="mpv IPC socket")
+            wait_for(lambda: (mpv_ipc(ipc, "get_property", "time-pos") or 0) > 1, 30,
+                     what="mpv playing")
+            # Frames mpv put on screen: the displayed frame number goes up with each.
+            results["mpv"] = measure(mpv.pid, args.seconds,
+                                     lambda: mpv_ipc(ipc, "get_property",
+                                                     "estimated-frame-number") or 0)
+            show("mpv playing", results["mpv"])
+        finally:
+            mpv.terminate()
+            mpv.wait(10)
+
+        k, m = results["playing"], results["mpv"]
+        print("ratio kiv-render / mpv: cpu %.2f, cpu per frame %.2f, wake-ups %.2f" % (
+            k["cpu_share"] / m["cpu_share"],
+            k["cpu_ms_per_frame"] / m["cpu_ms_per_frame"],
+            k["wakeups_per_s"] / m["wakeups_per_s"]))
+    finally:
+        comp.stop()
+        env.cleanup()
+        subprocess.run(["rm", "-rf", media])
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,236 @@
+"""Video playback in kiv-render on a headless sway compositor, with test videos
+made by ffmpeg at run time and checked through grim screenshots."""
+
+import os
+import shutil
+import subprocess
+import tempfile
+import time
+import unittest
+
+from compositor import Compositor
+from kivtest import KIV_RENDER, KivTestCase, request_json, wait_for
+
+MAGENTA = (255, 0, 255)
+
+
+def ffmpeg(*args):
+    subprocess.run(["ffmpeg", "-v", "error", "-y"] + list(args), check=True,
+                   stdin=subprocess.DEVNULL, timeout=120)
+
+
+def samples(shot, step=24):
+    """A coarse grid of pixels covering the whole screenshot."""
+    width, height, pixel = shot
+    return [pixel(x, y) for y in range(step // 2, height, step)
+            for x in range(step // 2, width, step)]
+
+
+def tinted_fraction(shot):
+    """Share of pixels that are mostly the transition image's magenta."""
+    pix = samples(shot)
+    tinted = [p for p in pix if p[0] > 150 and p[2] > 150 and p[1] < 100]
+    return len(tinted) / len(pix)
+
+
+def colourful(shot):
+    """The picture shows the test pattern, not black or a single colour."""
+    distinct = set(samples(shot))
+    return len(distinct) > 20 and any(max(p) > 64 for p in distinct)
+
+
+class RenderVideoTest(KivTestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.media = tempfile.mkdtemp(prefix="kiv-video-")
+        m = cls.media
+        cls.mp4 = os.path.join(m, "pattern.mp4")
+        cls.webm = os.path.join(m, "pattern.webm")
+        cls.short = os.path.join(m, "short.mp4")
+        cls.still = os.path.join(m, "magenta.png")
+        cls.bogus = os.path.join(m, "bogus.mp4")
+        src = ["-f", "lavfi", "-i", "testsrc2=size=320x180:rate=25"]
+        ffmpeg(*src, "-t", "6", "-c:v", "libx264", "-preset", "ultrafast",
+               "-pix_fmt", "yuv420p", cls.mp4)
+        ffmpeg(*src, "-t", "6", "-c:v", "libvpx", "-deadline", "realtime", "-b:v", "500k",
+               cls.webm)
+        ffmpeg(*src, "-t", "1.5", "-c:v", "libx264", "-preset", "ultrafast",
+               "-pix_fmt", "yuv420p", cls.short)
+        ffmpeg("-f", "lavfi", "-i", "color=c=0xff00ff:size=320x180", "-frames:v", "1",
+               cls.still)
+        with open(cls.bogus, "wb") as f:
+            f.write(b"this is not a video\n" * 200)
+
+    @classmethod
+    def tearDownClass(cls):
+        shutil.rmtree(cls.media, ignore_errors=True)
+
+    def setUp(self):
+        super().setUp()
+        self.comp = Compositor()
+        self.comp.start()
+        self.addCleanup(lambda: self.comp.stop())
+
+    def tearDown(self):
+        super().tearDown()
+        if self._outcome_failed():
+            print("---- sway\n" + self.comp.log())
+
+    def start_renderer(self, **env_extra):
+        self.comp.client_env(self.env.vars)
+        self.env.vars.update(env_extra)
+        self.sock = os.path.join(self.env.runtime, "render.sock")
+        r = self.start([KIV_RENDER, "--socket", self.sock], "kiv-render")
+        wait_for(lambda: "ready, socket=" in r.log() or not r.alive(), 30, what="renderer ready")
+        self.assertTrue(r.alive(), r.log())
+        self.renderer = r
+        return r
+
+    def cmd(self, obj):
+        reply = request_json(self.sock, obj, timeout=30)
+        self.assertIsNotNone(reply, "no reply to %r" % obj)
+        return reply
+
+    def ok(self, obj):
+        reply = self.cmd(obj)
+        self.assertEqual(reply.get("status"), "ok", "%r -> %r" % (obj, reply))
+        return reply
+
+    def status(self):
+        return self.ok({"cmd": "status"})
+
+    def load(self, path, **extra):
+        req = {"cmd": "load", "path": path, "kind": "video"}
+        req.update(extra)
+        return self.ok(req)
+
+    def wait_status(self, predicate, what, timeout=30):
+        return wait_for(lambda: (lambda s: s if predicate(s) else None)(self.status()),
+                        timeout, 0.1, what)
+
+    def wait_playing(self):
+        return self.wait_status(lambda s: s["ready"] and s["has_video"] and s["time_pos"] >= 0,
+                                "video ready")
+
+    def settled(self):
+        """Two readings of (time_pos, swaps) a second apart; a paused player
+        gives the same pair twice."""
+        first = self.status()
+        time.sleep(1.0)
+        second = self.status()
+        return (first["time_pos"], first["swaps"]), (second["time_pos"], second["swaps"])
+
+    def assert_advances(self, since):
+        self.wait_status(lambda s: s["time_pos"] > since["time_pos"] + 0.3
+                         and s["swaps"] > since["swaps"], "time_pos and swaps advancing")
+
+    def test_plays_pauses_and_resumes(self):
+        for path in (self.mp4, self.webm):
+            with self.subTest(path=os.path.basename(path)):
+                r = self.start_renderer()
+                self.load(path)
+                before = self.wait_playing()
+                self.assertEqual(before["kind"], "video")
+                self.assertEqual(before["path"], path)
+                self.assertEqual(before["error"], "")
+                first = self.comp.screenshot("HEADLESS-1")
+                self.assertTrue(colourful(first), "the video is not on screen")
+                self.assert_advances(before)
+                second = self.comp.screenshot("HEADLESS-1")
+                self.assertNotEqual(samples(first), samples(second),
+                                    "the picture did not change while playing")
+
+                self.ok({"cmd": "pause"})
+                self.assertTrue(self.status()["paused"])
+                time.sleep(0.5)
+                a, b = self.settled()
+                self.assertEqual(a, b, "time_pos or swaps moved while paused")
+                shot_a = self.comp.screenshot("HEADLESS-1")
+                time.sleep(0.5)
+                self.assertEqual(samples(shot_a), samples(self.comp.screenshot("HEADLESS-1")))
+                self.assertTrue(colourful(shot_a), "the paused video is not drawn")
+
+                self.ok({"cmd": "resume"})
+                self.assertFalse(self.status()["paused"])
+                self.assert_advances({"time_pos": b[0], "swaps": b[1]})
+                r.stop()
+                self.procs.remove(r)
+
+    def test_paused_video_drawn_on_added_output(self):
+        self.start_renderer()
+        self.load(self.mp4)
+        self.wait_playing()
+        self.ok({"cmd": "pause"})
+        name = self.comp.create_output()
+        self.wait_status(lambda s: s["outputs"] == 2, "second output")
+        wait_for(lambda: colourful(self.comp.screenshot(name)), 30, 0.5,
+                 "paused video drawn on " + name)
+        self.assertTrue(self.status()["paused"])
+
+    def test_once_reaches_eof_and_clears_paused(self):
+        self.start_renderer()
+        self.ok({"cmd": "pause"})
+        self.load(self.short, once=True)
+        s = self.status()
+        self.assertFalse(s["paused"])
+        self.assertTrue(s["intro"])
+        end = self.wait_status(lambda s: s["eof"], "eof after a single run")
+        self.assertFalse(end["paused"])
+        self.assertTrue(end["has_video"])
+        # A looping load afterwards starts with eof cleared.
+        self.load(self.mp4)
+        s = self.status()
+        self.assertFalse(s["eof"])
+        self.assertFalse(s["intro"])
+
+    def test_file_that_is_not_a_video(self):
+        r = self.start_renderer()
+        self.load(self.bogus)
+        s = self.wait_status(lambda s: s["error"] != "", "playback error")
+        self.assertFalse(s["ready"])
+        self.assertFalse(s["has_video"])
+        r.wait_log("Video playback failed: ")
+        # The player recovers with the next file.
+        self.load(self.mp4)
+        s = self.wait_playing()
+        self.assertEqual(s["error"], "")
+
+    def test_transition_image_fades_over_the_video(self):
+        r = self.start_renderer()
+        self.ok({"cmd": "fade", "ms": 2000})
+        self.load(self.mp4, **{"from": self.still})
+        r.wait_log("transition from " + self.still)
+        seen = wait_for(lambda: tinted_fraction(self.comp.screenshot("HEADLESS-1")) > 0.5,
+                        20, 0.0, "transition image on screen")
+        self.assertTrue(seen)
+        def faded():
+            shot = self.comp.screenshot("HEADLESS-1")
+            return tinted_fraction(shot) < 0.05 and colourful(shot)
+        wait_for(faded, 30, 0.5, "transition image faded out")
+        self.wait_playing()
+
+    def test_fade_zero_shows_no_transition_image(self):
+        r = self.start_renderer()
+        self.ok({"cmd": "fade", "ms": 0})
+        self.load(self.mp4, **{"from": self.still})
+        deadline = time.monotonic() + 3
+        while time.monotonic() < deadline:
+            self.assertLess(tinted_fraction(self.comp.screenshot("HEADLESS-1")), 0.05)
+        self.wait_playing()
+        self.assertTrue(colourful(self.comp.screenshot("HEADLESS-1")))
+        self.assertNotIn("transition from", r.log())
+
+    def test_player_options_from_environment(self):
+        r = self.start_renderer(KIV_HWDEC="no",
+                                KIV_MPV_OPTIONS="no-such-option=1;;mute=yes;novalue")
+        r.wait_log("mpv requested hwdec=no")
+        self.assertEqual(r.log().count("mpv option no-such-option=1 failed: "), 1, r.log())
+        self.assertNotIn("novalue", r.log())
+        self.load(self.mp4)
+        before = self.wait_playing()
+        self.assertEqual(before["hwdec"], "no")
+        self.assert_advances(before)
+
+
+if __name__ == "__main__":
+    unittest.main()
