@@ -1,0 +1,370 @@
+#include "daemon_ipc.h"
+
+#include "config.h"
+#include "daemon.h"
+#include "drm.h"
+#include "hypr.h"
+#include "json.h"
+#include "log.h"
+#include "media.h"
+#include "paths.h"
+#include "policy.h"
+#include "supervisor.h"
+#include "watch.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <yyjson.h>
+
+namespace {
+
+struct free_deleter {
+    void operator()(void *p) const {
+        free(p);
+    }
+};
+using owned_text = std::unique_ptr<char, free_deleter>;
+
+struct doc_deleter {
+    void operator()(yyjson_doc *doc) const {
+        yyjson_doc_free(doc);
+    }
+};
+
+const char kOk[] = "{\"status\":\"ok\"}";
+
+// A newly allocated formatted text, or null when memory is short.
+__attribute__((format(printf, 1, 2))) owned_text format_text(const char *fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    char *out = nullptr;
+    int n = vasprintf(&out, fmt, ap);
+    va_end(ap);
+    if (n < 0)
+        return owned_text();
+    return owned_text(out);
+}
+
+const char *bool_word(bool value) {
+    return value ? "true" : "false";
+}
+
+void reply_ok(ipc_stream *slot) {
+    ipc_stream_queue_line(slot, kOk);
+}
+
+// Messages are fixed texts of this module; none needs escaping.
+void reply_error(ipc_stream *slot, const char *message) {
+    owned_text text =
+        format_text("{\"status\":\"error\",\"message\":\"%s\"}", message ? message : "failed");
+    if (text)
+        ipc_stream_queue_line(slot, text.get());
+}
+
+void reply_ok_with(ipc_stream *slot, const char *members) {
+    if (!members || !members[0]) {
+        reply_ok(slot);
+        return;
+    }
+    owned_text text = format_text("{\"status\":\"ok\",%s}", members);
+    if (text)
+        ipc_stream_queue_line(slot, text.get());
+}
+
+void handle_status(ipc_stream *slot) {
+    owned_text text(daemon_status_report());
+    if (text)
+        ipc_stream_queue_line(slot, text.get());
+}
+
+void handle_config(ipc_stream *slot) {
+    owned_text text(daemon_config_report());
+    if (text)
+        ipc_stream_queue_line(slot, text.get());
+}
+
+void handle_set(ipc_stream *slot, yyjson_val *root) {
+    yyjson_val *path = json_obj_first(root, "path");
+    if (!json_is_plain_string(path)) {
+        reply_error(slot, "Invalid path");
+        return;
+    }
+    // The watcher sees the replaced link and adopts the new source.
+    if (background_link_set(yyjson_get_str(path)) != 0) {
+        reply_error(slot, "Cannot set background");
+        return;
+    }
+    reply_ok(slot);
+}
+
+bool intro_path_valid(yyjson_val *value) {
+    if (!json_is_plain_string(value))
+        return false;
+    const char *path = yyjson_get_str(value);
+    if (path[0] != '/')
+        return false;
+    struct stat st;
+    if (stat(path, &st) != 0 || !S_ISREG(st.st_mode))
+        return false;
+    // Readable in fact: the renderer has to open it.
+    int fd = open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0)
+        return false;
+    close(fd);
+    return true;
+}
+
+void handle_intro(ipc_stream *slot, yyjson_val *root) {
+    if (!intro_path_valid(json_obj_first(root, "path"))) {
+        reply_error(slot, "Invalid intro path");
+        return;
+    }
+    // Intro playback is not built yet: intro_start(path) goes here, and until
+    // it exists no intro can start.
+    reply_error(slot, "Intro start failed");
+}
+
+void handle_intro_status(ipc_stream *slot) {
+    owned_text text = format_text("{\"status\":\"ok\",\"running\":%s,\"result\":\"%s\"}",
+                                  bool_word(g_daemon.intro_active != 0), g_daemon.intro_result);
+    if (!text) {
+        reply_error(slot, "intro status failed");
+        return;
+    }
+    ipc_stream_queue_line(slot, text.get());
+}
+
+void handle_intro_stop(ipc_stream *slot) {
+    // intro_end("intro cancelled") goes here once intro playback exists; with
+    // no intro playing there is nothing to end.
+    reply_ok(slot);
+}
+
+void handle_refresh(ipc_stream *slot) {
+    char target[DAEMON_PATH_SIZE];
+    if (background_link_read(target, sizeof target) != 0) {
+        reply_error(slot, "symlink unreadable");
+        return;
+    }
+    // An unchanged target then counts as new and is loaded again.
+    g_daemon.source_path[0] = '\0';
+    g_daemon.loaded_path[0] = '\0';
+    media_set_source(target);
+    reply_ok(slot);
+}
+
+void handle_manual(ipc_stream *slot, bool paused) {
+    policy_set_manual(g_daemon.policy, paused);
+    reevaluate();
+    reply_ok(slot);
+}
+
+void handle_idle(ipc_stream *slot, bool paused) {
+    policy_set_idle(g_daemon.policy, paused);
+    reevaluate();
+    reply_ok(slot);
+}
+
+void handle_always_animate(ipc_stream *slot, yyjson_val *root) {
+    yyjson_val *value = json_obj_first(root, "value");
+    if (!value || !yyjson_is_bool(value)) {
+        reply_error(slot, "missing value");
+        return;
+    }
+    g_daemon.always_animate = yyjson_get_bool(value);
+    reevaluate();
+    reply_ok(slot);
+}
+
+void handle_reload_config(ipc_stream *slot) {
+    config fresh;
+    config_set_defaults(&fresh);
+    char path[1024];
+    if (path_config_file(path, sizeof path) != 0 || config_load(&fresh, path) != 0) {
+        reply_error(slot, "config load failed");
+        return;
+    }
+    g_daemon.config = fresh;
+    // The media cache takes the new cache_max_mb here
+    // (transcode_set_cache_limit) once conversion jobs exist.
+    render_fade(g_daemon.supervisor, g_daemon.config.fade_ms);
+    reevaluate();
+    reply_ok(slot);
+}
+
+void handle_render_status(ipc_stream *slot) {
+    if (g_daemon.engine == ENGINE_RENDERER) {
+        char reply[RENDER_REPLY_SIZE];
+        if (render_request(g_daemon.supervisor, "{\"cmd\":\"status\"}", reply, sizeof reply) !=
+            0) {
+            reply_error(slot, "render unreachable");
+            return;
+        }
+        ipc_stream_queue_line(slot, reply);
+        return;
+    }
+    owned_text path(json_quote(g_daemon.source_path));
+    owned_text kind(json_quote(g_daemon.source_kind));
+    bool has_video = strcmp(g_daemon.source_kind, "video") == 0 ||
+                     strcmp(g_daemon.source_kind, "gif") == 0;
+    owned_text text;
+    if (path && kind)
+        text = format_text(
+            "{\"status\":\"ok\",\"engine\":\"shell\",\"path\":%s,\"kind\":%s,\"paused\":false,"
+            "\"ready\":true,\"outputs\":0,\"has_video\":%s,\"has_still\":%s,\"time_pos\":-1.000,"
+            "\"hwdec\":\"no\",\"error\":\"\",\"skipped\":\"\"}",
+            path.get(), kind.get(), bool_word(has_video), bool_word(!has_video));
+    if (!text) {
+        reply_error(slot, "render unavailable");
+        return;
+    }
+    ipc_stream_queue_line(slot, text.get());
+}
+
+void handle_render_restart(ipc_stream *slot) {
+    if (g_daemon.engine != ENGINE_RENDERER) {
+        log_info("render-restart ignored while the shell draws the background");
+        reply_ok_with(slot, "\"engine\":\"shell\"");
+        return;
+    }
+    renderer_stop(g_daemon.supervisor);
+    if (renderer_start(g_daemon.supervisor) != 0) {
+        reply_error(slot, "render restart failed");
+        return;
+    }
+    renderer_restarted();
+    reply_ok(slot);
+}
+
+void handle_shutdown(ipc_stream *slot) {
+    // queue_line flushes at once, so the client has its answer before the
+    // loop ends and the server closes the connection.
+    reply_ok(slot);
+    g_daemon.running = false;
+}
+
+} // namespace
+
+char *daemon_status_report(void) {
+    owned_text source(json_quote(g_daemon.source_path));
+    owned_text loaded(json_quote(g_daemon.loaded_path));
+    owned_text failed(json_quote(g_daemon.failed_path[0] ? g_daemon.failed_path
+                                                         : g_daemon.poster_failed_path));
+    if (!source || !loaded || !failed)
+        return nullptr;
+    const hypr_monitor *hypr = g_daemon.hypr;
+    // The power monitor is not built yet; a missing one reports nothing, so
+    // the lock state comes from the compositor alone.
+    bool locked = hypr_locked(hypr);
+    owned_text text = format_text(
+        "{\"status\":\"ok\",\"source_path\":%s,\"source_kind\":\"%s\",\"loaded_path\":%s,"
+        "\"loaded_kind\":\"%s\",\"job_running\":%s,\"failed_path\":%s,\"media_ready\":%s,"
+        "\"engine\":\"%s\",\"paused\":%s,\"reason\":\"%s\",\"always_animate\":%s,"
+        "\"manual_pause\":%s,\"idle_pause\":%s,\"fullscreen\":%s,\"window_visible\":%s,"
+        "\"monitors_off\":%s,\"monitor_count\":%d,\"on_battery\":%s,\"locked\":%s,"
+        "\"render_alive\":%s,\"intro\":%s,\"intro_result\":\"%s\",\"drm_dpms\":%s}",
+        source.get(), g_daemon.source_kind, loaded.get(), g_daemon.loaded_kind,
+        bool_word(g_daemon.job != nullptr), failed.get(), bool_word(g_daemon.media_ready),
+        daemon_engine_name(g_daemon.engine), bool_word(policy_paused(g_daemon.policy)),
+        policy_reason(g_daemon.policy), bool_word(g_daemon.always_animate),
+        bool_word(policy_manual(g_daemon.policy)), bool_word(policy_idle(g_daemon.policy)),
+        bool_word(hypr_fullscreen(hypr)), bool_word(hypr_occupied(hypr)),
+        bool_word(hypr_monitors_off(hypr)), hypr_monitor_count(hypr), bool_word(false),
+        bool_word(locked), bool_word(renderer_alive(g_daemon.supervisor)),
+        bool_word(g_daemon.intro_active != 0), g_daemon.intro_result,
+        bool_word(drm_probe_enabled()));
+    return text.release();
+}
+
+char *daemon_config_report(void) {
+    const config &cfg = g_daemon.config;
+    std::string list = "[";
+    int count = cfg.blocklist_count;
+    if (count < 0)
+        count = 0;
+    if (count > CONFIG_BLOCKLIST_MAX)
+        count = CONFIG_BLOCKLIST_MAX;
+    for (int i = 0; i < count; i++) {
+        char entry[CONFIG_BLOCKLIST_NAME_SIZE];
+        daemon_set_text(entry, sizeof entry, cfg.blocklist[i]);
+        owned_text quoted(json_quote(entry));
+        if (!quoted)
+            return nullptr;
+        if (i > 0)
+            list += ",";
+        list += quoted.get();
+    }
+    list += "]";
+    owned_text text = format_text(
+        "{\"status\":\"ok\",\"pause_fullscreen\":%s,\"pause_occupied_workspace\":%s,"
+        "\"battery_poster\":%s,\"battery_mode\":\"%s\",\"gif_fps\":%d,\"gif_crf\":%d,"
+        "\"max_width\":%d,\"max_height\":%d,\"cache_max_mb\":%d,\"fade_ms\":%d,"
+        "\"blocklist_count\":%d,\"blocklist\":%s}",
+        bool_word(cfg.pause_fullscreen), bool_word(cfg.pause_occupied_workspace),
+        bool_word(cfg.battery_poster), cfg.battery_mode, (int)cfg.gif_fps, (int)cfg.gif_crf,
+        (int)cfg.max_width, (int)cfg.max_height, (int)cfg.cache_max_mb, (int)cfg.fade_ms,
+        (int)cfg.blocklist_count, list.c_str());
+    return text.release();
+}
+
+void daemon_dispatch(ipc_server *server, ipc_stream *slot, char *line) {
+    (void)server;
+    if (!slot || !line)
+        return;
+    std::unique_ptr<yyjson_doc, doc_deleter> doc(yyjson_read(line, strlen(line), 0));
+    yyjson_val *root = doc ? yyjson_doc_get_root(doc.get()) : nullptr;
+    if (!root || !yyjson_is_obj(root)) {
+        reply_error(slot, "bad json");
+        return;
+    }
+    yyjson_val *cmd_val = json_obj_first(root, "cmd");
+    // Compared with its length: a name followed by an escaped NUL is not it.
+    std::string_view cmd;
+    if (yyjson_is_str(cmd_val))
+        cmd = std::string_view(yyjson_get_str(cmd_val), yyjson_get_len(cmd_val));
+
+    if (cmd == "hello")
+        reply_ok_with(slot, "\"version\":1");
+    else if (cmd == "status")
+        handle_status(slot);
+    else if (cmd == "config")
+        handle_config(slot);
+    else if (cmd == "set")
+        handle_set(slot, root);
+    else if (cmd == "intro")
+        handle_intro(slot, root);
+    else if (cmd == "intro-status")
+        handle_intro_status(slot);
+    else if (cmd == "intro-stop")
+        handle_intro_stop(slot);
+    else if (cmd == "refresh")
+        handle_refresh(slot);
+    else if (cmd == "pause")
+        handle_manual(slot, true);
+    else if (cmd == "resume")
+        handle_manual(slot, false);
+    else if (cmd == "idle-pause")
+        handle_idle(slot, true);
+    else if (cmd == "idle-resume")
+        handle_idle(slot, false);
+    else if (cmd == "always-animate")
+        handle_always_animate(slot, root);
+    else if (cmd == "reload-config")
+        handle_reload_config(slot);
+    else if (cmd == "render-status")
+        handle_render_status(slot);
+    else if (cmd == "render-restart")
+        handle_render_restart(slot);
+    else if (cmd == "shutdown")
+        handle_shutdown(slot);
+    else
+        reply_error(slot, "unknown cmd");
+}

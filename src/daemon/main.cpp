@@ -1,0 +1,362 @@
+// kivd: follows the theme's background link, decides whether the wallpaper
+// animates, supervises kiv-render and answers commands on its socket. One
+// thread, one poll loop.
+
+#include "config.h"
+#include "daemon.h"
+#include "daemon_ipc.h"
+#include "hypr.h"
+#include "ipc.h"
+#include "log.h"
+#include "media.h"
+#include "paths.h"
+#include "policy.h"
+#include "shell.h"
+#include "supervisor.h"
+#include "watch.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+namespace {
+
+enum {
+    SOCKET_PATH_SIZE = 1024,
+    TICK_MS = 2000,
+    IDLE_WAKE_MS = 1000,
+    BUSY_WAKE_MS = 200,
+    // Fixed entries (signal, child, watcher, Hyprland, bus, listener, job)
+    // followed by the connection slots.
+    FIXED_POLL_ENTRIES = 7,
+};
+
+int g_lock_fd = -1;
+int g_signal_pipe[2] = {-1, -1};
+int g_child_pipe[2] = {-1, -1};
+char g_socket_path[SOCKET_PATH_SIZE];
+
+void usage(const char *argv0) {
+    fprintf(stderr,
+            "Usage: %s [options]\n"
+            "  --socket PATH   IPC socket path (default: $XDG_RUNTIME_DIR/kiv/kivd.sock)\n"
+            "  --verbose       Enable debug logging\n"
+            "  --help          Show this help\n",
+            argv0);
+}
+
+// Signal handlers only record: one byte into a non-blocking pipe (a full pipe
+// drops it, which loses nothing since one byte is enough to wake the loop).
+void write_signal_byte(int fd, int sig) {
+    int saved = errno;
+    unsigned char byte = (unsigned char)sig;
+    ssize_t n = write(fd, &byte, 1);
+    (void)n;
+    errno = saved;
+}
+
+void on_stop_signal(int sig) {
+    write_signal_byte(g_signal_pipe[1], sig);
+}
+
+void on_child_signal(int sig) {
+    write_signal_byte(g_child_pipe[1], sig);
+}
+
+void drain_pipe(int fd) {
+    unsigned char byte;
+    while (read(fd, &byte, 1) > 0) {
+    }
+}
+
+void close_fd(int *fd) {
+    if (*fd >= 0) {
+        close(*fd);
+        *fd = -1;
+    }
+}
+
+int install_handlers(void) {
+    struct sigaction sa;
+    memset(&sa, 0, sizeof sa);
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = SA_RESTART;
+    sa.sa_handler = on_stop_signal;
+    if (sigaction(SIGINT, &sa, nullptr) != 0 || sigaction(SIGTERM, &sa, nullptr) != 0)
+        return -1;
+    sa.sa_handler = on_child_signal;
+    sa.sa_flags = SA_RESTART | SA_NOCLDSTOP;
+    if (sigaction(SIGCHLD, &sa, nullptr) != 0)
+        return -1;
+    sa.sa_handler = SIG_IGN;
+    sa.sa_flags = 0;
+    return sigaction(SIGPIPE, &sa, nullptr);
+}
+
+// The policy's view of the daemon. The power and session monitor is not built
+// yet; a missing one reports sleep, lock and battery as false.
+void daemon_policy_inputs(policy_inputs *in) {
+    const config &cfg = g_daemon.config;
+    in->pause_fullscreen = cfg.pause_fullscreen;
+    in->pause_occupied_workspace = cfg.pause_occupied_workspace;
+    in->battery_poster = cfg.battery_poster;
+    daemon_set_text(in->battery_mode, sizeof in->battery_mode, cfg.battery_mode);
+    in->always_animate = g_daemon.always_animate;
+    in->power_sleeping = false;
+    in->power_locked = false;
+    in->power_on_battery = false;
+    in->have_hypr = g_daemon.hypr != nullptr;
+    in->hypr_locked = hypr_locked(g_daemon.hypr);
+    in->hypr_monitors_off = hypr_monitors_off(g_daemon.hypr);
+    in->hypr_fullscreen = hypr_fullscreen(g_daemon.hypr);
+    in->hypr_occupied = hypr_occupied(g_daemon.hypr);
+}
+
+void load_startup_config(void) {
+    char path[1024];
+    if (path_config_file(path, sizeof path) != 0)
+        return;
+    if (config_load(&g_daemon.config, path) == 0)
+        log_info("config loaded from %s", path);
+    else if (errno == ENOENT)
+        log_info("no config at %s, using defaults", path);
+    else
+        log_warn("Cannot load config at %s, using defaults", path);
+}
+
+// Undoes whatever startup made, in reverse order of creation.
+void teardown(void) {
+    // A conversion job would be freed here first (transcode_job_free) once
+    // conversion jobs exist.
+    if (g_daemon.server) {
+        ipc_server_destroy(g_daemon.server);
+        g_daemon.server = nullptr;
+    }
+    if (g_daemon.supervisor) {
+        supervisor_destroy(g_daemon.supervisor);
+        g_daemon.supervisor = nullptr;
+    }
+    // power_monitor_free goes here, before the Hyprland monitor.
+    hypr_monitor_free(g_daemon.hypr);
+    g_daemon.hypr = nullptr;
+    watch_free(g_daemon.watcher);
+    g_daemon.watcher = nullptr;
+    policy_free(g_daemon.policy);
+    g_daemon.policy = nullptr;
+    close_fd(&g_signal_pipe[0]);
+    close_fd(&g_signal_pipe[1]);
+    close_fd(&g_child_pipe[0]);
+    close_fd(&g_child_pipe[1]);
+    close_fd(&g_lock_fd);
+}
+
+int add_entry(struct pollfd *set, int count, int fd) {
+    if (fd < 0)
+        return count;
+    set[count].fd = fd;
+    set[count].events = POLLIN;
+    set[count].revents = 0;
+    return count + 1;
+}
+
+void run_loop(void) {
+    int64_t last_tick = 0;
+    bool ticked = false;
+    bool last_blocklisted = false;
+    struct pollfd set[(int)FIXED_POLL_ENTRIES + (int)IPC_MAX_CLIENTS];
+
+    while (g_daemon.running) {
+        // Remembered for collecting a conversion job once those exist.
+        const transcode_job *job_before = g_daemon.job;
+        uint64_t generation_before = g_daemon.source_generation;
+        (void)job_before;
+        (void)generation_before;
+
+        int count = 0;
+        count = add_entry(set, count, g_signal_pipe[0]);
+        count = add_entry(set, count, g_child_pipe[0]);
+        int watch_desc = watch_fd(g_daemon.watcher);
+        count = add_entry(set, count, watch_desc);
+        int hypr_desc = hypr_monitor_fd(g_daemon.hypr);
+        count = add_entry(set, count, hypr_desc);
+        // The power monitor's bus descriptor and a conversion job's completion
+        // descriptor join the set here once those modules exist.
+        int listen_desc = g_daemon.server ? ipc_server_listen_fd(g_daemon.server) : -1;
+        count = add_entry(set, count, listen_desc);
+        if (g_daemon.server)
+            count += ipc_server_poll_entries(g_daemon.server, set + count);
+
+        int timeout = (g_daemon.job || g_daemon.load_pending || g_daemon.intro_active)
+                          ? BUSY_WAKE_MS
+                          : IDLE_WAKE_MS;
+        int ready = poll(set, (nfds_t)count, timeout);
+        if (ready < 0) {
+            if (errno == EINTR)
+                continue;
+            log_error("poll failed: %s", strerror(errno));
+            break;
+        }
+
+        for (int i = 0; i < count; i++) {
+            if (!(set[i].revents & (POLLIN | POLLHUP)))
+                continue;
+            int fd = set[i].fd;
+            if (fd == g_signal_pipe[0]) {
+                drain_pipe(fd);
+                g_daemon.running = false;
+                break;
+            }
+            if (fd == g_child_pipe[0]) {
+                drain_pipe(fd);
+                // Reaps, and restarts a renderer that died while it was the
+                // engine ("renderer died, restarting").
+                media_child_exited();
+            } else if (fd == watch_desc) {
+                watch_on_readable(g_daemon.watcher);
+            } else if (fd == hypr_desc) {
+                hypr_monitor_on_readable(g_daemon.hypr);
+            } else if (fd == listen_desc) {
+                ipc_server_accept_all(g_daemon.server);
+            }
+            // A conversion job's completion descriptor is matched last, and
+            // only while job_before is still current (source_generation ==
+            // generation_before): job_finished. No job can exist yet.
+        }
+        if (!g_daemon.running)
+            break;
+
+        ipc_server_service(g_daemon.server, daemon_dispatch);
+        if (!g_daemon.running)
+            break;
+
+        // power_monitor_process runs first here once the power monitor exists.
+        media_ready_poll();
+        // intro_watch runs here once intro playback exists.
+        skip_outputs_sync();
+        renderer_stop_timer();
+        media_restart_if_dead();
+        media_update();
+
+        int64_t now = now_ms();
+        if (!ticked || now - last_tick >= TICK_MS) {
+            ticked = true;
+            last_tick = now;
+            hypr_monitor_tick(g_daemon.hypr);
+            bool blocklisted = blocklist_running(&g_daemon.config);
+            if (blocklisted != last_blocklisted) {
+                last_blocklisted = blocklisted;
+                policy_set_blocklisted(g_daemon.policy, blocklisted);
+                if (strcmp(g_daemon.loaded_kind, "video") == 0 && g_daemon.loaded_path[0])
+                    apply_playback();
+            }
+        }
+    }
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    const char *argv0 = argc > 0 && argv[0] ? argv[0] : "kivd";
+    if (path_daemon_socket(g_socket_path, sizeof g_socket_path) != 0) {
+        fputs("kivd: cannot resolve socket path\n", stderr);
+        return 1;
+    }
+
+    bool verbose = false;
+    for (int i = 1; i < argc; i++) {
+        const char *arg = argv[i];
+        if (strcmp(arg, "--socket") == 0 && i + 1 < argc) {
+            daemon_set_text(g_socket_path, sizeof g_socket_path, argv[++i]);
+        } else if (strcmp(arg, "--verbose") == 0 || strcmp(arg, "-v") == 0) {
+            verbose = true;
+        } else if (strcmp(arg, "--help") == 0 || strcmp(arg, "-h") == 0) {
+            usage(argv0);
+            return 0;
+        } else {
+            usage(argv0);
+            return 1;
+        }
+    }
+
+    log_set_identity("kivd", verbose ? LOG_DEBUG : LOG_INFO);
+
+    char runtime[1024];
+    if (path_runtime_dir(runtime, sizeof runtime) != 0)
+        return 1;
+    char dir[1024 + 8];
+    snprintf(dir, sizeof dir, "%s/kiv", runtime);
+    mkdir_p(dir);
+
+    char lock_path[1024 + 16];
+    snprintf(lock_path, sizeof lock_path, "%s/kiv/kivd.lock", runtime);
+    g_lock_fd = open(lock_path, O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (g_lock_fd < 0 || flock(g_lock_fd, LOCK_EX | LOCK_NB) != 0) {
+        fputs("kivd: another instance is already running\n", stderr);
+        close_fd(&g_lock_fd);
+        return 1;
+    }
+
+    if (pipe2(g_signal_pipe, O_NONBLOCK | O_CLOEXEC) != 0 ||
+        pipe2(g_child_pipe, O_NONBLOCK | O_CLOEXEC) != 0) {
+        log_error("pipe failed");
+        teardown();
+        return 1;
+    }
+    if (install_handlers() != 0) {
+        log_error("pipe failed");
+        teardown();
+        return 1;
+    }
+
+    memset(&g_daemon, 0, sizeof g_daemon);
+    g_daemon.running = true;
+    g_daemon.applied_pause = -1;
+    config_set_defaults(&g_daemon.config);
+    load_startup_config();
+
+    // The media cache limit and the stale-file sweep (transcode_set_cache_limit,
+    // transcode_sweep_partials) come here once conversion jobs exist.
+
+    g_daemon.supervisor = supervisor_create(g_socket_path);
+    g_daemon.policy = policy_new(daemon_policy_inputs);
+    g_daemon.watcher = watch_new();
+    g_daemon.hypr = hypr_monitor_new();
+    // power_monitor_new comes here; until then the daemon runs without power
+    // and session information.
+    if (!g_daemon.supervisor || !g_daemon.policy || !g_daemon.watcher) {
+        log_error("daemon init failed");
+        teardown();
+        return 1;
+    }
+
+    g_daemon.server = ipc_server_create(g_socket_path);
+    if (!g_daemon.server) {
+        log_error("ipc init failed");
+        teardown();
+        return 1;
+    }
+
+    g_daemon.engine = ENGINE_NONE;
+    g_daemon.shell_plugin_state = -1;
+    policy_evaluate(g_daemon.policy);
+
+    char target[DAEMON_PATH_SIZE];
+    if (background_link_read(target, sizeof target) != 0)
+        log_warn("no current background symlink yet");
+    else
+        media_set_source(target);
+
+    log_info("ready, socket=%s", g_socket_path);
+    run_loop();
+
+    log_info("shutdown");
+    if (g_daemon.shell_plugin_state == 0)
+        shell_set_background(true);
+    teardown();
+    return 0;
+}
