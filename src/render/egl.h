@@ -2,7 +2,7 @@
 // upload, cover-cropped texture draws and the render pass over all outputs.
 #pragma once
 
-#include <EGL/egl.h>
+#include <epoxy/egl.h>
 #include <epoxy/gl.h>
 #include <cstdint>
 

@@ -2,7 +2,7 @@
 // output sizes and scales, and the per-output flags that gate drawing.
 #pragma once
 
-#include <EGL/egl.h>
+#include <epoxy/egl.h>
 #include <cstddef>
 #include <cstdint>
 #include <wayland-client.h>
@@ -101,3 +101,5 @@ void wayland_handle_global_remove(wayland_context *ctx, uint32_t name);
 void output_buffer_size(const output_state *output, int32_t *width, int32_t *height);
 output_state *output_create(wayland_context *ctx, wl_output *wl_out, uint32_t registry_name);
 void output_destroy(wayland_context *ctx, output_state *output);
+// Asks for a frame callback on the output's surface (sent with the next commit).
+void output_request_frame(output_state *output);

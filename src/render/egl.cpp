@@ -1,0 +1,527 @@
+// EGL display and context, window surfaces, texture draws and the render pass.
+#include "egl.h"
+
+#include <cstdlib>
+#include <wayland-egl.h>
+
+#include "drm.h"
+#include "log.h"
+#include "mpv.h"
+#include "render.h"
+#include "still.h"
+#include "wayland.h"
+
+namespace {
+
+constexpr const char *VERTEX_SHADER = "#version 150\n"
+                                      "in vec2 pos;\n"
+                                      "in vec2 uv;\n"
+                                      "out vec2 vuv;\n"
+                                      "void main() {\n"
+                                      "  vuv = uv;\n"
+                                      "  gl_Position = vec4(pos, 0.0, 1.0);\n"
+                                      "}\n";
+
+constexpr const char *FRAGMENT_SHADER = "#version 150\n"
+                                        "in vec2 vuv;\n"
+                                        "uniform sampler2D tex;\n"
+                                        "uniform float alpha;\n"
+                                        "uniform vec2 uv_offset;\n"
+                                        "uniform vec2 uv_scale;\n"
+                                        "out vec4 frag;\n"
+                                        "void main() {\n"
+                                        "  vec2 uv = vuv * uv_scale + uv_offset;\n"
+                                        "  vec4 c = texture(tex, uv);\n"
+                                        "  float a = c.a * alpha;\n"
+                                        "  frag = vec4(c.rgb * a, a);\n"
+                                        "}\n";
+
+// Full-screen quad as a triangle strip: x, y, u, v. v = 0 is the image's top row.
+constexpr float QUAD[16] = {
+    -1.0f, -1.0f, 0.0f, 1.0f, //
+    1.0f,  -1.0f, 1.0f, 1.0f, //
+    -1.0f, 1.0f,  0.0f, 0.0f, //
+    1.0f,  1.0f,  1.0f, 0.0f, //
+};
+
+constexpr int INFO_LOG_SIZE = 2048;
+constexpr int64_t POWER_PROBE_SPACING_MS = 20;
+constexpr const char *DRM_DIR = "/sys/class/drm";
+
+struct gl_version {
+    EGLint major;
+    EGLint minor;
+};
+constexpr gl_version GL_VERSIONS[] = {{4, 6}, {4, 5}, {4, 4}, {4, 3}, {4, 2},
+                                      {4, 1}, {4, 0}, {3, 3}, {3, 2}};
+
+const char *gl_string(GLenum name) {
+    const GLubyte *s = glGetString(name);
+    return s ? reinterpret_cast<const char *>(s) : "unknown";
+}
+
+GLuint compile_shader(GLenum type, const char *source) {
+    GLuint shader = glCreateShader(type);
+    if (shader == 0) {
+        log_error("shader compile failed: %s", "glCreateShader returned 0");
+        return 0;
+    }
+    glShaderSource(shader, 1, &source, nullptr);
+    glCompileShader(shader);
+    GLint ok = GL_FALSE;
+    glGetShaderiv(shader, GL_COMPILE_STATUS, &ok);
+    if (ok != GL_TRUE) {
+        char info[INFO_LOG_SIZE] = "";
+        glGetShaderInfoLog(shader, sizeof info, nullptr, info);
+        log_error("shader compile failed: %s", info);
+        glDeleteShader(shader);
+        return 0;
+    }
+    return shader;
+}
+
+bool build_program(egl_state *egl) {
+    GLuint vertex = compile_shader(GL_VERTEX_SHADER, VERTEX_SHADER);
+    GLuint fragment = compile_shader(GL_FRAGMENT_SHADER, FRAGMENT_SHADER);
+    if (vertex == 0 || fragment == 0) {
+        if (vertex) {
+            glDeleteShader(vertex);
+        }
+        if (fragment) {
+            glDeleteShader(fragment);
+        }
+        return false;
+    }
+    GLuint program = glCreateProgram();
+    glAttachShader(program, vertex);
+    glAttachShader(program, fragment);
+    glBindAttribLocation(program, 0, "pos");
+    glBindAttribLocation(program, 1, "uv");
+    glLinkProgram(program);
+    GLint ok = GL_FALSE;
+    glGetProgramiv(program, GL_LINK_STATUS, &ok);
+    if (ok != GL_TRUE) {
+        char info[INFO_LOG_SIZE] = "";
+        glGetProgramInfoLog(program, sizeof info, nullptr, info);
+        log_error("program link failed: %s", info);
+        glDeleteShader(vertex);
+        glDeleteShader(fragment);
+        glDeleteProgram(program);
+        return false;
+    }
+    glDeleteShader(vertex);
+    glDeleteShader(fragment);
+
+    egl->program = program;
+    egl->pos_location = glGetAttribLocation(program, "pos");
+    egl->uv_location = glGetAttribLocation(program, "uv");
+    egl->tex_location = glGetUniformLocation(program, "tex");
+    egl->alpha_location = glGetUniformLocation(program, "alpha");
+    egl->uv_offset_location = glGetUniformLocation(program, "uv_offset");
+    egl->uv_scale_location = glGetUniformLocation(program, "uv_scale");
+
+    glGenVertexArrays(1, &egl->vertex_array);
+    glBindVertexArray(egl->vertex_array);
+    glGenBuffers(1, &egl->vertex_buffer);
+    glBindBuffer(GL_ARRAY_BUFFER, egl->vertex_buffer);
+    glBufferData(GL_ARRAY_BUFFER, sizeof QUAD, QUAD, GL_STATIC_DRAW);
+    glEnableVertexAttribArray(0);
+    glVertexAttribPointer(0, 2, GL_FLOAT, GL_FALSE, 4 * sizeof(float), nullptr);
+    glEnableVertexAttribArray(1);
+    glVertexAttribPointer(1, 2, GL_FLOAT, GL_FALSE, 4 * sizeof(float),
+                          reinterpret_cast<const void *>(2 * sizeof(float)));
+    glBindVertexArray(0);
+    glBindBuffer(GL_ARRAY_BUFFER, 0);
+    egl->built = true;
+    return true;
+}
+
+void draw_quad(egl_state *egl, output_state *output, GLuint texture, int width, int height,
+               float alpha) {
+    int32_t out_w = 0;
+    int32_t out_h = 0;
+    output_buffer_size(output, &out_w, &out_h);
+    cover_crop crop = egl_cover_crop(width, height, out_w, out_h);
+    glUseProgram(egl->program);
+    glActiveTexture(GL_TEXTURE0);
+    glBindTexture(GL_TEXTURE_2D, texture);
+    glUniform1i(egl->tex_location, 0);
+    glUniform1f(egl->alpha_location, alpha);
+    glUniform2f(egl->uv_offset_location, crop.offset_x, crop.offset_y);
+    glUniform2f(egl->uv_scale_location, crop.scale_x, crop.scale_y);
+    glBindVertexArray(egl->vertex_array);
+    glDrawArrays(GL_TRIANGLE_STRIP, 0, 4);
+    glBindVertexArray(0);
+    glUseProgram(0);
+}
+
+// Reads the monitor's power state and records it; true when it is off.
+bool probe_power(output_state *output, int64_t now) {
+    bool off = drm_output_off(DRM_DIR, output->name) == 1;
+    if (off != output->dpms_off) {
+        log_info("output %s dpms %s", output->name, off ? "off" : "on");
+    }
+    output->dpms_off = off;
+    output->last_power_probe = now;
+    return off;
+}
+
+} // namespace
+
+cover_crop egl_cover_crop(int image_width, int image_height, int output_width,
+                          int output_height) {
+    cover_crop crop = {1.0f, 1.0f, 0.0f, 0.0f};
+    if (image_width <= 0 || image_height <= 0 || output_width <= 0 || output_height <= 0) {
+        return crop;
+    }
+    float image_aspect = static_cast<float>(image_width) / static_cast<float>(image_height);
+    float output_aspect = static_cast<float>(output_width) / static_cast<float>(output_height);
+    if (image_aspect < output_aspect) {
+        crop.scale_y = image_aspect / output_aspect;
+    } else {
+        crop.scale_x = output_aspect / image_aspect;
+    }
+    crop.offset_x = (1.0f - crop.scale_x) * 0.5f;
+    crop.offset_y = (1.0f - crop.scale_y) * 0.5f;
+    return crop;
+}
+
+egl_state *egl_init(wayland_context *ctx) {
+    if (!ctx || !ctx->display) {
+        return nullptr;
+    }
+    auto *egl = static_cast<egl_state *>(calloc(1, sizeof(egl_state)));
+    if (!egl) {
+        log_error("egl state: out of memory");
+        return nullptr;
+    }
+    egl->current_surface = EGL_NO_SURFACE;
+
+    egl->display = eglGetPlatformDisplay(EGL_PLATFORM_WAYLAND_KHR, ctx->display, nullptr);
+    if (egl->display == EGL_NO_DISPLAY) {
+        log_error("eglGetPlatformDisplay failed: 0x%x", eglGetError());
+        free(egl);
+        return nullptr;
+    }
+    EGLint major = 0;
+    EGLint minor = 0;
+    if (!eglInitialize(egl->display, &major, &minor)) {
+        log_error("eglInitialize failed: 0x%x", eglGetError());
+        free(egl);
+        return nullptr;
+    }
+    const char *vendor = eglQueryString(egl->display, EGL_VENDOR);
+    log_info("EGL vendor=%s version=%d.%d", vendor ? vendor : "unknown", major, minor);
+
+    auto fail = [egl]() -> egl_state * {
+        eglTerminate(egl->display);
+        free(egl);
+        return nullptr;
+    };
+
+    if (!eglBindAPI(EGL_OPENGL_API)) {
+        log_error("eglBindAPI OpenGL failed: 0x%x", eglGetError());
+        return fail();
+    }
+    const EGLint config_attribs[] = {EGL_SURFACE_TYPE,
+                                     EGL_WINDOW_BIT,
+                                     EGL_RENDERABLE_TYPE,
+                                     EGL_OPENGL_BIT,
+                                     EGL_RED_SIZE,
+                                     8,
+                                     EGL_GREEN_SIZE,
+                                     8,
+                                     EGL_BLUE_SIZE,
+                                     8,
+                                     EGL_ALPHA_SIZE,
+                                     8,
+                                     EGL_NONE};
+    EGLint matches = 0;
+    if (!eglChooseConfig(egl->display, config_attribs, &egl->config, 1, &matches) ||
+        matches < 1) {
+        log_error("eglChooseConfig failed: 0x%x, matches=%d", eglGetError(), matches);
+        return fail();
+    }
+    egl->context = EGL_NO_CONTEXT;
+    EGLint context_error = EGL_SUCCESS;
+    for (const gl_version &v : GL_VERSIONS) {
+        const EGLint context_attribs[] = {EGL_CONTEXT_MAJOR_VERSION, v.major,
+                                          EGL_CONTEXT_MINOR_VERSION, v.minor, EGL_NONE};
+        egl->context =
+            eglCreateContext(egl->display, egl->config, EGL_NO_CONTEXT, context_attribs);
+        if (egl->context != EGL_NO_CONTEXT) {
+            break;
+        }
+        context_error = eglGetError();
+    }
+    if (egl->context == EGL_NO_CONTEXT) {
+        log_error("eglCreateContext failed: 0x%x", context_error);
+        return fail();
+    }
+    if (!eglMakeCurrent(egl->display, EGL_NO_SURFACE, EGL_NO_SURFACE, egl->context)) {
+        log_error("eglMakeCurrent without a surface failed: 0x%x", eglGetError());
+        eglDestroyContext(egl->display, egl->context);
+        return fail();
+    }
+    egl->current_surface = EGL_NO_SURFACE;
+    log_info("OpenGL vendor=%s renderer=%s version=%s", gl_string(GL_VENDOR),
+             gl_string(GL_RENDERER), gl_string(GL_VERSION));
+    return egl;
+}
+
+void egl_free(egl_state *egl) {
+    if (!egl) {
+        return;
+    }
+    if (eglGetCurrentContext() != egl->context) {
+        eglMakeCurrent(egl->display, EGL_NO_SURFACE, EGL_NO_SURFACE, egl->context);
+    }
+    if (egl->built) {
+        glDeleteBuffers(1, &egl->vertex_buffer);
+        glDeleteVertexArrays(1, &egl->vertex_array);
+        glDeleteProgram(egl->program);
+    }
+    eglMakeCurrent(egl->display, EGL_NO_SURFACE, EGL_NO_SURFACE, EGL_NO_CONTEXT);
+    eglDestroyContext(egl->display, egl->context);
+    eglTerminate(egl->display);
+    eglReleaseThread();
+    free(egl);
+}
+
+EGLSurface egl_create_surface(egl_state *egl, wl_egl_window *window) {
+    if (!egl || !window) {
+        return EGL_NO_SURFACE;
+    }
+    EGLSurface surface = eglCreateWindowSurface(
+        egl->display, egl->config, reinterpret_cast<EGLNativeWindowType>(window), nullptr);
+    if (surface == EGL_NO_SURFACE) {
+        log_error("eglCreateWindowSurface failed: 0x%x", eglGetError());
+    }
+    return surface;
+}
+
+void egl_release_surface(egl_state *egl, output_state *output) {
+    if (!egl || !output || output->egl_surface == EGL_NO_SURFACE) {
+        return;
+    }
+    if (eglGetCurrentSurface(EGL_DRAW) == output->egl_surface) {
+        if (!eglMakeCurrent(egl->display, EGL_NO_SURFACE, EGL_NO_SURFACE, egl->context)) {
+            log_error("cannot release output surface: 0x%x", eglGetError());
+        }
+        egl->current_surface = EGL_NO_SURFACE;
+    }
+    eglDestroySurface(egl->display, output->egl_surface);
+    if (egl->current_surface == output->egl_surface) {
+        egl->current_surface = EGL_NO_SURFACE;
+    }
+    output->egl_surface = EGL_NO_SURFACE;
+}
+
+int egl_make_current_no_surface(egl_state *egl) {
+    if (!egl) {
+        return -1;
+    }
+    if (eglGetCurrentContext() == egl->context && egl->current_surface == EGL_NO_SURFACE) {
+        return 0;
+    }
+    if (!eglMakeCurrent(egl->display, EGL_NO_SURFACE, EGL_NO_SURFACE, egl->context)) {
+        return -1;
+    }
+    egl->current_surface = EGL_NO_SURFACE;
+    return 0;
+}
+
+int egl_make_current(egl_state *egl, output_state *output) {
+    if (!egl || !output || output->egl_surface == EGL_NO_SURFACE) {
+        return -1;
+    }
+    if (output->egl_surface != egl->current_surface) {
+        if (!eglMakeCurrent(egl->display, output->egl_surface, output->egl_surface,
+                            egl->context)) {
+            log_error("eglMakeCurrent failed: 0x%x", eglGetError());
+            return -1;
+        }
+        egl->current_surface = output->egl_surface;
+    }
+    if (!egl->built && !build_program(egl)) {
+        return -1;
+    }
+    int32_t width = 0;
+    int32_t height = 0;
+    output_buffer_size(output, &width, &height);
+    if (output->egl_window && (width != output->window_width || height != output->window_height)) {
+        wl_egl_window_resize(output->egl_window, width, height, 0, 0);
+        output->window_width = width;
+        output->window_height = height;
+    }
+    glBindFramebuffer(GL_FRAMEBUFFER, 0);
+    glViewport(0, 0, width, height);
+    return 0;
+}
+
+GLuint egl_upload_texture(egl_state *egl, const uint8_t *rgba, int width, int height) {
+    if (!egl || !rgba || width < 1 || height < 1) {
+        return 0;
+    }
+    GLint max = 0;
+    glGetIntegerv(GL_MAX_TEXTURE_SIZE, &max);
+    if (width > max || height > max) {
+        log_error("Image exceeds the texture size limit: %dx%d, limit %d", width, height, max);
+        return 0;
+    }
+    while (glGetError() != GL_NO_ERROR) {
+    }
+    GLuint texture = 0;
+    glGenTextures(1, &texture);
+    glBindTexture(GL_TEXTURE_2D, texture);
+    glTexImage2D(GL_TEXTURE_2D, 0, GL_RGBA8, width, height, 0, GL_RGBA, GL_UNSIGNED_BYTE, rgba);
+    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, GL_LINEAR);
+    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, GL_LINEAR);
+    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_S, GL_CLAMP_TO_EDGE);
+    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_T, GL_CLAMP_TO_EDGE);
+    GLenum error = glGetError();
+    if (error != GL_NO_ERROR) {
+        log_error("Texture upload failed: 0x%x", error);
+        glDeleteTextures(1, &texture);
+        return 0;
+    }
+    return texture;
+}
+
+void egl_delete_texture(egl_state *egl, GLuint texture) {
+    if (egl && texture != 0) {
+        glDeleteTextures(1, &texture);
+    }
+}
+
+void egl_draw_texture(egl_state *egl, output_state *output, GLuint texture, int width, int height,
+                      float alpha) {
+    if (!egl || !output || texture == 0 || egl_make_current(egl, output) != 0) {
+        return;
+    }
+    glClearColor(0.0f, 0.0f, 0.0f, 1.0f);
+    glClear(GL_COLOR_BUFFER_BIT);
+    glDisable(GL_DEPTH_TEST);
+    glDisable(GL_BLEND);
+    draw_quad(egl, output, texture, width, height, alpha);
+}
+
+void egl_draw_texture_blended(egl_state *egl, output_state *output, GLuint texture, int width,
+                              int height, float alpha) {
+    if (!egl || !output || texture == 0 || alpha <= 0.0f || egl_make_current(egl, output) != 0) {
+        return;
+    }
+    glDisable(GL_DEPTH_TEST);
+    glEnable(GL_BLEND);
+    glBlendFunc(GL_ONE, GL_ONE_MINUS_SRC_ALPHA);
+    draw_quad(egl, output, texture, width, height, alpha);
+    glDisable(GL_BLEND);
+}
+
+void egl_clear(egl_state *egl, output_state *output, float red, float green, float blue,
+               float alpha) {
+    if (egl_make_current(egl, output) != 0) {
+        return;
+    }
+    glClearColor(red, green, blue, alpha);
+    glClear(GL_COLOR_BUFFER_BIT);
+}
+
+int egl_swap(egl_state *egl, output_state *output) {
+    if (!egl || !output || output->egl_surface == EGL_NO_SURFACE) {
+        return -1;
+    }
+    if (!eglSwapBuffers(egl->display, output->egl_surface)) {
+        log_error("eglSwapBuffers failed for %s: 0x%x", output->name, eglGetError());
+        return -1;
+    }
+    return 0;
+}
+
+void render_outputs(wayland_context *ctx) {
+    egl_state *egl = g_app.egl;
+    if (!ctx || !egl) {
+        return;
+    }
+    bool has_video = g_app.video && video_has_media(g_app.video);
+    bool transition_shown = g_app.transition && still_has_texture(g_app.transition);
+    // A new video's first frame waits until the transition image can go over it.
+    if (has_video && g_app.transition && still_transition_pending(g_app.transition)) {
+        wl_display_flush(ctx->display);
+        return;
+    }
+    bool playing = has_video && !g_app.paused;
+    bool still_shown = g_app.still && still_has_texture(g_app.still);
+    bool animating = (still_shown && still_animating(g_app.still)) ||
+                     (transition_shown && still_animating(g_app.transition));
+    bool needs_frames = playing || animating;
+
+    bool presented_video = false;
+    bool presented_transition = false;
+    output_state *next = nullptr;
+    for (output_state *output = ctx->outputs; output; output = next) {
+        next = output->next;
+        if (!output->configured || !output->dirty || output->egl_surface == EGL_NO_SURFACE ||
+            output->skipped || !output->frame_ready) {
+            continue;
+        }
+        int64_t now = now_ms();
+        if (now - output->last_power_probe > POWER_PROBE_SPACING_MS) {
+            if (probe_power(output, now)) {
+                continue;
+            }
+        } else if (output->dpms_off) {
+            continue;
+        }
+        output->dirty = false;
+
+        bool showed_video = false;
+        bool showed_transition = false;
+        if (playing || (!still_shown && has_video)) {
+            video_render_output(g_app.video, output);
+            showed_video = true;
+            if (g_app.transition && still_has_texture(g_app.transition)) {
+                still_draw_overlay(g_app.transition, output);
+                showed_transition = true;
+            }
+        } else if (still_shown) {
+            still_draw(g_app.still, output);
+        } else {
+            egl_clear(egl, output, 0.0f, 0.0f, 0.0f, 1.0f);
+        }
+
+        // A monitor switched off meanwhile gets no frame; it is drawn once it is back.
+        if (probe_power(output, now_ms())) {
+            output->dirty = true;
+            continue;
+        }
+        if (needs_frames) {
+            // Requested before the swap so that it rides on the swap's commit.
+            output_request_frame(output);
+            output->frame_ready = false;
+        }
+        if (egl_swap(egl, output) != 0) {
+            output->failed_presentations++;
+            if (output->frame_callback) {
+                wl_callback_destroy(output->frame_callback);
+                output->frame_callback = nullptr;
+            }
+            output->dirty = true;
+            output->frame_ready = true;
+            continue;
+        }
+        output->presented_frames++;
+        presented_video = presented_video || showed_video;
+        presented_transition = presented_transition || showed_transition;
+    }
+
+    if (playing && presented_video) {
+        video_report_swap(g_app.video);
+    }
+    if (presented_transition && g_app.transition && still_has_texture(g_app.transition) &&
+        still_transition_done(g_app.transition)) {
+        still_clear(g_app.transition);
+        wayland_mark_all_dirty();
+    }
+    wl_display_flush(ctx->display);
+}

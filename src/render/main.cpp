@@ -1,0 +1,282 @@
+// kiv-render: puts the wallpaper on every output and answers the daemon's
+// commands. One thread, one poll loop.
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include "egl.h"
+#include "ipc.h"
+#include "log.h"
+#include "mpv.h"
+#include "paths.h"
+#include "render.h"
+#include "render_ipc.h"
+#include "still.h"
+#include "wayland.h"
+
+namespace {
+
+constexpr int SOCKET_PATH_SIZE = 4096;
+constexpr int POLL_IDLE_MS = 1000;
+constexpr int POLL_DECODE_MS = 200;
+// Self-pipe, Wayland, IPC listener, feed listener, video, still, transition.
+constexpr int FIXED_POLL_ENTRIES = 7;
+constexpr int FEED_MAX_POLL_ENTRIES = 16;
+constexpr int MAX_POLL_ENTRIES = FIXED_POLL_ENTRIES + IPC_MAX_CLIENTS + FEED_MAX_POLL_ENTRIES;
+
+int self_pipe[2] = {-1, -1};
+
+const char USAGE[] =
+    "Usage: %s [options]\n"
+    "  --socket PATH   IPC socket path (default: $XDG_RUNTIME_DIR/kiv/render.sock)\n"
+    "  --verbose       Enable debug logging\n"
+    "  --help          Show this help\n";
+
+void handle_signal(int) {
+    if (!g_app.running) {
+        return;
+    }
+    int saved = errno;
+    ssize_t written = write(self_pipe[1], "q", 1);
+    (void)written;
+    errno = saved;
+}
+
+void close_self_pipe() {
+    for (int &fd : self_pipe) {
+        if (fd >= 0) {
+            close(fd);
+            fd = -1;
+        }
+    }
+}
+
+void install_signals() {
+    struct sigaction action = {};
+    action.sa_handler = handle_signal;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+    struct sigaction ignore = {};
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    sigaction(SIGPIPE, &ignore, nullptr);
+}
+
+// Frees every module that exists, in the order that keeps GL objects valid
+// until their owners are gone.
+void teardown() {
+    if (g_app.ipc) {
+        render_ipc_free(g_app.ipc);
+        g_app.ipc = nullptr;
+    }
+    // The lock feed is not part of this build; its teardown slot stays here.
+    if (g_app.transition) {
+        still_destroy(g_app.transition);
+        g_app.transition = nullptr;
+    }
+    if (g_app.still) {
+        still_destroy(g_app.still);
+        g_app.still = nullptr;
+    }
+    if (g_app.video) {
+        video_destroy(g_app.video);
+        g_app.video = nullptr;
+    }
+    // Output surfaces go while the GL state still exists.
+    wayland_destroy_outputs(g_app.wayland);
+    if (g_app.egl) {
+        egl_free(g_app.egl);
+        g_app.egl = nullptr;
+        wayland_set_egl(g_app.wayland, nullptr);
+    }
+    wayland_free(g_app.wayland);
+    g_app.wayland = nullptr;
+}
+
+int fail_startup(const char *message) {
+    log_error("%s", message);
+    teardown();
+    close_self_pipe();
+    return 1;
+}
+
+void run_loop() {
+    int32_t applied_width = -1;
+    int32_t applied_height = -1;
+    pollfd entries[MAX_POLL_ENTRIES];
+
+    while (g_app.running) {
+        if (wayland_dispatch_pending(g_app.wayland) < 0) {
+            break;
+        }
+        if (!g_app.feed_active) {
+            render_outputs(g_app.wayland);
+        }
+
+        int32_t max_width = 0;
+        int32_t max_height = 0;
+        wayland_max_buffer_size(g_app.wayland, &max_width, &max_height);
+        if (max_width != applied_width || max_height != applied_height) {
+            // A refresh that cannot run yet is retried next iteration.
+            if (render_ipc_refresh_still(g_app.ipc)) {
+                applied_width = max_width;
+                applied_height = max_height;
+            }
+        }
+
+        int count = 0;
+        auto add = [&](int fd) -> int {
+            if (fd < 0) {
+                return -1;
+            }
+            entries[count] = {fd, POLLIN, 0};
+            return count++;
+        };
+        int pipe_index = add(self_pipe[0]);
+        int wayland_index = add(wayland_fd(g_app.wayland));
+        int listen_index = add(ipc_server_listen_fd(&g_app.ipc->server));
+        int video_index = add(video_fd(g_app.video));
+        add(still_fd(g_app.still));
+        add(still_fd(g_app.transition));
+        count += ipc_server_poll_entries(&g_app.ipc->server, entries + count);
+
+        bool decoding = still_busy(g_app.still) || still_busy(g_app.transition);
+        int timeout = decoding ? POLL_DECODE_MS : POLL_IDLE_MS;
+        if (poll(entries, static_cast<nfds_t>(count), timeout) < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            log_error("poll failed: %s", strerror(errno));
+            break;
+        }
+
+        bool video_woke = false;
+        for (int i = 0; i < count; i++) {
+            if (!(entries[i].revents & (POLLIN | POLLHUP))) {
+                continue;
+            }
+            if (i == pipe_index) {
+                char byte;
+                while (read(self_pipe[0], &byte, 1) == 1) {
+                }
+                g_app.running = 0;
+                break;
+            }
+            if (i == wayland_index) {
+                if (wayland_read_events(g_app.wayland) < 0) {
+                    log_error("wayland dispatch failed");
+                    g_app.running = 0;
+                }
+            } else if (i == listen_index) {
+                ipc_server_accept_all(&g_app.ipc->server);
+            } else if (i == video_index) {
+                video_woke = true;
+            }
+        }
+        if (!g_app.running) {
+            break;
+        }
+
+        ipc_server_service(&g_app.ipc->server, render_ipc_handle_line);
+        render_ipc_poll_still(g_app.ipc);
+        if (still_busy(g_app.transition)) {
+            still_collect(g_app.transition);
+            wayland_mark_all_dirty();
+        }
+        if (!g_app.feed_active) {
+            render_outputs(g_app.wayland);
+        }
+        if (video_index >= 0 && video_woke && video_process_events(g_app.video) &&
+            !g_app.feed_active) {
+            wayland_mark_all_dirty();
+            render_outputs(g_app.wayland);
+        }
+    }
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    char socket_path[SOCKET_PATH_SIZE];
+    if (path_render_socket(socket_path, sizeof socket_path) != 0) {
+        fputs("kiv-render: cannot resolve socket path\n", stderr);
+        return 1;
+    }
+    bool verbose = false;
+    for (int i = 1; i < argc; i++) {
+        const char *arg = argv[i];
+        if (strcmp(arg, "--socket") == 0 && i + 1 < argc) {
+            snprintf(socket_path, sizeof socket_path, "%s", argv[++i]);
+        } else if (strcmp(arg, "--verbose") == 0 || strcmp(arg, "-v") == 0) {
+            verbose = true;
+        } else if (strcmp(arg, "--help") == 0 || strcmp(arg, "-h") == 0) {
+            fprintf(stderr, USAGE, argv[0]);
+            return 0;
+        } else {
+            fprintf(stderr, USAGE, argv[0]);
+            return 1;
+        }
+    }
+    log_set_identity("kiv-render", verbose ? LOG_DEBUG : LOG_INFO);
+
+    if (pipe2(self_pipe, O_NONBLOCK | O_CLOEXEC) != 0) {
+        log_error("pipe failed");
+        return 1;
+    }
+    install_signals();
+    memset(static_cast<void *>(&g_app), 0, sizeof g_app);
+    g_app.running = 1;
+
+    g_app.wayland = wayland_init();
+    if (!g_app.wayland) {
+        log_error("wayland init failed");
+        close_self_pipe();
+        return 1;
+    }
+    g_app.egl = egl_init(g_app.wayland);
+    if (!g_app.egl) {
+        log_error("egl init failed");
+        wayland_free(g_app.wayland);
+        g_app.wayland = nullptr;
+        close_self_pipe();
+        return 1;
+    }
+    wayland_set_egl(g_app.wayland, g_app.egl);
+    wayland_attach_surfaces(g_app.wayland, g_app.egl);
+
+    g_app.video = video_create(g_app.wayland);
+    if (!g_app.video) {
+        return fail_startup("libmpv init failed");
+    }
+    g_app.still = still_create(g_app.wayland, g_app.egl);
+    if (!g_app.still) {
+        return fail_startup("still init failed");
+    }
+    g_app.transition = still_create(g_app.wayland, g_app.egl);
+    if (!g_app.transition) {
+        return fail_startup("transition init failed");
+    }
+    g_app.fade_ms = RENDER_DEFAULT_FADE_MS;
+    g_app.ipc = render_ipc_create(socket_path);
+    if (!g_app.ipc) {
+        return fail_startup("ipc init failed");
+    }
+    char feed_path[SOCKET_PATH_SIZE];
+    if (path_sibling(socket_path, "lock-feed.sock", feed_path, sizeof feed_path) != 0) {
+        return fail_startup("cannot resolve feed socket path");
+    }
+    // The lock-screen feed on feed_path is not part of this build.
+    log_info("ready, socket=%s", socket_path);
+
+    run_loop();
+
+    log_info("shutdown");
+    teardown();
+    close_self_pipe();
+    return 0;
+}
