@@ -208,8 +208,9 @@ int still_decode_file(const char *path, int limit_width, int limit_height,
         const_cast<std::atomic<unsigned char> *>(cancel);
     int rc = avformat_open_input(&raw_format, path, nullptr, nullptr);
     if (rc < 0) {
-        // avformat_open_input frees the context on failure.
-        log_error("avformat_open_input failed: %s", path);
+        // avformat_open_input frees the context on failure. A cancelled job
+        // is not a failure worth reporting.
+        if (!cancelled(cancel)) log_error("avformat_open_input failed: %s", path);
         return -1;
     }
     std::unique_ptr<AVFormatContext, format_closer> format(raw_format);
