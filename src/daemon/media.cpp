@@ -45,11 +45,6 @@ bool is_kind(const char *kind, const char *word)
     return streq(kind, word);
 }
 
-supervisor *sup(void)
-{
-    return g_daemon.supervisor;
-}
-
 // The session counts as locked when the lock screen is up. Only Hyprland
 // reports it in this daemon; no logind monitor is built in.
 bool session_locked(void)

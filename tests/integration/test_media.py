@@ -1,0 +1,402 @@
+"""kivd driving its renderer: engine choice between the shell and kiv-render,
+loads and their confirmation, recovery, restarts, playback sync and where the
+renderer program is found. kiv-render is played by fake_render.py (beside a
+copy of kivd, so the daemon finds it by its normal rules) and tarvine-shell by
+a small script on PATH."""
+
+import json
+import os
+import re
+import shutil
+import signal
+import socket
+import time
+import unittest
+
+from hyprstub import HyprStub, client, monitor
+from kivtest import KIVD, KivTestCase, request, request_json, wait_for
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+SPAWNED = re.compile(r"kiv-render spawned pid=(\d+) \(restart #(\d+)\)")
+
+WRAPPER = """#!/usr/bin/python3
+import os
+import sys
+sys.dont_write_bytecode = True
+sys.path.insert(0, %r)
+import fake_render
+fake_render.main(sys.argv, where=os.path.abspath(__file__))
+"""
+
+SHELL = """#!/bin/sh
+echo "$*" >> %(log)s
+if [ -f %(fail)s ]; then cat %(fail)s; exit 1; fi
+exit 0
+"""
+
+
+def pid_alive(pid):
+    try:
+        os.kill(pid, 0)
+    except ProcessLookupError:
+        return False
+    # A zombie still answers kill(0); it counts as gone.
+    try:
+        with open("/proc/%d/stat" % pid) as f:
+            return f.read().split(")")[-1].split()[0] != "Z"
+    except OSError:
+        return False
+
+
+class MediaTestCase(KivTestCase):
+
+    def setUp(self):
+        super().setUp()
+        root = self.env.root
+        self.bin = os.path.join(root, "bin")
+        os.makedirs(self.bin)
+        self.kivd = os.path.join(self.bin, "kivd")
+        shutil.copy2(KIVD, self.kivd)
+        self.render_log = os.path.join(root, "render.log")
+        self.render_ctl = os.path.join(root, "render.ctl")
+        self.env.vars["FAKE_RENDER_LOG"] = self.render_log
+        self.env.vars["FAKE_RENDER_CONTROL"] = self.render_ctl
+        self.env.vars["PYTHONDONTWRITEBYTECODE"] = "1"
+        self.env.vars["KIV_DRM_DPMS"] = "0"
+
+        shell_dir = os.path.join(root, "shellbin")
+        os.makedirs(shell_dir)
+        self.shell_log = os.path.join(root, "shell.log")
+        self.shell_fail = os.path.join(root, "shell.fail")
+        self.write_exec(os.path.join(shell_dir, "tarvine-shell"),
+                        SHELL % {"log": self.shell_log, "fail": self.shell_fail})
+        self.env.vars["PATH"] = shell_dir + ":" + os.environ.get("PATH", "/usr/bin:/bin")
+
+        media = os.path.join(root, "media")
+        os.makedirs(media)
+        self.media = {}
+        for name in ("still1.png", "still2.jpg", "vid1.mp4", "vid2.webm"):
+            path = os.path.join(media, name)
+            with open(path, "wb") as f:
+                f.write(b"placeholder, never decoded by the stand-in renderer\n")
+            self.media[name.split(".")[0]] = path
+
+    # -- set-up helpers ------------------------------------------------------
+
+    @staticmethod
+    def write_exec(path, text):
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        with open(path, "w") as f:
+            f.write(text)
+        os.chmod(path, 0o755)
+
+    def put_renderer(self, directory):
+        path = os.path.join(directory, "kiv-render")
+        self.write_exec(path, WRAPPER % HERE)
+        return path
+
+    def control(self, **members):
+        tmp = self.render_ctl + ".tmp"
+        with open(tmp, "w") as f:
+            json.dump(members, f)
+        os.rename(tmp, self.render_ctl)
+
+    def shell_fails(self, output):
+        with open(self.shell_fail, "w") as f:
+            f.write(output)
+
+    def link(self, name):
+        """Points the background link at a media file, atomically."""
+        link = self.env.background_link
+        os.makedirs(os.path.dirname(link), exist_ok=True)
+        tmp = link + ".tmp"
+        if os.path.lexists(tmp):
+            os.unlink(tmp)
+        os.symlink(self.media[name], tmp)
+        os.rename(tmp, link)
+
+    def start_kivd(self, *args, kivd=None):
+        d = self.start([kivd or self.kivd] + list(args), "kivd")
+        sock = args[list(args).index("--socket") + 1] if "--socket" in args else \
+            self.env.daemon_socket
+        wait_for(lambda: "ready, socket=" in d.log() or not d.alive(), timeout=20,
+                 what="kivd ready")
+        self.assertTrue(d.alive(), d.log())
+        self.assertTrue(os.path.exists(sock))
+        return d
+
+    # -- observation helpers -------------------------------------------------
+
+    def records(self):
+        try:
+            with open(self.render_log) as f:
+                return [json.loads(line) for line in f if line.strip()]
+        except FileNotFoundError:
+            return []
+
+    def requests(self, cmd=None, pid=None):
+        out = []
+        for r in self.records():
+            if "req" not in r or (pid is not None and r["pid"] != pid):
+                continue
+            req = json.loads(r["req"])
+            if cmd is None or req.get("cmd") == cmd:
+                out.append(req)
+        return out
+
+    def loads_of(self, name, pid=None):
+        return [r for r in self.requests("load", pid) if r.get("path") == self.media[name]]
+
+    def spawns(self, d):
+        return [(int(p), int(n)) for p, n in SPAWNED.findall(d.log())]
+
+    def renderer_pid(self, d):
+        wait_for(lambda: self.spawns(d), timeout=20, what="a renderer spawn")
+        return self.spawns(d)[-1][0]
+
+    def wait_count(self, d, text, count, timeout=20):
+        wait_for(lambda: d.log().count(text) >= count, timeout=timeout,
+                 what="%d x %r" % (count, text))
+
+    def status(self):
+        reply = request_json(self.env.daemon_socket, {"cmd": "status"})
+        self.assertEqual(reply["status"], "ok", reply)
+        return reply
+
+    def start_on_video(self):
+        """A daemon showing vid1 through the renderer, confirmed."""
+        self.put_renderer(self.bin)
+        self.link("vid1")
+        d = self.start_kivd()
+        d.wait_log("media ready: %s" % self.media["vid1"], timeout=20)
+        return d
+
+
+class EngineTest(MediaTestCase):
+
+    def test_still_goes_to_shell_and_renderer_stops(self):
+        d = self.start_on_video()
+        pid = self.renderer_pid(d)
+        self.link("still1")
+        d.wait_log("engine: shell")
+        d.wait_log("renderer stopped, the shell draws the still")
+        log = d.log()
+        self.assertLess(log.index("engine: shell"),
+                        log.index("renderer stopped, the shell draws the still"))
+        wait_for(lambda: not pid_alive(pid), what="renderer process gone")
+        s = self.status()
+        self.assertEqual((s["engine"], s["media_ready"], s["render_alive"]),
+                         ("shell", True, False))
+        with open(self.shell_log) as f:
+            calls = f.read().splitlines()
+        self.assertEqual(calls, ["shell setPluginEnabled tarvine.background false",
+                                 "shell setPluginEnabled tarvine.background true"])
+
+    def test_failing_shell_keeps_renderer_for_still(self):
+        self.put_renderer(self.bin)
+        self.shell_fails("no shell here")
+        self.link("still1")
+        d = self.start_kivd()
+        d.wait_log("shell handoff failed, keeping the renderer for the still")
+        d.wait_log("engine: renderer")
+        d.wait_log("media ready: %s" % self.media["still1"])
+        self.assertIn("no shell here", d.log())
+        self.assertEqual(self.loads_of("still1"),
+                         [{"cmd": "load", "path": self.media["still1"], "kind": "still",
+                           "async": True}])
+        s = self.status()
+        self.assertEqual((s["engine"], s["loaded_kind"], s["media_ready"]),
+                         ("renderer", "still", True))
+
+    def test_video_replacing_still_fades_from_it_once(self):
+        self.put_renderer(self.bin)
+        self.link("still1")
+        d = self.start_kivd()
+        d.wait_log("engine: shell")
+        self.link("vid1")
+        d.wait_log("media ready: %s" % self.media["vid1"], timeout=20)
+        self.link("vid2")
+        d.wait_log("media ready: %s" % self.media["vid2"], timeout=20)
+        self.assertEqual(self.loads_of("vid1"),
+                         [{"cmd": "load", "path": self.media["vid1"], "kind": "video",
+                           "from": self.media["still1"]}])
+        self.assertEqual(self.loads_of("vid2"),
+                         [{"cmd": "load", "path": self.media["vid2"], "kind": "video",
+                           "async": True}])
+        self.assertIn("engine: renderer", d.log())
+
+
+class LoadTest(MediaTestCase):
+
+    def test_unconfirmed_video_recovers_to_previous(self):
+        d = self.start_on_video()
+        self.control(never_ready=[self.media["vid2"]])
+        self.link("vid2")
+        d.wait_log("media did not start: %s" % self.media["vid2"], timeout=30)
+        d.wait_log("recovered to %s" % self.media["vid1"])
+        self.wait_count(d, "media ready: %s" % self.media["vid1"], 2)
+        s = self.status()
+        self.assertEqual((s["failed_path"], s["loaded_path"], s["media_ready"]),
+                         (self.media["vid2"], self.media["vid1"], True))
+        # The failed source is not tried again while the link stays.
+        time.sleep(1.5)
+        self.assertEqual(len(self.loads_of("vid2")), 1)
+        self.assertNotIn("cancel-load", [r["cmd"] for r in self.requests()])
+
+    def test_refused_load_marks_source_failed(self):
+        d = self.start_on_video()
+        self.control(refuse_load=True)
+        self.link("vid2")
+        d.wait_log('renderer load rejected: {"status":"error","message":"video load failed"}')
+        d.wait_log("renderer load failed: %s" % self.media["vid2"])
+        wait_for(lambda: self.status()["failed_path"] == self.media["vid2"],
+                 what="failed_path set")
+        time.sleep(1.5)
+        self.assertEqual(len(self.loads_of("vid2")), 1)
+
+
+class RestartTest(MediaTestCase):
+
+    def test_renderer_killed_while_engine_is_restarted(self):
+        d = self.start_on_video()
+        pid = self.renderer_pid(d)
+        os.kill(pid, signal.SIGKILL)
+        d.wait_log("kiv-render pid=%d exited status=9" % pid)
+        d.wait_log("renderer died, restarting")
+        wait_for(lambda: any(n == 2 for _, n in self.spawns(d)), timeout=20,
+                 what="restart #2")
+        new_pid = self.spawns(d)[-1][0]
+        self.assertNotEqual(new_pid, pid)
+        self.wait_count(d, "media ready: %s" % self.media["vid1"], 2)
+        self.assertEqual(len(self.loads_of("vid1", new_pid)), 1)
+        self.assertTrue(self.requests("fade", new_pid))
+
+    def test_renderer_not_restarted_while_shell_draws(self):
+        d = self.start_on_video()
+        pid = self.renderer_pid(d)
+        self.link("still1")
+        d.wait_log("engine: shell")
+        try:
+            os.kill(pid, signal.SIGKILL)
+        except ProcessLookupError:
+            pass
+        wait_for(lambda: "kiv-render pid=%d exited" % pid in d.log()
+                 or "renderer stopped, the shell draws the still" in d.log(),
+                 what="renderer gone")
+        time.sleep(3.0)  # beyond the two-second restart throttle
+        self.assertEqual(len(self.spawns(d)), 1, d.log())
+        self.assertNotIn("renderer died, restarting", d.log())
+        self.assertFalse(self.status()["render_alive"])
+
+    def test_render_restart_command(self):
+        d = self.start_on_video()
+        old = self.renderer_pid(d)
+        self.assertEqual(request(self.env.daemon_socket, '{"cmd":"render-restart"}'),
+                         '{"status":"ok"}')
+        self.assertEqual([n for _, n in self.spawns(d)], [1, 2])
+        new = self.spawns(d)[-1][0]
+        wait_for(lambda: not pid_alive(old), what="old renderer gone")
+        self.wait_count(d, "media ready: %s" % self.media["vid1"], 2)
+        self.assertEqual(len(self.loads_of("vid1", new)), 1)
+        self.assertEqual(self.requests("fade", new)[0], {"cmd": "fade", "ms": 300})
+
+    def test_renderer_exiting_at_once(self):
+        self.put_renderer(self.bin)
+        self.control(exit_at_start=3)
+        self.link("vid1")
+        d = self.start_kivd()
+        d.wait_log("renderer start failed")
+        pid = self.renderer_pid(d)
+        d.wait_log("kiv-render pid=%d exited status=%d" % (pid, 3 << 8))
+        self.assertEqual(self.status()["engine"], "none")
+
+
+class PlaybackTest(MediaTestCase):
+
+    def test_pause_and_resume_reach_renderer_once(self):
+        d = self.start_on_video()
+        pid = self.renderer_pid(d)
+        wait_for(lambda: self.requests("resume", pid), what="initial resume")
+        pauses, resumes = len(self.requests("pause")), len(self.requests("resume"))
+        self.assertEqual(request(self.env.daemon_socket, '{"cmd":"pause"}'), '{"status":"ok"}')
+        self.assertEqual(len(self.requests("pause")), pauses + 1)
+        self.assertEqual(request(self.env.daemon_socket, '{"cmd":"resume"}'), '{"status":"ok"}')
+        self.assertEqual(len(self.requests("resume")), resumes + 1)
+        time.sleep(1.5)  # several loop iterations: nothing is sent again
+        self.assertEqual((len(self.requests("pause")), len(self.requests("resume"))),
+                         (pauses + 1, resumes + 1))
+        self.assertIn("kiv-render", d.log())
+
+    def test_render_status_is_forwarded(self):
+        self.start_on_video()
+        direct = request(self.env.render_socket, '{"cmd":"status"}')
+        self.assertIn('"swaps":42', direct)
+        self.assertEqual(request(self.env.daemon_socket, '{"cmd":"render-status"}'), direct)
+
+
+class SkipTest(MediaTestCase):
+
+    def test_fullscreen_on_one_of_two_outputs(self):
+        hypr = HyprStub(self.env.runtime, "sig-skip",
+                        clients=[client(workspace=2, fullscreen=0)],
+                        monitors=[monitor("HEADLESS-1", workspace=1),
+                                  monitor("HEADLESS-2", workspace=2, id=1)]).start()
+        self.addCleanup(hypr.vanish)
+        self.env.vars["HYPRLAND_INSTANCE_SIGNATURE"] = "sig-skip"
+        d = self.start_on_video()
+        hypr.wait_event_client()
+        pid = self.renderer_pid(d)
+
+        hypr.set_state(clients=[client(workspace=2, fullscreen=2)])
+        hypr.send_event("fullscreen>>1\n")
+        wait_for(lambda: self.requests("skip", pid), what="skip sent")
+        self.assertEqual(self.requests("skip", pid), [{"cmd": "skip", "outputs": ["HEADLESS-2"]}])
+        self.assertFalse(self.status()["paused"])
+
+        hypr.set_state(clients=[client(workspace=2, fullscreen=0)])
+        hypr.send_event("fullscreen>>0\n")
+        wait_for(lambda: len(self.requests("skip", pid)) >= 2, what="empty skip sent")
+        time.sleep(1.5)
+        self.assertEqual(self.requests("skip", pid),
+                         [{"cmd": "skip", "outputs": ["HEADLESS-2"]},
+                          {"cmd": "skip", "outputs": []}])
+
+
+class SearchTest(MediaTestCase):
+
+    def test_executable_search_order(self):
+        root = self.env.root
+        cases = [
+            # name, kivd's directory, directories holding a kiv-render, the one that runs
+            ("beside kivd", "t1/bin", ["t1/bin", "t1/render", "p1"], "t1/bin"),
+            ("sibling render directory", "t2/bin", ["t2/render", "p2"], "t2/render"),
+            ("PATH", "t3/bin", ["p3"], "p3"),
+        ]
+        self.link("vid1")
+        base_path = self.env.vars["PATH"]
+        self.addCleanup(self.env.vars.__setitem__, "PATH", base_path)
+        for name, kivd_dir, dirs, expected in cases:
+            with self.subTest(name):
+                kivd = os.path.join(root, kivd_dir, "kivd")
+                os.makedirs(os.path.dirname(kivd), exist_ok=True)
+                shutil.copy2(KIVD, kivd)
+                for sub in dirs:
+                    self.put_renderer(os.path.join(root, sub))
+                on_path = [os.path.join(root, s) for s in dirs if s.startswith("p")]
+                self.env.vars["PATH"] = ":".join(on_path + [base_path])
+                # The renderer follows the daemon socket into its directory.
+                sock = os.path.join(root, "sock-" + kivd_dir.split("/")[0], "d.sock")
+                open(self.render_log, "w").close()
+                d = self.start_kivd("--socket", sock, kivd=kivd)
+                wait_for(lambda: [r for r in self.records() if r.get("start")],
+                         timeout=20, what="renderer started")
+                start = [r for r in self.records() if r.get("start")][0]
+                self.assertEqual(start["where"], os.path.join(root, expected, "kiv-render"))
+                self.assertEqual(start["argv"],
+                                 ["--socket", os.path.join(os.path.dirname(sock), "render.sock")])
+                self.procs.remove(d)
+                self.assertEqual(d.stop(), 0)
+
+
+if __name__ == "__main__":
+    unittest.main()

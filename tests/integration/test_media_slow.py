@@ -1,0 +1,32 @@
+"""The still-image load deadline: a still that never finishes decoding counts
+as failed after 30 s. Kept apart from test_media.py so that it can run
+alongside other tests instead of after them."""
+
+import unittest
+
+from kivtest import wait_for
+from test_media import MediaTestCase
+
+
+class StillDeadlineTest(MediaTestCase):
+
+    def test_still_never_decoded_is_cancelled(self):
+        self.put_renderer(self.bin)
+        self.shell_fails("no shell here")
+        self.link("still1")
+        d = self.start_kivd()
+        d.wait_log("media ready: %s" % self.media["still1"], timeout=20)
+        self.control(never_ready=[self.media["still2"]])
+        self.link("still2")
+        d.wait_log("media did not start: %s" % self.media["still2"], timeout=60)
+        d.wait_log("recovered to %s" % self.media["still1"])
+        cmds = [(r["cmd"], r.get("path")) for r in self.requests()]
+        load = cmds.index(("load", self.media["still2"]))
+        self.assertIn(("cancel-load", None), cmds[load:])
+        wait_for(lambda: d.log().count("media ready: %s" % self.media["still1"]) >= 2,
+                 timeout=20, what="recovered still ready")
+        self.assertEqual(self.status()["failed_path"], self.media["still2"])
+
+
+if __name__ == "__main__":
+    unittest.main()
