@@ -1,0 +1,156 @@
+#include "log.h"
+#include "shell.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+// Stand-ins for the theme's shell program: each records its arguments (and
+// which copy ran) into a file, then behaves as told.
+const char kSucceeds[] = "printf '%s %s\\n' \"$0\" \"$*\" > \"$RECORD\"\nexit 0\n";
+const char kFailsLoudly[] =
+    "printf '%s %s\\n' \"$0\" \"$*\" > \"$RECORD\"\necho 'plugin tarvine.background not found'\n"
+    "exit 1\n";
+const char kHangs[] = "echo $$ > \"$RECORD\"\nexec /bin/sleep 60\n";
+
+class ShellTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        char tmpl[] = "/tmp/kiv-shell-test-XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        root_ = tmpl;
+        record_ = root_ + "/record";
+        save("PATH", &old_path_, &had_path_);
+        save("TARVINE_PATH", &old_tarvine_, &had_tarvine_);
+        setenv("RECORD", record_.c_str(), 1);
+        log_set_identity("shell_test", LOG_INFO);
+    }
+    void TearDown() override {
+        restore("PATH", old_path_, had_path_);
+        restore("TARVINE_PATH", old_tarvine_, had_tarvine_);
+        unsetenv("RECORD");
+        std::string cmd = "rm -rf '" + root_ + "'";
+        ASSERT_EQ(system(cmd.c_str()), 0);
+    }
+
+    static void save(const char *name, std::string *old, bool *had) {
+        const char *v = getenv(name);
+        *had = v != nullptr;
+        if (v)
+            *old = v;
+    }
+    static void restore(const char *name, const std::string &old, bool had) {
+        if (had)
+            setenv(name, old.c_str(), 1);
+        else
+            unsetenv(name);
+    }
+
+    // Writes dir/tarvine-shell with body and returns its path.
+    std::string install(const std::string &dir, const char *body) {
+        std::string cmd = "mkdir -p '" + dir + "'";
+        EXPECT_EQ(system(cmd.c_str()), 0);
+        std::string path = dir + "/tarvine-shell";
+        std::ofstream f(path);
+        f << "#!/bin/sh\n" << body;
+        f.close();
+        EXPECT_EQ(chmod(path.c_str(), 0755), 0);
+        return path;
+    }
+
+    std::string record() {
+        std::ifstream f(record_);
+        std::stringstream s;
+        s << f.rdbuf();
+        return s.str();
+    }
+
+    // Runs the switch and returns its result with everything it logged.
+    int run(bool enable, std::string *log) {
+        testing::internal::CaptureStdout();
+        testing::internal::CaptureStderr();
+        int rc = shell_set_background(enable);
+        *log = testing::internal::GetCapturedStdout() + testing::internal::GetCapturedStderr();
+        return rc;
+    }
+
+    std::string root_, record_;
+    std::string old_path_, old_tarvine_;
+    bool had_path_ = false, had_tarvine_ = false;
+};
+
+TEST_F(ShellTest, PathCopyWinsOverTarvinePath) {
+    std::string first = install(root_ + "/path-a", kSucceeds);
+    install(root_ + "/tarvine/bin", kFailsLoudly);
+    // Empty entries and a directory without the program are skipped.
+    std::string path = "::" + root_ + "/empty:" + root_ + "/path-a";
+    setenv("PATH", path.c_str(), 1);
+    setenv("TARVINE_PATH", (root_ + "/tarvine").c_str(), 1);
+
+    std::string log;
+    EXPECT_EQ(run(true, &log), 0);
+    EXPECT_EQ(record(), first + " shell setPluginEnabled tarvine.background true\n");
+    EXPECT_NE(log.find("INFO"), std::string::npos) << log;
+    EXPECT_NE(log.find("shell background enabled\n"), std::string::npos) << log;
+}
+
+TEST_F(ShellTest, TarvinePathBinWhenNotOnPath) {
+    std::string copy = install(root_ + "/tarvine/bin", kSucceeds);
+    setenv("PATH", (root_ + "/nothing-here").c_str(), 1);
+    setenv("TARVINE_PATH", (root_ + "/tarvine").c_str(), 1);
+
+    std::string log;
+    EXPECT_EQ(run(false, &log), 0);
+    EXPECT_EQ(record(), copy + " shell setPluginEnabled tarvine.background false\n");
+    EXPECT_NE(log.find("shell background disabled\n"), std::string::npos) << log;
+}
+
+TEST_F(ShellTest, NowhereFailsWithCommandFailed) {
+    setenv("PATH", (root_ + "/nothing-here").c_str(), 1);
+    unsetenv("TARVINE_PATH");
+
+    std::string log;
+    EXPECT_EQ(run(true, &log), -1);
+    EXPECT_NE(log.find("WARN"), std::string::npos) << log;
+    EXPECT_NE(log.find("shell background enable failed: command failed\n"), std::string::npos)
+        << log;
+}
+
+TEST_F(ShellTest, FailureCarriesTheProgramsOutput) {
+    install(root_ + "/bin", kFailsLoudly);
+    setenv("PATH", (root_ + "/bin").c_str(), 1);
+
+    std::string log;
+    EXPECT_EQ(run(false, &log), -1);
+    EXPECT_NE(log.find("shell background disable failed: plugin tarvine.background not found"),
+              std::string::npos)
+        << log;
+}
+
+TEST_F(ShellTest, HangingProgramIsKilled) {
+    install(root_ + "/bin", kHangs);
+    setenv("PATH", (root_ + "/bin").c_str(), 1);
+
+    std::string log;
+    EXPECT_EQ(run(true, &log), -1);
+    EXPECT_NE(log.find("shell background enable failed: command failed"), std::string::npos)
+        << log;
+    // The stand-in exec'd into sleep under the same pid; it must be gone.
+    int pid = atoi(record().c_str());
+    ASSERT_GT(pid, 0);
+    errno = 0;
+    EXPECT_EQ(kill(pid, 0), -1);
+    EXPECT_EQ(errno, ESRCH);
+}
+
+} // namespace
