@@ -1,0 +1,242 @@
+"""Still images in kiv-render on a headless sway compositor: images made by
+ffmpeg at run time, loaded over the render socket and checked through grim
+screenshots."""
+
+import json
+import os
+import shutil
+import socket
+import subprocess
+import tempfile
+import time
+import unittest
+
+from compositor import Compositor
+from kivtest import KIV_RENDER, KivTestCase, request, request_json, wait_for
+
+RED = (255, 0, 0)
+GREEN = (0, 255, 0)
+BLUE = (0, 0, 255)
+FADE_ERROR = "Fade must be an integer from 0 to 2000"
+
+
+def ffmpeg(*args):
+    subprocess.run(["ffmpeg", "-v", "error", "-y"] + list(args), check=True,
+                   stdin=subprocess.DEVNULL, timeout=120)
+
+
+def near(pixel, colour, tolerance=24):
+    return all(abs(a - b) <= tolerance for a, b in zip(pixel, colour))
+
+
+def error_reply(message):
+    return {"status": "error", "message": message}
+
+
+class RenderStillTest(KivTestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.media = tempfile.mkdtemp(prefix="kiv-still-")
+        m = cls.media
+        cls.red = os.path.join(m, "red.png")
+        cls.green = os.path.join(m, "green.png")
+        cls.split = os.path.join(m, "split.png")
+        cls.corrupt = os.path.join(m, "corrupt.png")
+        cls.slow = os.path.join(m, "slow.jpg")
+        ffmpeg("-f", "lavfi", "-i", "color=c=red:s=64x36", "-frames:v", "1", cls.red)
+        ffmpeg("-f", "lavfi", "-i", "color=c=0x00ff00:s=64x36", "-frames:v", "1", cls.green)
+        # 320x90, left half red, right half blue: four times as wide as tall,
+        # so a 16:9 screen shows only its middle 160x90.
+        ffmpeg("-f", "lavfi", "-i", "color=c=red:s=160x90", "-f", "lavfi", "-i",
+               "color=c=blue:s=160x90", "-filter_complex", "hstack", "-frames:v", "1",
+               cls.split)
+        # Big enough that its decode outlasts the next request.
+        ffmpeg("-f", "lavfi", "-i", "testsrc2=s=6000x4000", "-frames:v", "1", "-q:v", "2",
+               cls.slow)
+        with open(cls.corrupt, "wb") as f:
+            f.write(b"\x89PNG\r\n\x1a\n" + b"not an image at all" * 50)
+
+    @classmethod
+    def tearDownClass(cls):
+        shutil.rmtree(cls.media, ignore_errors=True)
+
+    def setUp(self):
+        super().setUp()
+        self.comp = Compositor()
+        self.comp.start()
+        self.addCleanup(lambda: self.comp.stop())
+        self.comp.client_env(self.env.vars)
+        self.sock = os.path.join(self.env.runtime, "render.sock")
+        r = self.start([KIV_RENDER, "--socket", self.sock], "kiv-render")
+        wait_for(lambda: "ready, socket=" in r.log() or not r.alive(), 30, what="renderer ready")
+        self.assertTrue(r.alive(), r.log())
+        self.renderer = r
+        # Full opacity at once, so screenshots need not wait for a fade.
+        self.assertEqual(self.cmd({"cmd": "fade", "ms": 0}), {"status": "ok"})
+
+    def tearDown(self):
+        super().tearDown()
+        if self._outcome_failed():
+            print("---- sway\n" + self.comp.log())
+
+    def cmd(self, obj, timeout=30):
+        reply = request_json(self.sock, obj, timeout=timeout)
+        self.assertIsNotNone(reply, "no reply to %r" % obj)
+        return reply
+
+    def status(self):
+        s = self.cmd({"cmd": "status"})
+        self.assertEqual(s["status"], "ok")
+        return s
+
+    def load_still(self, path, **extra):
+        req = {"cmd": "load", "path": path, "kind": "still"}
+        req.update(extra)
+        return self.cmd(req)
+
+    def shot_has(self, points):
+        """True once every (x, y) -> colour of points is on screen."""
+        _, _, pixel = self.comp.screenshot("HEADLESS-1")
+        return all(near(pixel(x, y), c) for (x, y), c in points.items())
+
+    def wait_screen(self, points, what):
+        wait_for(lambda: self.shot_has(points), 30, 0.2, what)
+
+    def send_raw(self, obj):
+        """Opens a connection, sends one request and returns the socket for
+        reading its (deferred) reply."""
+        s = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+        s.settimeout(30)
+        s.connect(self.sock)
+        s.sendall((json.dumps(obj) + "\n").encode())
+        self.addCleanup(s.close)
+        return s
+
+    @staticmethod
+    def read_reply(s):
+        buf = b""
+        while b"\n" not in buf:
+            chunk = s.recv(65536)
+            if not chunk:
+                return None
+            buf += chunk
+        return json.loads(buf.split(b"\n", 1)[0])
+
+    def test_sync_load_answers_when_on_screen(self):
+        self.assertEqual(self.load_still(self.red), {"status": "ok"})
+        # Answered only after the upload: the image is there at once.
+        s = self.status()
+        self.assertEqual((s["path"], s["kind"], s["ready"], s["has_still"], s["error"]),
+                         (self.red, "still", True, True, ""))
+        self.wait_screen({(10, 10): RED, (960, 540): RED, (1900, 1070): RED}, "red screen")
+        self.assertIn("still loaded %s (64x36)" % self.red, self.renderer.log())
+
+    def test_cover_crop_of_wide_image(self):
+        self.assertEqual(self.load_still(self.split), {"status": "ok"})
+        # The middle half of the image covers the screen; the split stays centred.
+        self.wait_screen({(5, 540): RED, (940, 540): RED, (980, 540): BLUE,
+                          (1915, 540): BLUE, (5, 5): RED, (1915, 1075): BLUE},
+                         "red left half and blue right half")
+        _, _, pixel = self.comp.screenshot("HEADLESS-1")
+        row = [pixel(x, 540) for x in range(0, 1920, 4)]
+        first_blue = next(i * 4 for i, p in enumerate(row) if p[2] > p[0])
+        self.assertLessEqual(abs(first_blue - 960), 16, "split at x=%d" % first_blue)
+
+    def test_async_load_and_status(self):
+        self.assertEqual(self.load_still(self.green, **{"async": True}), {"status": "ok"})
+        s = wait_for(lambda: (lambda s: s if s["ready"] else None)(self.status()), 30, 0.1,
+                     "async still ready")
+        self.assertEqual((s["path"], s["kind"], s["has_still"]), (self.green, "still", True))
+        self.wait_screen({(960, 540): GREEN}, "green screen")
+
+    def test_second_load_supersedes_first(self):
+        first = self.send_raw({"cmd": "load", "path": self.slow, "kind": "still"})
+        second = self.send_raw({"cmd": "load", "path": self.green, "kind": "still"})
+        self.assertEqual(self.read_reply(first), error_reply("load superseded"))
+        self.assertEqual(self.read_reply(second), {"status": "ok"})
+        self.assertEqual(self.status()["path"], self.green)
+        self.wait_screen({(960, 540): GREEN}, "green screen")
+
+    def test_bad_files_keep_previous_image(self):
+        self.assertEqual(self.load_still(self.red), {"status": "ok"})
+        missing = os.path.join(self.media, "missing.png")
+        self.assertEqual(self.load_still(missing), error_reply("Invalid local media path"))
+        self.assertEqual(self.status()["error"], "")
+        self.assertEqual(self.load_still(self.corrupt), error_reply("still load failed"))
+        s = self.status()
+        self.assertEqual((s["ready"], s["error"], s["path"], s["has_still"]),
+                         (False, "Still decode failed", self.red, True))
+        self.assertIn("still decode failed: %s" % self.corrupt, self.renderer.log())
+        self.wait_screen({(960, 540): RED}, "red still shown")
+        # The next accepted load clears the error.
+        self.assertEqual(self.load_still(self.green), {"status": "ok"})
+        s = self.status()
+        self.assertEqual((s["ready"], s["error"]), (True, ""))
+
+    def test_fade_bounds(self):
+        cases = [(0, True), (2000, True), (-1, False), (2001, False), (1.5, False),
+                 ("x", False), ("300", False), (None, False)]
+        for ms, good in cases:
+            req = {"cmd": "fade"} if ms is None else {"cmd": "fade", "ms": ms}
+            want = {"status": "ok"} if good else error_reply(FADE_ERROR)
+            self.assertEqual(self.cmd(req), want, "ms=%r" % (ms,))
+
+    def test_skip_stops_redrawing_an_output(self):
+        self.assertEqual(self.load_still(self.red), {"status": "ok"})
+        self.wait_screen({(960, 540): RED}, "red screen")
+        self.assertEqual(self.cmd({"cmd": "skip", "outputs": ["HEADLESS-1", 7]}),
+                         {"status": "ok"})
+        self.assertEqual(self.status()["skipped"], "HEADLESS-1")
+        # The skipped output keeps its last frame: green never reaches it.
+        self.assertEqual(self.load_still(self.green), {"status": "ok"})
+        time.sleep(1.0)
+        self.assertTrue(self.shot_has({(960, 540): RED}))
+        self.assertEqual(self.cmd({"cmd": "skip"}), {"status": "ok"})
+        self.assertEqual(self.status()["skipped"], "")
+        self.wait_screen({(960, 540): GREEN}, "green after unskip")
+
+    def test_stop_clears(self):
+        self.assertEqual(self.load_still(self.red), {"status": "ok"})
+        self.wait_screen({(960, 540): RED}, "red screen")
+        self.assertEqual(self.cmd({"cmd": "stop"}), {"status": "ok"})
+        s = self.status()
+        self.assertEqual((s["path"], s["kind"], s["has_still"], s["ready"]),
+                         ("", "", False, False))
+        self.wait_screen({(960, 540): (0, 0, 0), (10, 10): (0, 0, 0)}, "black screen")
+
+    def test_cancel_load(self):
+        self.assertEqual(self.cmd({"cmd": "cancel-load"}), {"status": "ok"})
+        self.assertEqual(self.load_still(self.red), {"status": "ok"})
+        # Both lines arrive together, so the cancel is handled while the load
+        # is pending: the load is answered first, then the cancel.
+        s = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+        s.settimeout(30)
+        s.connect(self.sock)
+        self.addCleanup(s.close)
+        line = json.dumps({"cmd": "load", "path": self.slow, "kind": "still"})
+        s.sendall((line + "\n" + '{"cmd":"cancel-load"}\n').encode())
+        f = s.makefile("rb")
+        self.assertEqual(json.loads(f.readline()), error_reply("load cancelled"))
+        self.assertEqual(json.loads(f.readline()), {"status": "ok"})
+        st = self.status()
+        self.assertEqual((st["path"], st["ready"], st["error"]), (self.red, True, ""))
+        self.assertTrue(self.shot_has({(960, 540): RED}))
+
+    def test_protocol_errors(self):
+        cases = [
+            ('{"cmd":"dance"}', error_reply("unknown cmd")),
+            ("{}", error_reply("unknown cmd")),
+            ("[1]", error_reply("bad json")),
+            ("nonsense", error_reply("bad json")),
+            ('{"cmd":"hello"}', {"status": "ok", "version": 1}),
+            ('{"cmd":"load","path":"%s","kind":"gif"}' % self.red, error_reply("unknown kind")),
+            ('{"cmd":"load","path":"red.png","kind":"still"}',
+             error_reply("Invalid local media path")),
+        ]
+        for line, want in cases:
+            reply = request(self.sock, line, timeout=30)
+            self.assertEqual(json.loads(reply), want, line)
+
+
+if __name__ == "__main__":
+    unittest.main()
