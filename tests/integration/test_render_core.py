@@ -1,0 +1,210 @@
+"""kiv-render's core on a headless sway compositor: start-up and arguments,
+outputs and their sizes, the black clear, output skipping, demand-driven
+drawing and shutdown. Screens are checked through grim screenshots."""
+
+import os
+import signal
+import subprocess
+import time
+import unittest
+
+from compositor import Compositor
+from kivtest import KIV_RENDER, KivTestCase, request_json, wait_for
+
+BLACK = (0, 0, 0)
+# Spots spread over the screen, as fractions of its size.
+SPOTS = [(0.02, 0.02), (0.5, 0.5), (0.98, 0.98), (0.1, 0.9), (0.9, 0.1)]
+
+
+def all_black(shot):
+    width, height, pixel = shot
+    return all(pixel(int(fx * (width - 1)), int(fy * (height - 1))) == BLACK
+               for fx, fy in SPOTS)
+
+
+class RenderArgumentsTest(KivTestCase):
+    """Cases that need no compositor."""
+
+    def run_render(self, *args, extra_env=None):
+        env = dict(self.env.vars)
+        env.update(extra_env or {})
+        return subprocess.run([KIV_RENDER] + list(args), env=env, capture_output=True,
+                              text=True, timeout=60, stdin=subprocess.DEVNULL)
+
+    def test_usage(self):
+        usage = ("Usage: %s [options]\n"
+                 "  --socket PATH   IPC socket path (default: $XDG_RUNTIME_DIR/kiv/render.sock)\n"
+                 "  --verbose       Enable debug logging\n"
+                 "  --help          Show this help\n") % KIV_RENDER
+        cases = [
+            ("help", ["-h"], 0),
+            ("long help", ["--help"], 0),
+            ("socket without a path", ["--socket"], 1),
+            ("unknown argument", ["--bogus"], 1),
+        ]
+        for name, args, status in cases:
+            with self.subTest(name):
+                r = self.run_render(*args)
+                self.assertEqual(r.returncode, status)
+                self.assertEqual(r.stderr, usage)
+
+    def test_no_runtime_dir(self):
+        env = dict(self.env.vars)
+        env.pop("XDG_RUNTIME_DIR")
+        r = subprocess.run([KIV_RENDER, "-h"], env=env, capture_output=True, text=True,
+                           timeout=60)
+        self.assertEqual(r.returncode, 1)
+        self.assertEqual(r.stderr, "kiv-render: cannot resolve socket path\n")
+
+    def test_no_compositor(self):
+        r = self.run_render("--socket", os.path.join(self.env.runtime, "render.sock"),
+                            extra_env={"WAYLAND_DISPLAY": os.path.join(self.env.root, "none")})
+        self.assertEqual(r.returncode, 1)
+        self.assertIn("wl_display_connect failed", r.stderr)
+        self.assertIn("wayland init failed", r.stderr)
+
+
+class RenderCoreTest(KivTestCase):
+    def setUp(self):
+        super().setUp()
+        self.comp = Compositor()
+        self.comp.start()
+        self.addCleanup(self.comp.stop)
+        self.comp.client_env(self.env.vars)
+        self.sock = os.path.join(self.env.runtime, "render.sock")
+
+    def tearDown(self):
+        super().tearDown()
+        if self._outcome_failed():
+            print("---- sway\n" + self.comp.log())
+
+    def start_renderer(self, name="kiv-render", *extra):
+        r = self.start([KIV_RENDER, "--socket", self.sock] + list(extra), name)
+        wait_for(lambda: "ready, socket=" in r.log() or not r.alive(), 60, what="renderer ready")
+        self.assertTrue(r.alive(), r.log())
+        return r
+
+    def cmd(self, obj):
+        reply = request_json(self.sock, obj, timeout=30)
+        self.assertIsNotNone(reply, "no reply to %r" % obj)
+        return reply
+
+    def status(self):
+        s = self.cmd({"cmd": "status"})
+        self.assertEqual(s["status"], "ok", s)
+        return s
+
+    def wait_status(self, predicate, what, timeout=30):
+        return wait_for(lambda: (lambda s: s if predicate(s) else None)(self.status()),
+                        timeout, what=what)
+
+    def wait_swaps_settle(self):
+        """Waits until the swap counter stops moving for a while; returns it."""
+        last = [None, time.monotonic()]
+
+        def settled():
+            swaps = self.status()["swaps"]
+            now = time.monotonic()
+            if swaps != last[0]:
+                last[0], last[1] = swaps, now
+                return None
+            return swaps if now - last[1] >= 1.5 else None
+
+        return wait_for(settled, 60, interval=0.25, what="swaps to settle")
+
+    def test_startup_clears_to_black_and_then_idles(self):
+        r = self.start_renderer("kiv-render", "--verbose")
+        self.assertIn("wayland ready, outputs=1", r.log())
+        self.assertIn("egl surface attached for output HEADLESS-1 (1920x1080@1)", r.log())
+        self.assertEqual(self.cmd({"cmd": "hello"}), {"status": "ok", "version": 1})
+        s = self.wait_status(lambda s: s["swaps"] >= 1, "first frame")
+        self.assertEqual((s["outputs"], s["max_width"], s["max_height"]), (1, 1920, 1080))
+        self.assertEqual((s["kind"], s["path"], s["skipped"]), ("", "", ""))
+        self.assertEqual(s["swap_failures"], 0)
+        # Without the renderer the headless output shows sway's grey.
+        wait_for(lambda: all_black(self.comp.screenshot("HEADLESS-1")), 30, what="black screen")
+
+        # Idle: nothing is dirty, so no further frames are presented across
+        # several one-second poll wake-ups.
+        settled = self.wait_swaps_settle()
+        self.assertEqual(settled, 1)
+        time.sleep(2.5)
+        self.assertEqual(self.status()["swaps"], settled)
+
+    def test_output_added_at_run_time_is_drawn(self):
+        r = self.start_renderer()
+        self.wait_status(lambda s: s["swaps"] >= 1, "first frame")
+        self.comp.resolution("HEADLESS-1", 1280, 720)
+        self.wait_status(lambda s: s["max_width"] == 1280, "resize to 1280x720")
+        name = self.comp.create_output()
+        s = self.wait_status(lambda s: s["outputs"] == 2 and s["swaps"] >= 3, "second output")
+        width, height, _ = self.comp.screenshot(name)
+        self.assertEqual((s["max_width"], s["max_height"]), (width, height))
+        wait_for(lambda: all_black(self.comp.screenshot(name)), 30, what="new output black")
+        wait_for(lambda: all_black(self.comp.screenshot("HEADLESS-1")), 30,
+                 what="first output black")
+        self.assertTrue(r.alive())
+
+    def test_integer_scale_doubles_buffer(self):
+        r = self.start_renderer("kiv-render", "--verbose")
+        r.wait_log("layer configure HEADLESS-1 1920x1080 buffer 1920x1080", 30)
+        before = self.wait_status(lambda s: s["swaps"] >= 1, "first frame")["swaps"]
+        self.comp.scale("HEADLESS-1", 2)
+        r.wait_log("output HEADLESS-1 scale 2", 30)
+        # sway halves the logical size; the buffer is twice that.
+        r.wait_log("layer configure HEADLESS-1 960x540 buffer 1920x1080", 30)
+        s = self.wait_status(lambda s: s["swaps"] > before, "redraw at scale 2")
+        self.assertEqual((s["max_width"], s["max_height"]), (1920, 1080))
+        self.comp.resolution("HEADLESS-1", 1280, 720)
+        r.wait_log("layer configure HEADLESS-1 640x360 buffer 1280x720", 30)
+        s = self.wait_status(lambda s: (s["max_width"], s["max_height"]) == (1280, 720),
+                             "scale 2 at 1280x720")
+        width, height, _ = self.comp.screenshot("HEADLESS-1")
+        self.assertEqual((width, height), (1280, 720))
+        wait_for(lambda: all_black(self.comp.screenshot("HEADLESS-1")), 30, what="black at 2x")
+        self.assertEqual(s["swap_failures"], 0)
+
+    def test_skip_stops_drawing_until_unskipped(self):
+        self.start_renderer()
+        self.wait_status(lambda s: s["swaps"] >= 1, "first frame")
+        self.assertEqual(self.cmd({"cmd": "skip", "outputs": ["HEADLESS-1"]}), {"status": "ok"})
+        s = self.status()
+        self.assertEqual(s["skipped"], "HEADLESS-1")
+        skipped_at = self.wait_swaps_settle()
+        # A configure marks the output dirty, but a skipped output is not drawn.
+        self.comp.resolution("HEADLESS-1", 1600, 900)
+        self.wait_status(lambda s: s["max_width"] == 1600, "configure while skipped")
+        time.sleep(2.5)
+        self.assertEqual(self.status()["swaps"], skipped_at)
+        # An empty skip list draws it again.
+        self.assertEqual(self.cmd({"cmd": "skip", "outputs": []}), {"status": "ok"})
+        s = self.wait_status(lambda s: s["swaps"] > skipped_at, "redraw after unskip")
+        self.assertEqual(s["skipped"], "")
+
+    def test_second_renderer_on_the_same_socket_fails(self):
+        first = self.start_renderer()
+        second = self.start([KIV_RENDER, "--socket", self.sock], "second")
+        self.assertEqual(second.wait(60), 1)
+        self.assertIn("ipc init failed", second.stderr())
+        self.assertTrue(first.alive())
+        self.assertEqual(self.cmd({"cmd": "hello"}), {"status": "ok", "version": 1})
+
+    def test_sigterm_shuts_down_cleanly(self):
+        r = self.start_renderer()
+        self.wait_status(lambda s: s["swaps"] >= 1, "first frame")
+        r.signal(signal.SIGTERM)
+        self.assertEqual(r.wait(30), 0)
+        self.assertIn("shutdown", r.stdout())
+        self.assertNotIn("ERROR", r.log())
+        self.assertFalse(os.path.exists(self.sock) and request_ok(self.sock))
+
+
+def request_ok(path):
+    try:
+        return request_json(path, {"cmd": "hello"}, timeout=2) is not None
+    except OSError:
+        return False
+
+
+if __name__ == "__main__":
+    unittest.main()

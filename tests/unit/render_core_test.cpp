@@ -1,0 +1,233 @@
+// Pure parts of the renderer core: cover cropping, buffer sizes from integer
+// and fractional scales, the output list kept by the registry handlers, and
+// the skip list.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "egl.h"
+#include "render.h"
+#include "wayland.h"
+
+namespace {
+
+struct crop_case {
+    const char *name;
+    int image_w, image_h, output_w, output_h;
+    cover_crop expected;
+};
+
+TEST(CoverCrop, Table) {
+    const crop_case cases[] = {
+        {"landscape on ultrawide", 1920, 1080, 2560, 1080, {1.0f, 0.75f, 0.0f, 0.125f}},
+        {"portrait on landscape", 1080, 1920, 1920, 1080, {1.0f, 0.31640625f, 0.0f, 0.341796875f}},
+        {"wide on landscape", 3840, 1080, 1920, 1080, {0.5f, 1.0f, 0.25f, 0.0f}},
+        {"same aspect", 3840, 2160, 1920, 1080, {1.0f, 1.0f, 0.0f, 0.0f}},
+        {"zero image width", 0, 1080, 1920, 1080, {1.0f, 1.0f, 0.0f, 0.0f}},
+        {"no output size yet", 1920, 1080, 0, 0, {1.0f, 1.0f, 0.0f, 0.0f}},
+        {"negative size", 1920, -1, 1920, 1080, {1.0f, 1.0f, 0.0f, 0.0f}},
+    };
+    for (const crop_case &c : cases) {
+        SCOPED_TRACE(c.name);
+        cover_crop got = egl_cover_crop(c.image_w, c.image_h, c.output_w, c.output_h);
+        EXPECT_FLOAT_EQ(got.scale_x, c.expected.scale_x);
+        EXPECT_FLOAT_EQ(got.scale_y, c.expected.scale_y);
+        EXPECT_FLOAT_EQ(got.offset_x, c.expected.offset_x);
+        EXPECT_FLOAT_EQ(got.offset_y, c.expected.offset_y);
+    }
+}
+
+// A stand-in for a fractional scale object: only its presence is looked at.
+wp_fractional_scale_v1 *fake_fractional_scale() {
+    static char storage;
+    return reinterpret_cast<wp_fractional_scale_v1 *>(&storage);
+}
+
+struct size_case {
+    const char *name;
+    int32_t logical_w, logical_h, scale, preferred;
+    bool fractional;
+    int32_t expected_w, expected_h;
+};
+
+TEST(OutputBufferSize, Table) {
+    const size_case cases[] = {
+        {"fractional 1.5", 2560, 1440, 1, 180, true, 3840, 2160},
+        {"fractional 1.25 rounds up", 1366, 768, 1, 150, true, 1708, 960},
+        {"fractional 1.2 rounds up odd", 1001, 7, 1, 144, true, 1202, 9},
+        {"fractional object without preferred scale uses integer", 1920, 1080, 2, 0, true, 3840,
+         2160},
+        {"preferred scale without object is ignored", 1920, 1080, 1, 180, false, 1920, 1080},
+        {"integer 1", 1920, 1080, 1, 0, false, 1920, 1080},
+        {"integer 2", 1920, 1080, 2, 0, false, 3840, 2160},
+        {"integer 3", 1280, 720, 3, 0, false, 3840, 2160},
+        {"scale 0 counts as 1", 1920, 1080, 0, 0, false, 1920, 1080},
+        {"before the first configure", 0, 0, 2, 0, false, 0, 0},
+        {"negative logical height", 1920, -5, 1, 0, false, 1920, 0},
+    };
+    for (const size_case &c : cases) {
+        SCOPED_TRACE(c.name);
+        output_state output = {};
+        output.logical_width = c.logical_w;
+        output.logical_height = c.logical_h;
+        output.scale = c.scale;
+        output.preferred_scale = c.preferred;
+        output.fractional_scale = c.fractional ? fake_fractional_scale() : nullptr;
+        int32_t w = -1;
+        int32_t h = -1;
+        output_buffer_size(&output, &w, &h);
+        EXPECT_EQ(w, c.expected_w);
+        EXPECT_EQ(h, c.expected_h);
+    }
+}
+
+// An output record as the registry would hold it, without protocol objects.
+output_state *add_output(wayland_context *ctx, uint32_t registry_name, const char *name,
+                         int32_t width, int32_t height) {
+    auto *output = static_cast<output_state *>(calloc(1, sizeof(output_state)));
+    output->wayland = ctx;
+    output->registry_name = registry_name;
+    output->scale = 1;
+    output->frame_ready = true;
+    output->configured = true;
+    output->logical_width = width;
+    output->logical_height = height;
+    snprintf(output->name, sizeof output->name, "%s", name);
+    output->next = ctx->outputs;
+    ctx->outputs = output;
+    ctx->output_count++;
+    return output;
+}
+
+class OutputList : public ::testing::Test {
+  protected:
+    wayland_context ctx = {};
+
+    void SetUp() override {
+        g_app.wayland = &ctx;
+    }
+    void TearDown() override {
+        wayland_destroy_outputs(&ctx);
+        g_app.wayland = nullptr;
+    }
+
+    std::string names() {
+        std::string s;
+        for (output_state *o = ctx.outputs; o; o = o->next) {
+            s += (s.empty() ? "" : ",") + std::string(o->name);
+        }
+        return s;
+    }
+};
+
+TEST_F(OutputList, GlobalRemoveDestroysTheMatchingOutput) {
+    add_output(&ctx, 10, "DP-1", 1920, 1080);
+    add_output(&ctx, 11, "HDMI-A-1", 2560, 1440);
+    add_output(&ctx, 12, "DP-2", 1280, 1024);
+    ASSERT_EQ(names(), "DP-2,HDMI-A-1,DP-1");
+
+    wayland_handle_global_remove(&ctx, 11);
+    EXPECT_EQ(names(), "DP-2,DP-1");
+    EXPECT_EQ(wayland_output_count(&ctx), 2u);
+
+    wayland_handle_global_remove(&ctx, 99);  // unknown name: nothing happens
+    EXPECT_EQ(wayland_output_count(&ctx), 2u);
+
+    wayland_handle_global_remove(&ctx, 10);
+    wayland_handle_global_remove(&ctx, 12);
+    EXPECT_EQ(names(), "");
+    EXPECT_EQ(wayland_output_count(&ctx), 0u);
+    EXPECT_EQ(wayland_output_count(nullptr), 0u);
+}
+
+TEST_F(OutputList, OutputsAnnouncedBeforeReadyWaitInThePendingList) {
+    wayland_handle_global(&ctx, 5, "wl_output", 3);
+    wayland_handle_global(&ctx, 6, "wl_output", 7);
+    wayland_handle_global(&ctx, 8, "some_other_global", 1);
+    ASSERT_NE(ctx.pending_outputs, nullptr);
+    EXPECT_EQ(ctx.pending_outputs->registry_name, 6u);
+    EXPECT_EQ(ctx.pending_outputs->version, 4u);  // capped
+    ASSERT_NE(ctx.pending_outputs->next, nullptr);
+    EXPECT_EQ(ctx.pending_outputs->next->registry_name, 5u);
+    EXPECT_EQ(ctx.pending_outputs->next->version, 3u);
+    EXPECT_EQ(ctx.pending_outputs->next->next, nullptr);
+    EXPECT_EQ(wayland_output_count(&ctx), 0u);
+
+    // A global removed before the first roundtrip finished is only forgotten.
+    add_output(&ctx, 6, "unrelated", 1, 1);  // same name must survive: pending wins
+    wayland_handle_global_remove(&ctx, 6);
+    ASSERT_NE(ctx.pending_outputs, nullptr);
+    EXPECT_EQ(ctx.pending_outputs->registry_name, 5u);
+    EXPECT_EQ(ctx.pending_outputs->next, nullptr);
+    EXPECT_EQ(wayland_output_count(&ctx), 1u);
+}
+
+TEST_F(OutputList, MaxBufferSizeTakesEachDimensionSeparately) {
+    int32_t w = -1;
+    int32_t h = -1;
+    wayland_max_buffer_size(&ctx, &w, &h);
+    EXPECT_EQ(w, 0);
+    EXPECT_EQ(h, 0);
+    add_output(&ctx, 1, "DP-1", 3840, 1080);
+    add_output(&ctx, 2, "DP-2", 2560, 1600);
+    wayland_max_buffer_size(&ctx, &w, &h);
+    EXPECT_EQ(w, 3840);
+    EXPECT_EQ(h, 1600);
+    add_output(&ctx, 3, "DP-3", 1000, 1000)->scale = 2;
+    wayland_max_buffer_size(&ctx, &w, &h);
+    EXPECT_EQ(w, 3840);
+    EXPECT_EQ(h, 2000);
+}
+
+TEST_F(OutputList, SkipSetsAndClearsFlags) {
+    output_state *dp1 = add_output(&ctx, 1, "DP-1", 1920, 1080);
+    output_state *hdmi = add_output(&ctx, 2, "HDMI-A-1", 1920, 1080);
+    output_state *dp10 = add_output(&ctx, 3, "DP-10", 1920, 1080);
+    char list[1024];
+
+    struct step {
+        const char *name;
+        const char *skip;
+        bool dp1, hdmi, dp10;  // skipped afterwards
+        bool redraw;           // every output marked dirty (all start clean)
+        const char *reported;
+    };
+    const step steps[] = {
+        {"two named", "DP-1,HDMI-A-1", true, true, false, true, "HDMI-A-1,DP-1"},
+        {"same again changes nothing", "HDMI-A-1,DP-1", true, true, false, false,
+         "HDMI-A-1,DP-1"},
+        {"a prefix does not match", "DP", false, false, false, true, ""},
+        {"unknown output changes nothing", "eDP-9", false, false, false, false, ""},
+        {"empty items match nothing", ",,DP-10,", false, false, true, true, "DP-10"},
+        {"empty list draws all again", "", false, false, false, true, ""},
+    };
+    for (const step &s : steps) {
+        SCOPED_TRACE(s.name);
+        for (output_state *o = ctx.outputs; o; o = o->next) {
+            o->dirty = false;
+        }
+        wayland_set_skipped(&ctx, s.skip);
+        EXPECT_EQ(dp1->skipped, s.dp1);
+        EXPECT_EQ(hdmi->skipped, s.hdmi);
+        EXPECT_EQ(dp10->skipped, s.dp10);
+        EXPECT_EQ(dp1->dirty, s.redraw);
+        EXPECT_EQ(dp10->dirty, s.redraw);
+        wayland_skipped_list(&ctx, list, sizeof list);
+        EXPECT_STREQ(list, s.reported);
+    }
+}
+
+TEST_F(OutputList, SkippedListReportsPoweredOffOutputsAndIsCut) {
+    add_output(&ctx, 1, "DP-1", 1920, 1080)->dpms_off = true;
+    add_output(&ctx, 2, "HDMI-A-1", 1920, 1080)->skipped = true;
+    char list[1024];
+    wayland_skipped_list(&ctx, list, sizeof list);
+    EXPECT_STREQ(list, "HDMI-A-1,DP-1");
+    char small[6];
+    wayland_skipped_list(&ctx, small, sizeof small);
+    EXPECT_STREQ(small, "HDMI-");
+}
+
+} // namespace
