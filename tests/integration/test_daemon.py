@@ -1,0 +1,283 @@
+"""kivd as a process: command line, single instance, signals, the command
+protocol and its reports, configuration loading and the blocklist scan."""
+
+import os
+import shutil
+import signal
+import socket
+import struct
+import subprocess
+import unittest
+
+from kivtest import KIVD, KivTestCase, request, request_json, wait_for
+
+USAGE = ("Usage: %s [options]\n"
+         "  --socket PATH   IPC socket path (default: $XDG_RUNTIME_DIR/kiv/kivd.sock)\n"
+         "  --verbose       Enable debug logging\n"
+         "  --help          Show this help\n")
+
+OK = '{"status":"ok"}'
+
+STATUS_BEFORE_ANY_BACKGROUND = (
+    '{"status":"ok","source_path":"","source_kind":"","loaded_path":"","loaded_kind":"",'
+    '"job_running":false,"failed_path":"","media_ready":false,"engine":"none","paused":false,'
+    '"reason":"visible","always_animate":false,"manual_pause":false,"idle_pause":false,'
+    '"fullscreen":false,"window_visible":false,"monitors_off":false,"monitor_count":0,'
+    '"on_battery":false,"locked":false,"render_alive":false,"intro":false,"intro_result":"",'
+    '"drm_dpms":true}')
+
+CONFIG_DEFAULTS = (
+    '{"status":"ok","pause_fullscreen":true,"pause_occupied_workspace":false,'
+    '"battery_poster":false,"battery_mode":"play","gif_fps":20,"gif_crf":20,"max_width":2560,'
+    '"max_height":1440,"cache_max_mb":512,"fade_ms":250,"blocklist_count":0,"blocklist":[]}')
+
+
+def error(message):
+    return '{"status":"error","message":"%s"}' % message
+
+
+class DaemonTestCase(KivTestCase):
+    def setUp(self):
+        super().setUp()
+        self.env.vars.pop("KIV_DRM_DPMS", None)
+
+    @property
+    def config_path(self):
+        return os.path.join(self.env.config, "kiv", "config.toml")
+
+    def write_config(self, text):
+        os.makedirs(os.path.dirname(self.config_path), exist_ok=True)
+        with open(self.config_path, "w") as f:
+            f.write(text)
+
+    def ask(self, line):
+        return request(self.env.daemon_socket, line)
+
+    def status(self):
+        return request_json(self.env.daemon_socket, {"cmd": "status"})
+
+    def run_kivd(self, *args):
+        return subprocess.run([KIVD] + list(args), env=self.env.vars, capture_output=True,
+                              text=True, timeout=30, stdin=subprocess.DEVNULL)
+
+
+class CommandLineTest(DaemonTestCase):
+    def test_usage_and_exit_codes(self):
+        cases = [
+            ("socket_without_path", ["--socket"], 1),
+            ("short_help", ["-h"], 0),
+            ("long_help", ["--help"], 0),
+            ("unknown_option", ["-x"], 1),
+            ("help_after_socket", ["--socket", "/tmp/kiv-unused.sock", "--help"], 0),
+        ]
+        for name, args, code in cases:
+            with self.subTest(name):
+                r = self.run_kivd(*args)
+                self.assertEqual(r.returncode, code)
+                self.assertEqual(r.stderr, USAGE % KIVD)
+                self.assertEqual(r.stdout, "")
+
+    def test_second_instance_leaves_the_first_alone(self):
+        first = self.start_daemon()
+        inode = os.stat(self.env.daemon_socket).st_ino
+        r = self.run_kivd()
+        self.assertEqual(r.returncode, 1)
+        self.assertEqual(r.stderr, "kivd: another instance is already running\n")
+        self.assertEqual(os.stat(self.env.daemon_socket).st_ino, inode)
+        self.assertEqual(self.ask('{"cmd":"hello"}'), '{"status":"ok","version":1}')
+        self.assertTrue(first.alive())
+
+    def test_socket_in_a_new_directory(self):
+        sock = os.path.join(self.env.root, "elsewhere", "k", "d.sock")
+        d = self.start_daemon("--socket", sock)
+        self.assertEqual(request(sock, '{"cmd":"hello"}'), '{"status":"ok","version":1}')
+        self.assertIn("ready, socket=%s\n" % sock, d.stdout())
+        # The single-instance lock stays under the runtime directory.
+        self.assertTrue(os.path.exists(os.path.join(self.env.runtime, "kiv", "kivd.lock")))
+        r = self.run_kivd()
+        self.assertEqual(r.returncode, 1)
+        self.assertEqual(r.stderr, "kivd: another instance is already running\n")
+
+    def test_sigterm_shuts_down(self):
+        d = self.start_daemon()
+        d.signal(signal.SIGTERM)
+        self.assertEqual(d.wait(), 0)
+        self.assertIn(" INFO ", d.stdout())
+        self.assertRegex(d.stdout(), r"kivd\[\d+\] INFO src/daemon/main.cpp:\d+: shutdown\n")
+        self.assertFalse(os.path.exists(self.env.daemon_socket))
+
+    def test_shutdown_command_is_answered_first(self):
+        d = self.start_daemon()
+        self.assertEqual(self.ask('{"cmd":"shutdown"}'), OK)
+        self.assertEqual(d.wait(), 0)
+        self.assertIn("shutdown\n", d.stdout())
+        self.assertFalse(os.path.exists(self.env.daemon_socket))
+
+    def test_clients_that_leave_early_do_not_kill_it(self):
+        d = self.start_daemon()
+        for _ in range(20):
+            with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as s:
+                # Reset instead of a clean close: the reply meets a dead peer.
+                s.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+                s.connect(self.env.daemon_socket)
+                s.sendall(b'{"cmd":"status"}\n{"cmd":"config"}\n')
+        self.assertEqual(self.ask('{"cmd":"hello"}'), '{"status":"ok","version":1}')
+        self.assertTrue(d.alive())
+
+
+class ProtocolTest(DaemonTestCase):
+    def test_replies(self):
+        self.start_daemon()
+        long_path = "/" + "a" * 1023
+        cases = [
+            ("not_json", "hello", error("bad json")),
+            ("array_root", "[1]", error("bad json")),
+            ("empty_object", "{}", error("unknown cmd")),
+            ("numeric_cmd", '{"cmd":5}', error("unknown cmd")),
+            ("unknown_cmd", '{"cmd":"Hello"}', error("unknown cmd")),
+            ("hello", '{"cmd":"hello"}', '{"status":"ok","version":1}'),
+            ("first_cmd_wins", '{"cmd":"hello","cmd":"status"}', '{"status":"ok","version":1}'),
+            ("always_animate_string", '{"cmd":"always-animate","value":"on"}',
+             error("missing value")),
+            ("always_animate_without_value", '{"cmd":"always-animate"}', error("missing value")),
+            ("set_numeric_path", '{"cmd":"set","path":5}', error("Invalid path")),
+            ("set_empty_path", '{"cmd":"set","path":""}', error("Invalid path")),
+            ("set_long_path", '{"cmd":"set","path":"%s"}' % long_path, error("Invalid path")),
+            ("set_missing_file", '{"cmd":"set","path":"/nonexistent/a.png"}',
+             error("Cannot set background")),
+            ("intro_relative", '{"cmd":"intro","path":"a.mp4"}', error("Invalid intro path")),
+            ("intro_directory", '{"cmd":"intro","path":"/tmp"}', error("Invalid intro path")),
+            ("intro_status", '{"cmd":"intro-status"}',
+             '{"status":"ok","running":false,"result":""}'),
+            ("intro_stop_without_intro", '{"cmd":"intro-stop"}', OK),
+            ("refresh_without_link", '{"cmd":"refresh"}', error("symlink unreadable")),
+            ("render_restart_without_renderer", '{"cmd":"render-restart"}',
+             '{"status":"ok","engine":"shell"}'),
+            ("render_status_without_renderer", '{"cmd":"render-status"}',
+             '{"status":"ok","engine":"shell","path":"","kind":"","paused":false,"ready":true,'
+             '"outputs":0,"has_video":false,"has_still":true,"time_pos":-1.000,"hwdec":"no",'
+             '"error":"","skipped":""}'),
+        ]
+        for name, line, reply in cases:
+            with self.subTest(name):
+                self.assertEqual(self.ask(line), reply)
+
+    def test_connection_survives_bad_json(self):
+        self.start_daemon()
+        with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as s:
+            s.settimeout(5)
+            s.connect(self.env.daemon_socket)
+            s.sendall(b'nope\n{"cmd":"hello"}\n')
+            buf = b""
+            while buf.count(b"\n") < 2:
+                chunk = s.recv(4096)
+                self.assertTrue(chunk)
+                buf += chunk
+        self.assertEqual(buf.decode().splitlines(),
+                         [error("bad json"), '{"status":"ok","version":1}'])
+
+    def test_reports_before_any_background(self):
+        d = self.start_daemon()
+        self.assertEqual(self.ask('{"cmd":"status"}'), STATUS_BEFORE_ANY_BACKGROUND)
+        self.assertEqual(self.ask('{"cmd":"config"}'), CONFIG_DEFAULTS)
+        self.assertIn("no current background symlink yet\n", d.stderr())
+
+    def test_drm_probe_switch_in_status(self):
+        self.env.vars["KIV_DRM_DPMS"] = "0"
+        self.start_daemon()
+        self.assertFalse(self.status()["drm_dpms"])
+
+    def test_pause_and_always_animate(self):
+        d = self.start_daemon()
+        steps = [
+            ('{"cmd":"always-animate","value":true}',
+             {"always_animate": True, "manual_pause": False, "paused": False,
+              "reason": "always-animate"}),
+            ('{"cmd":"pause"}',
+             {"always_animate": True, "manual_pause": True, "paused": True, "reason": "manual"}),
+            ('{"cmd":"always-animate","value":false}',
+             {"always_animate": False, "manual_pause": True, "paused": True, "reason": "manual"}),
+            ('{"cmd":"resume"}', {"manual_pause": False, "paused": False, "reason": "visible"}),
+            ('{"cmd":"idle-pause"}', {"idle_pause": True, "paused": True, "reason": "idle"}),
+            ('{"cmd":"idle-resume"}', {"idle_pause": False, "paused": False, "reason": "visible"}),
+        ]
+        for line, expected in steps:
+            with self.subTest(line):
+                self.assertEqual(self.ask(line), OK)
+                status = self.status()
+                self.assertEqual({k: status[k] for k in expected}, expected)
+        self.assertIn("policy pause=0 poster=0 reason=always-animate\n", d.stdout())
+        self.assertIn("policy pause=1 poster=0 reason=manual\n", d.stdout())
+
+
+class ConfigTest(DaemonTestCase):
+    def test_startup_outcomes(self):
+        cases = [
+            ("missing", None, "INFO", "no config at %s, using defaults\n"),
+            ("valid", "[render]\nfade_ms = 400\n", "INFO", "config loaded from %s\n"),
+            ("invalid", "[pause]\nbattery_mode = Poster\n", "WARN",
+             "Cannot load config at %s, using defaults\n"),
+        ]
+        for name, text, level, message in cases:
+            with self.subTest(name):
+                if text is None:
+                    if os.path.exists(self.config_path):
+                        os.unlink(self.config_path)
+                else:
+                    self.write_config(text)
+                d = self.start_daemon()
+                stream = d.stdout() if level == "INFO" else d.stderr()
+                self.assertIn(" %s " % level, stream)
+                self.assertIn(message % self.config_path, stream)
+                fade = request_json(self.env.daemon_socket, {"cmd": "config"})["fade_ms"]
+                self.assertEqual(fade, 400 if name == "valid" else 250)
+                self.assertEqual(d.stop(), 0)
+                self.procs.remove(d)
+
+    def test_reload_keeps_previous_values_on_failure(self):
+        self.write_config('[render]\nfade_ms = 500\n[pause]\nblocklist = ["a", \'b c\']\n')
+        self.start_daemon()
+        before = self.ask('{"cmd":"config"}')
+        self.assertIn('"fade_ms":500,"blocklist_count":2,"blocklist":["a","b c"]}', before)
+
+        self.write_config("[pause]\nbattery_mode = Poster\n")
+        self.assertEqual(self.ask('{"cmd":"reload-config"}'), error("config load failed"))
+        self.assertEqual(self.ask('{"cmd":"config"}'), before)
+
+        os.unlink(self.config_path)
+        self.assertEqual(self.ask('{"cmd":"reload-config"}'), error("config load failed"))
+        self.assertEqual(self.ask('{"cmd":"config"}'), before)
+
+        # Keys missing from a good file return to their defaults.
+        self.write_config("[pause]\noccupied_workspace = true\n")
+        self.assertEqual(self.ask('{"cmd":"reload-config"}'), OK)
+        self.assertEqual(self.ask('{"cmd":"config"}'),
+                         CONFIG_DEFAULTS.replace('"pause_occupied_workspace":false',
+                                                 '"pause_occupied_workspace":true'))
+
+
+class BlocklistTest(DaemonTestCase):
+    def test_running_program_pauses_until_it_exits(self):
+        name = "kivblocktest"
+        program = os.path.join(self.env.root, name)
+        shutil.copy(shutil.which("sleep") or "/bin/sleep", program)
+        self.write_config('[pause]\nblocklist = ["kivblocktestx", "%s"]\n' % name)
+        d = self.start_daemon()
+        self.assertEqual(self.status()["reason"], "visible")
+
+        blocker = subprocess.Popen([program, "120"], stdin=subprocess.DEVNULL)
+        try:
+            wait_for(lambda: self.status()["reason"] == "blocklist", timeout=20,
+                     what="reason blocklist")
+            self.assertTrue(self.status()["paused"])
+        finally:
+            blocker.kill()
+            blocker.wait()
+        wait_for(lambda: self.status()["reason"] == "visible", timeout=20,
+                 what="reason visible again")
+        self.assertIn("policy pause=1 poster=0 reason=blocklist\n", d.stdout())
+        self.assertIn("policy pause=0 poster=0 reason=visible\n", d.stdout())
+
+
+if __name__ == "__main__":
+    unittest.main()
