@@ -9,7 +9,7 @@
 #include "render.h"
 #include "wayland.h"
 
-#include "common/log.h"
+#include "log.h"
 
 #include <mpv/client.h>
 #include <mpv/render.h>
