@@ -28,9 +28,11 @@ import fake_render
 fake_render.main(sys.argv, where=os.path.abspath(__file__))
 """
 
+# Fails the switch named by a file "<fail>-true" or "<fail>-false", printing
+# that file's text.
 SHELL = """#!/bin/sh
 echo "$*" >> %(log)s
-if [ -f %(fail)s ]; then cat %(fail)s; exit 1; fi
+if [ -f %(fail)s-$4 ]; then cat %(fail)s-$4; exit 1; fi
 exit 0
 """
 
@@ -101,8 +103,8 @@ class MediaTestCase(KivTestCase):
             json.dump(members, f)
         os.rename(tmp, self.render_ctl)
 
-    def shell_fails(self, output):
-        with open(self.shell_fail, "w") as f:
+    def shell_fails(self, output, switch="true"):
+        with open(self.shell_fail + "-" + switch, "w") as f:
             f.write(output)
 
     def link(self, name):
@@ -289,6 +291,9 @@ class RestartTest(MediaTestCase):
         self.assertFalse(self.status()["render_alive"])
 
     def test_render_restart_command(self):
+        os.makedirs(os.path.join(self.env.config, "kiv"))
+        with open(os.path.join(self.env.config, "kiv", "config.toml"), "w") as f:
+            f.write("[render]\nfade_ms = 700\n")
         d = self.start_on_video()
         old = self.renderer_pid(d)
         self.assertEqual(request(self.env.daemon_socket, '{"cmd":"render-restart"}'),
@@ -298,7 +303,7 @@ class RestartTest(MediaTestCase):
         wait_for(lambda: not pid_alive(old), what="old renderer gone")
         self.wait_count(d, "media ready: %s" % self.media["vid1"], 2)
         self.assertEqual(len(self.loads_of("vid1", new)), 1)
-        self.assertEqual(self.requests("fade", new)[0], {"cmd": "fade", "ms": 300})
+        self.assertEqual(self.requests("fade", new)[0], {"cmd": "fade", "ms": 700})
 
     def test_renderer_exiting_at_once(self):
         self.put_renderer(self.bin)
