@@ -245,6 +245,18 @@ class LoadTest(MediaTestCase):
         self.assertEqual(len(self.loads_of("vid2")), 1)
         self.assertNotIn("cancel-load", [r["cmd"] for r in self.requests()])
 
+    def test_first_load_failing_has_nothing_to_recover(self):
+        self.put_renderer(self.bin)
+        self.control(never_ready=[self.media["vid1"]])
+        self.link("vid1")
+        d = self.start_kivd()
+        d.wait_log("media did not start: %s" % self.media["vid1"], timeout=30)
+        s = self.status()
+        self.assertEqual((s["failed_path"], s["media_ready"], s["engine"]),
+                         (self.media["vid1"], False, "renderer"))
+        self.assertNotIn("recovered to", d.log())
+        self.assertEqual(len(self.requests("load")), 1)
+
     def test_refused_load_marks_source_failed(self):
         d = self.start_on_video()
         self.control(refuse_load=True)
@@ -294,10 +306,13 @@ class RestartTest(MediaTestCase):
         os.makedirs(os.path.join(self.env.config, "kiv"))
         with open(os.path.join(self.env.config, "kiv", "config.toml"), "w") as f:
             f.write("[render]\nfade_ms = 700\n")
+        # The old renderer ignores SIGTERM: it is killed after the grace time.
+        self.control(ignore_term=True)
         d = self.start_on_video()
         old = self.renderer_pid(d)
-        self.assertEqual(request(self.env.daemon_socket, '{"cmd":"render-restart"}'),
-                         '{"status":"ok"}')
+        self.control()
+        self.assertEqual(request(self.env.daemon_socket, '{"cmd":"render-restart"}',
+                                 timeout=15), '{"status":"ok"}')
         self.assertEqual([n for _, n in self.spawns(d)], [1, 2])
         new = self.spawns(d)[-1][0]
         wait_for(lambda: not pid_alive(old), what="old renderer gone")
