@@ -20,76 +20,70 @@ constexpr int64_t RETRY_AFTER_FAILURE_MS = 30000;
 constexpr int64_t SHELL_STOP_DELAY_MS = 400;
 constexpr int64_t STILL_READY_MS = 30000;
 constexpr int64_t VIDEO_READY_MS = 5000;
-constexpr size_t MEDIA_PATH_MAX = 1023;  // the longest path the renderer accepts
+constexpr size_t MEDIA_PATH_MAX = 1023; // the longest path the renderer accepts
 constexpr size_t SKIP_ITEM_MAX = 256;
 constexpr size_t SKIP_ARRAY_SIZE = 2048;
 constexpr size_t SKIP_ARRAY_FULL = 2045;
 
 struct doc_deleter {
-    void operator()(yyjson_doc *doc) const { yyjson_doc_free(doc); }
+    void operator()(yyjson_doc *doc) const {
+        yyjson_doc_free(doc);
+    }
 };
 using json_doc = std::unique_ptr<yyjson_doc, doc_deleter>;
 
 struct free_deleter {
-    void operator()(char *p) const { free(p); }
+    void operator()(char *p) const {
+        free(p);
+    }
 };
 using malloced_text = std::unique_ptr<char, free_deleter>;
 
-bool streq(const char *a, const char *b)
-{
+bool streq(const char *a, const char *b) {
     return strcmp(a, b) == 0;
 }
 
-bool is_kind(const char *kind, const char *word)
-{
+bool is_kind(const char *kind, const char *word) {
     return streq(kind, word);
 }
 
 // The session counts as locked when the lock screen is up. Only Hyprland
 // reports it in this daemon; no logind monitor is built in.
-bool session_locked(void)
-{
+bool session_locked(void) {
     return hypr_locked(g_daemon.hypr);
 }
 
 // No power monitor is built into this daemon, so the battery is never seen.
-bool on_battery(void)
-{
+bool on_battery(void) {
     return false;
 }
 
 // Conversion jobs (GIF to video, poster frames) are not built into this
 // daemon: no job can start, none ever finishes.
-int start_gif_job(const char *source)
-{
+int start_gif_job(const char *source) {
     (void)source;
     return -1;
 }
 
-int start_poster_job(const char *media)
-{
+int start_poster_job(const char *media) {
     (void)media;
     return -1;
 }
 
 // -1 nothing collected, 0 the job succeeded, 1 it failed.
-int collect_job(void)
-{
+int collect_job(void) {
     return -1;
 }
 
-const char *job_source(void)
-{
+const char *job_source(void) {
     return g_daemon.source_path;
 }
 
-void free_job(void)
-{
+void free_job(void) {
     g_daemon.job = nullptr;
 }
 
-void switch_to_shell(void)
-{
+void switch_to_shell(void) {
     daemon_state &d = g_daemon;
     d.shell_retry_after = 0;
     d.engine = ENGINE_SHELL;
@@ -106,8 +100,7 @@ void switch_to_shell(void)
 }
 
 // Whether the status reply names the pending load as what it shows.
-bool status_names_loaded(const char *reply)
-{
+bool status_names_loaded(const char *reply) {
     json_doc doc(yyjson_read(reply, strlen(reply), 0));
     if (!doc)
         return false;
@@ -123,8 +116,7 @@ bool status_names_loaded(const char *reply)
 
 // The outputs list "a,b" as the JSON array ["a","b"] into out; false when an
 // item does not fit (nothing is sent then).
-bool skip_array(const char *list, char *out, size_t size)
-{
+bool skip_array(const char *list, char *out, size_t size) {
     size_t len = 0;
     out[len++] = '[';
     out[len] = '\0';
@@ -144,7 +136,7 @@ bool skip_array(const char *list, char *out, size_t size)
         if (!quoted)
             return false;
         size_t q = strlen(quoted.get());
-        size_t need = (first ? 0 : 1) + q + 2;  // separator, item, "]" and the end
+        size_t need = (first ? 0 : 1) + q + 2; // separator, item, "]" and the end
         if (len + need > size)
             return false;
         if (!first)
@@ -161,17 +153,15 @@ bool skip_array(const char *list, char *out, size_t size)
     return true;
 }
 
-}  // namespace
+} // namespace
 
-bool poster_wanted(void)
-{
+bool poster_wanted(void) {
     const config &c = g_daemon.config;
     bool configured = c.battery_poster || streq(c.battery_mode, "poster");
     return configured && !g_daemon.always_animate && on_battery();
 }
 
-void media_set_source(const char *path)
-{
+void media_set_source(const char *path) {
     daemon_state &d = g_daemon;
     if (!path || !path[0])
         return;
@@ -201,14 +191,12 @@ void media_set_source(const char *path)
     media_update();
 }
 
-void reevaluate(void)
-{
+void reevaluate(void) {
     policy_evaluate(g_daemon.policy);
     media_update();
 }
 
-void media_update(void)
-{
+void media_update(void) {
     daemon_state &d = g_daemon;
     if (!d.source_path[0])
         return;
@@ -297,8 +285,7 @@ void media_update(void)
         apply_playback();
 }
 
-int ensure_renderer(void)
-{
+int ensure_renderer(void) {
     daemon_state &d = g_daemon;
     int64_t now = now_ms();
     if (d.renderer_retry_after != 0 && now < d.renderer_retry_after)
@@ -324,8 +311,7 @@ int ensure_renderer(void)
     return 0;
 }
 
-void job_finished(void)
-{
+void job_finished(void) {
     daemon_state &d = g_daemon;
     if (!d.job)
         return;
@@ -345,8 +331,7 @@ void job_finished(void)
     media_update();
 }
 
-void renderer_restarted(void)
-{
+void renderer_restarted(void) {
     daemon_state &d = g_daemon;
     d.loaded_path[0] = '\0';
     d.loaded_kind[0] = '\0';
@@ -362,8 +347,7 @@ void renderer_restarted(void)
     media_update();
 }
 
-void renderer_stop_timer(void)
-{
+void renderer_stop_timer(void) {
     daemon_state &d = g_daemon;
     if (d.renderer_stop_at == 0 || now_ms() < d.renderer_stop_at)
         return;
@@ -374,8 +358,7 @@ void renderer_stop_timer(void)
     }
 }
 
-void media_child_exited(void)
-{
+void media_child_exited(void) {
     daemon_state &d = g_daemon;
     renderer_reap(d.supervisor);
     if (!d.running || d.engine != ENGINE_RENDERER || d.intro_active || renderer_alive(d.supervisor))
@@ -388,8 +371,7 @@ void media_child_exited(void)
     renderer_restarted();
 }
 
-void media_restart_if_dead(void)
-{
+void media_restart_if_dead(void) {
     daemon_state &d = g_daemon;
     if (d.engine != ENGINE_RENDERER || d.intro_active || renderer_alive(d.supervisor))
         return;
@@ -397,8 +379,7 @@ void media_restart_if_dead(void)
         renderer_restarted();
 }
 
-int media_load(const char *path_arg, const char *kind_arg)
-{
+int media_load(const char *path_arg, const char *kind_arg) {
     daemon_state &d = g_daemon;
     if (!path_arg || !path_arg[0] || !kind_arg || !kind_arg[0])
         return -1;
@@ -411,7 +392,8 @@ int media_load(const char *path_arg, const char *kind_arg)
         return 0;
 
     bool still = is_kind(kind, "still");
-    const char *from = is_kind(kind, "video") && d.transition_from_path[0] ? d.transition_from_path : nullptr;
+    const char *from =
+        is_kind(kind, "video") && d.transition_from_path[0] ? d.transition_from_path : nullptr;
     if (render_load(d.supervisor, path, kind, from) == 0) {
         DAEMON_SET(d.previous_ready_path, d.ready_path);
         DAEMON_SET(d.previous_ready_kind, d.ready_kind);
@@ -431,8 +413,7 @@ int media_load(const char *path_arg, const char *kind_arg)
     return -1;
 }
 
-void media_ready_poll(void)
-{
+void media_ready_poll(void) {
     daemon_state &d = g_daemon;
     if (d.engine != ENGINE_RENDERER || !d.load_pending)
         return;
@@ -460,8 +441,7 @@ void media_ready_poll(void)
     }
 }
 
-void media_failed(void)
-{
+void media_failed(void) {
     daemon_state &d = g_daemon;
     d.load_pending = false;
     d.media_ready = false;
@@ -480,8 +460,7 @@ void media_failed(void)
     }
 }
 
-void apply_playback(void)
-{
+void apply_playback(void) {
     daemon_state &d = g_daemon;
     if (!d.supervisor || d.engine != ENGINE_RENDERER)
         return;
@@ -491,7 +470,7 @@ void apply_playback(void)
             return;
         if (render_feed(d.supervisor) == 0) {
             d.feed_active = 1;
-            d.applied_pause = 0;  // the renderer plays while it feeds the lock screen
+            d.applied_pause = 0; // the renderer plays while it feeds the lock screen
             return;
         }
     } else if (d.feed_active) {
@@ -511,8 +490,7 @@ void apply_playback(void)
     }
 }
 
-void skip_outputs_sync(void)
-{
+void skip_outputs_sync(void) {
     daemon_state &d = g_daemon;
     if (!d.hypr || !d.supervisor || d.engine != ENGINE_RENDERER)
         return;
@@ -530,8 +508,7 @@ void skip_outputs_sync(void)
         DAEMON_SET(d.last_skip_outputs, list);
 }
 
-bool render_status_parse(const char *reply, render_status *out)
-{
+bool render_status_parse(const char *reply, render_status *out) {
     render_status st = {false, false, false};
     bool ok = false;
     if (reply) {

@@ -42,9 +42,9 @@ void apply_playback(void);
 void skip_outputs_sync(void);
 
 struct render_status {
-    bool ready;  // "ready" is true
-    bool error;  // "error" is a non-empty string
-    bool eof;    // "eof" is true
+    bool ready; // "ready" is true
+    bool error; // "error" is a non-empty string
+    bool eof;   // "eof" is true
 };
 // Reads a renderer status reply; true when its "status" is "ok". The flags
 // are false when the reply does not parse or lacks them.

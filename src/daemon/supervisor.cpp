@@ -23,28 +23,27 @@
 namespace {
 
 struct free_deleter {
-    void operator()(char *p) const { free(p); }
+    void operator()(char *p) const {
+        free(p);
+    }
 };
 using malloced_text = std::unique_ptr<char, free_deleter>;
 
-void sleep_ms(int ms)
-{
+void sleep_ms(int ms) {
     struct timespec ts = {ms / 1000, (long)(ms % 1000) * 1000000L};
     while (nanosleep(&ts, &ts) == -1 && errno == EINTR) {
     }
 }
 
 // Logs the renderer's exit and forgets it.
-void forget_exited(supervisor *sup, int status)
-{
+void forget_exited(supervisor *sup, int status) {
     log_warn("kiv-render pid=%d exited status=%d", (int)sup->pid, status);
     sup->pid = 0;
 }
 
 // A WNOHANG look at the recorded renderer: 1 gone (logged and forgotten),
 // 0 still running, -1 the wait failed otherwise.
-int check_exited(supervisor *sup)
-{
+int check_exited(supervisor *sup) {
     int status = 0;
     pid_t r = waitpid(sup->pid, &status, WNOHANG);
     if (r == sup->pid) {
@@ -59,8 +58,7 @@ int check_exited(supervisor *sup)
 }
 
 // SIGTERM, a second of grace, then SIGKILL. Leaves the start throttle alone.
-void stop_process(supervisor *sup)
-{
+void stop_process(supervisor *sup) {
     if (sup->pid <= 0)
         return;
     kill(sup->pid, SIGTERM);
@@ -80,15 +78,13 @@ void stop_process(supervisor *sup)
     sup->pid = 0;
 }
 
-bool executable(const char *path)
-{
+bool executable(const char *path) {
     return access(path, X_OK) == 0;
 }
 
-int spawn(supervisor *sup, const char *program)
-{
-    char *argv[] = {const_cast<char *>(program), const_cast<char *>("--socket"),
-                    sup->render_socket, nullptr};
+int spawn(supervisor *sup, const char *program) {
+    char *argv[] = {const_cast<char *>(program), const_cast<char *>("--socket"), sup->render_socket,
+                    nullptr};
     pid_t pid = 0;
     if (proc_spawn(program, argv, &pid) != 0)
         return -1;
@@ -97,8 +93,7 @@ int spawn(supervisor *sup, const char *program)
 }
 
 // Beside the daemon, then in the sibling render/ directory, then along PATH.
-int spawn_renderer(supervisor *sup)
-{
+int spawn_renderer(supervisor *sup) {
     char dir[1024];
     char candidate[2048];
     if (supervisor_own_dir(dir, sizeof dir) == 0) {
@@ -125,18 +120,16 @@ int spawn_renderer(supervisor *sup)
     return 0;
 }
 
-int fixed_command(supervisor *sup, const char *req)
-{
+int fixed_command(supervisor *sup, const char *req) {
     char reply[RENDER_SHORT_REPLY_SIZE];
     if (render_request(sup, req, reply, sizeof reply) != 0)
         return -1;
     return json_reply_is_ok(reply) ? 0 : -1;
 }
 
-}  // namespace
+} // namespace
 
-int supervisor_own_dir(char *buf, size_t size)
-{
+int supervisor_own_dir(char *buf, size_t size) {
     char exe[1024];
 #ifdef __FreeBSD__
     int mib[4] = {CTL_KERN, KERN_PROC, KERN_PROC_PATHNAME, -1};
@@ -160,8 +153,7 @@ int supervisor_own_dir(char *buf, size_t size)
     return 0;
 }
 
-supervisor *supervisor_create(const char *daemon_socket_path)
-{
+supervisor *supervisor_create(const char *daemon_socket_path) {
     char path[4096];
     int r = daemon_socket_path ? path_sibling(daemon_socket_path, "render.sock", path, sizeof path)
                                : path_render_socket(path, sizeof path);
@@ -176,16 +168,14 @@ supervisor *supervisor_create(const char *daemon_socket_path)
     return sup;
 }
 
-void supervisor_destroy(supervisor *sup)
-{
+void supervisor_destroy(supervisor *sup) {
     if (!sup)
         return;
     renderer_stop(sup);
     free(sup);
 }
 
-int renderer_start(supervisor *sup)
-{
+int renderer_start(supervisor *sup) {
     if (!sup)
         return -1;
     if (sup->pid > 0) {
@@ -224,28 +214,24 @@ int renderer_start(supervisor *sup)
     return -1;
 }
 
-void renderer_stop(supervisor *sup)
-{
+void renderer_stop(supervisor *sup) {
     if (!sup)
         return;
     sup->next_start_allowed = 0;
     stop_process(sup);
 }
 
-bool renderer_alive(supervisor *sup)
-{
+bool renderer_alive(supervisor *sup) {
     if (!sup || sup->pid <= 0)
         return false;
     return check_exited(sup) != 1;
 }
 
-void renderer_reap(supervisor *sup)
-{
+void renderer_reap(supervisor *sup) {
     (void)renderer_alive(sup);
 }
 
-int render_request(supervisor *sup, const char *req, char *reply, size_t size)
-{
+int render_request(supervisor *sup, const char *req, char *reply, size_t size) {
     if (!req)
         return -1;
     if (reply && size > 0)
@@ -271,8 +257,7 @@ int render_request(supervisor *sup, const char *req, char *reply, size_t size)
     return r == 0 ? 0 : -1;
 }
 
-int render_load(supervisor *sup, const char *path, const char *kind, const char *from)
-{
+int render_load(supervisor *sup, const char *path, const char *kind, const char *from) {
     malloced_text qpath(json_quote(path));
     malloced_text qkind(json_quote(kind));
     bool with_from = from && from[0];
@@ -281,14 +266,17 @@ int render_load(supervisor *sup, const char *path, const char *kind, const char 
         return -1;
 
     // Quoting can grow a path several times over, so size the request to fit.
-    size_t size = strlen(qpath.get()) + strlen(qkind.get()) + (with_from ? strlen(qfrom.get()) : 0) + 64;
+    size_t size =
+        strlen(qpath.get()) + strlen(qkind.get()) + (with_from ? strlen(qfrom.get()) : 0) + 64;
     malloced_text req(static_cast<char *>(malloc(size)));
     if (!req)
         return -1;
-    int n = with_from ? snprintf(req.get(), size, "{\"cmd\":\"load\",\"path\":%s,\"kind\":%s,\"from\":%s}",
-                                 qpath.get(), qkind.get(), qfrom.get())
-                      : snprintf(req.get(), size, "{\"cmd\":\"load\",\"path\":%s,\"kind\":%s,\"async\":true}",
-                                 qpath.get(), qkind.get());
+    int n =
+        with_from
+            ? snprintf(req.get(), size, "{\"cmd\":\"load\",\"path\":%s,\"kind\":%s,\"from\":%s}",
+                       qpath.get(), qkind.get(), qfrom.get())
+            : snprintf(req.get(), size, "{\"cmd\":\"load\",\"path\":%s,\"kind\":%s,\"async\":true}",
+                       qpath.get(), qkind.get());
     if (n < 0 || (size_t)n >= size)
         return -1;
 
@@ -301,28 +289,23 @@ int render_load(supervisor *sup, const char *path, const char *kind, const char 
     return -1;
 }
 
-int render_pause(supervisor *sup)
-{
+int render_pause(supervisor *sup) {
     return fixed_command(sup, "{\"cmd\":\"pause\"}");
 }
 
-int render_resume(supervisor *sup)
-{
+int render_resume(supervisor *sup) {
     return fixed_command(sup, "{\"cmd\":\"resume\"}");
 }
 
-int render_feed(supervisor *sup)
-{
+int render_feed(supervisor *sup) {
     return fixed_command(sup, "{\"cmd\":\"feed\"}");
 }
 
-int render_feed_stop(supervisor *sup)
-{
+int render_feed_stop(supervisor *sup) {
     return fixed_command(sup, "{\"cmd\":\"feed-stop\"}");
 }
 
-int render_fade(supervisor *sup, int ms)
-{
+int render_fade(supervisor *sup, int ms) {
     char req[128];
     snprintf(req, sizeof req, "{\"cmd\":\"fade\",\"ms\":%d}", ms);
     return fixed_command(sup, req);

@@ -16,15 +16,16 @@ struct status_case {
     bool ok, ready, error, eof;
 };
 
-TEST(RenderStatusParse, Table)
-{
+TEST(RenderStatusParse, Table) {
     const status_case cases[] = {
-        {"full ready", R"({"status":"ok","path":"/a.mp4","kind":"video","ready":true,"error":"","eof":false})",
+        {"full ready",
+         R"({"status":"ok","path":"/a.mp4","kind":"video","ready":true,"error":"","eof":false})",
          true, true, false, false},
-        {"error text", R"({"status":"ok","ready":false,"error":"Still decode failed"})", true, false,
-         true, false},
+        {"error text", R"({"status":"ok","ready":false,"error":"Still decode failed"})", true,
+         false, true, false},
         {"eof", R"({"status":"ok","ready":true,"error":"","eof":true})", true, true, false, true},
-        {"error status", R"({"status":"error","message":"x","ready":true})", false, true, false, false},
+        {"error status", R"({"status":"error","message":"x","ready":true})", false, true, false,
+         false},
         {"first member counts", R"({"status":"ok","ready":false,"ready":true})", true, false, false,
          false},
         {"wrong types", R"({"status":"ok","ready":1,"error":5,"eof":"true"})", true, false, false,
@@ -44,8 +45,7 @@ TEST(RenderStatusParse, Table)
     EXPECT_FALSE(render_status_parse(nullptr, nullptr));
 }
 
-TEST(Supervisor, RenderSocketBesideDaemonSocket)
-{
+TEST(Supervisor, RenderSocketBesideDaemonSocket) {
     supervisor *sup = supervisor_create("/tmp/k/d.sock");
     ASSERT_NE(sup, nullptr);
     EXPECT_STREQ(sup->render_socket, "/tmp/k/render.sock");
@@ -54,14 +54,12 @@ TEST(Supervisor, RenderSocketBesideDaemonSocket)
     supervisor_destroy(sup);
 }
 
-TEST(Supervisor, PathThatDoesNotFitFails)
-{
+TEST(Supervisor, PathThatDoesNotFitFails) {
     std::string dir(5000, 'a');
     EXPECT_EQ(supervisor_create(("/" + dir + "/d.sock").c_str()), nullptr);
 }
 
-TEST(Supervisor, NothingWorksWithoutARenderer)
-{
+TEST(Supervisor, NothingWorksWithoutARenderer) {
     supervisor *sup = supervisor_create("/tmp/k/d.sock");
     ASSERT_NE(sup, nullptr);
     char reply[64] = "stale";
@@ -78,8 +76,7 @@ TEST(Supervisor, NothingWorksWithoutARenderer)
     EXPECT_EQ(renderer_start(nullptr), -1);
 }
 
-TEST(Supervisor, OwnDirectory)
-{
+TEST(Supervisor, OwnDirectory) {
     char dir[1024];
     ASSERT_EQ(supervisor_own_dir(dir, sizeof dir), 0);
     char exe[1024] = {};
@@ -90,4 +87,4 @@ TEST(Supervisor, OwnDirectory)
     EXPECT_EQ(supervisor_own_dir(tiny, sizeof tiny), -1);
 }
 
-}  // namespace
+} // namespace
