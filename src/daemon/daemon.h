@@ -24,24 +24,24 @@ enum {
 };
 
 enum {
-    DAEMON_PATH_SIZE = 4096,   // paths in the record: at most 4095 bytes
-    DAEMON_KIND_SIZE = 16,     // kind words: at most 15 bytes
-    DAEMON_SKIP_SIZE = 1024,   // last_skip_outputs
+    DAEMON_PATH_SIZE = 4096, // paths in the record: at most 4095 bytes
+    DAEMON_KIND_SIZE = 16,   // kind words: at most 15 bytes
+    DAEMON_SKIP_SIZE = 1024, // last_skip_outputs
 };
 
 struct daemon_state {
     struct config config;
     struct watch *watcher;
-    struct hypr_monitor *hypr;    // may be null: no Hyprland information
-    struct power_monitor *power;  // may be null: no power information
+    struct hypr_monitor *hypr;   // may be null: no Hyprland information
+    struct power_monitor *power; // may be null: no power information
     struct policy *policy;
     struct ipc_server *server;
     struct supervisor *supervisor;
 
     bool running;
     bool always_animate;
-    int engine;              // ENGINE_*
-    int shell_plugin_state;  // -1 never touched, 0 disabled, 1 enabled
+    int engine;             // ENGINE_*
+    int shell_plugin_state; // -1 never touched, 0 disabled, 1 enabled
     int64_t renderer_stop_at;
     int64_t shell_retry_after;
     int64_t renderer_retry_after;
@@ -60,13 +60,13 @@ struct daemon_state {
     bool media_ready;
     int64_t ready_deadline;
 
-    struct transcode_job *job;  // the one conversion job, or null
+    struct transcode_job *job; // the one conversion job, or null
     bool job_is_poster;
 
     char failed_path[DAEMON_PATH_SIZE];
     char poster_failed_path[DAEMON_PATH_SIZE];
 
-    int applied_pause;  // -1 unknown, 0 playing, 1 paused
+    int applied_pause; // -1 unknown, 0 playing, 1 paused
     int feed_active;
 
     int intro_active;

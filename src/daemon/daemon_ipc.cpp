@@ -203,8 +203,7 @@ void handle_reload_config(ipc_stream *slot) {
 void handle_render_status(ipc_stream *slot) {
     if (g_daemon.engine == ENGINE_RENDERER) {
         char reply[RENDER_REPLY_SIZE];
-        if (render_request(g_daemon.supervisor, "{\"cmd\":\"status\"}", reply, sizeof reply) !=
-            0) {
+        if (render_request(g_daemon.supervisor, "{\"cmd\":\"status\"}", reply, sizeof reply) != 0) {
             reply_error(slot, "render unreachable");
             return;
         }
@@ -213,8 +212,8 @@ void handle_render_status(ipc_stream *slot) {
     }
     owned_text path(json_quote(g_daemon.source_path));
     owned_text kind(json_quote(g_daemon.source_kind));
-    bool has_video = strcmp(g_daemon.source_kind, "video") == 0 ||
-                     strcmp(g_daemon.source_kind, "gif") == 0;
+    bool has_video =
+        strcmp(g_daemon.source_kind, "video") == 0 || strcmp(g_daemon.source_kind, "gif") == 0;
     owned_text text;
     if (path && kind)
         text = format_text(
@@ -256,8 +255,8 @@ void handle_shutdown(ipc_stream *slot) {
 char *daemon_status_report(void) {
     owned_text source(json_quote(g_daemon.source_path));
     owned_text loaded(json_quote(g_daemon.loaded_path));
-    owned_text failed(json_quote(g_daemon.failed_path[0] ? g_daemon.failed_path
-                                                         : g_daemon.poster_failed_path));
+    owned_text failed(
+        json_quote(g_daemon.failed_path[0] ? g_daemon.failed_path : g_daemon.poster_failed_path));
     if (!source || !loaded || !failed)
         return nullptr;
     const hypr_monitor *hypr = g_daemon.hypr;

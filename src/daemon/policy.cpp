@@ -159,8 +159,7 @@ bool policy_feed_allowed(const policy *p) {
         return true;
     if (p->idle || p->blocklisted)
         return false;
-    if (in.power_on_battery &&
-        (battery_wants_poster(in) || strcmp(in.battery_mode, "pause") == 0))
+    if (in.power_on_battery && (battery_wants_poster(in) || strcmp(in.battery_mode, "pause") == 0))
         return false;
     return true;
 }

@@ -17,7 +17,7 @@ struct policy_inputs {
     bool power_sleeping;
     bool power_locked;
     bool power_on_battery;
-    bool have_hypr;  // false: the fullscreen and occupancy steps are skipped
+    bool have_hypr; // false: the fullscreen and occupancy steps are skipped
     bool hypr_locked;
     bool hypr_monitors_off;
     bool hypr_fullscreen;

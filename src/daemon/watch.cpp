@@ -183,8 +183,7 @@ int watch_on_readable(watch *w) {
             at += EVENT_HEADER_SIZE + ev.len;
         }
     }
-    if (read_errno != 0 && read_errno != EAGAIN && read_errno != EWOULDBLOCK &&
-        read_errno != EINTR)
+    if (read_errno != 0 && read_errno != EAGAIN && read_errno != EWOULDBLOCK && read_errno != EINTR)
         return -1;
     if (!changed)
         return 0;

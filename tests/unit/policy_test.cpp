@@ -45,6 +45,7 @@ struct decision_case {
     const char *reason;
 };
 
+// clang-format off
 const decision_case kDecisionCases[] = {
     {"nothing_in_the_way", {}, [](policy_inputs &) {}, false, false, "visible"},
     {"manual_beats_always_animate", {true, false, false},
@@ -127,6 +128,7 @@ const decision_case kDecisionCases[] = {
      },
      false, false, "visible"},
 };
+// clang-format on
 
 TEST(PolicyTest, DecisionTable) {
     for (const decision_case &c : kDecisionCases) {
@@ -162,6 +164,7 @@ struct feed_case {
     bool allowed;
 };
 
+// clang-format off
 const feed_case kFeedCases[] = {
     {"locked_fullscreen_occupied_do_not_matter", {},
      [](policy_inputs &in) {
@@ -191,6 +194,7 @@ const feed_case kFeedCases[] = {
      },
      false},
 };
+// clang-format on
 
 TEST(PolicyTest, FeedAllowedTable) {
     for (const feed_case &c : kFeedCases) {
@@ -220,11 +224,11 @@ TEST(PolicyTest, LogsOnlyChanges) {
     ASSERT_TRUE(p);
 
     testing::internal::CaptureStdout();
-    policy_evaluate(p.get());  // "visible" as initially: silent
+    policy_evaluate(p.get()); // "visible" as initially: silent
     g_in.hypr_fullscreen = true;
     policy_evaluate(p.get());
     policy_evaluate(p.get());
-    policy_set_blocklisted(p.get(), false);  // unchanged: no evaluation
+    policy_set_blocklisted(p.get(), false); // unchanged: no evaluation
     g_in.power_on_battery = true;
     snprintf(g_in.battery_mode, sizeof g_in.battery_mode, "poster");
     policy_evaluate(p.get());

@@ -143,8 +143,7 @@ TEST_F(ShellTest, HangingProgramIsKilled) {
 
     std::string log;
     EXPECT_EQ(run(true, &log), -1);
-    EXPECT_NE(log.find("shell background enable failed: command failed"), std::string::npos)
-        << log;
+    EXPECT_NE(log.find("shell background enable failed: command failed"), std::string::npos) << log;
     // The stand-in exec'd into sleep under the same pid; it must be gone.
     int pid = atoi(record().c_str());
     ASSERT_GT(pid, 0);
