@@ -43,16 +43,20 @@ class RenderStillTest(KivTestCase):
         cls.split = os.path.join(m, "split.png")
         cls.corrupt = os.path.join(m, "corrupt.png")
         cls.slow = os.path.join(m, "slow.jpg")
+        cls.video = os.path.join(m, "clip.mp4")
         ffmpeg("-f", "lavfi", "-i", "color=c=red:s=64x36", "-frames:v", "1", cls.red)
         ffmpeg("-f", "lavfi", "-i", "color=c=0x00ff00:s=64x36", "-frames:v", "1", cls.green)
-        # 320x90, left half red, right half blue: four times as wide as tall,
-        # so a 16:9 screen shows only its middle 160x90.
-        ffmpeg("-f", "lavfi", "-i", "color=c=red:s=160x90", "-f", "lavfi", "-i",
-               "color=c=blue:s=160x90", "-filter_complex", "hstack", "-frames:v", "1",
+        # 320x90: red for x < 120, blue to the right. Four times as wide as
+        # tall, so a 16:9 screen shows only the middle 160 columns (80..240):
+        # the split lands at (120 - 80) / 160 of the width, x = 480.
+        ffmpeg("-f", "lavfi", "-i", "color=c=red:s=120x90", "-f", "lavfi", "-i",
+               "color=c=blue:s=200x90", "-filter_complex", "hstack", "-frames:v", "1",
                cls.split)
         # Big enough that its decode outlasts the next request.
         ffmpeg("-f", "lavfi", "-i", "testsrc2=s=6000x4000", "-frames:v", "1", "-q:v", "2",
                cls.slow)
+        ffmpeg("-f", "lavfi", "-i", "testsrc2=size=320x180:rate=25", "-t", "2", "-c:v",
+               "libx264", "-preset", "ultrafast", "-pix_fmt", "yuv420p", cls.video)
         with open(cls.corrupt, "wb") as f:
             f.write(b"\x89PNG\r\n\x1a\n" + b"not an image at all" * 50)
 
@@ -133,14 +137,14 @@ class RenderStillTest(KivTestCase):
 
     def test_cover_crop_of_wide_image(self):
         self.assertEqual(self.load_still(self.split), {"status": "ok"})
-        # The middle half of the image covers the screen; the split stays centred.
-        self.wait_screen({(5, 540): RED, (940, 540): RED, (980, 540): BLUE,
-                          (1915, 540): BLUE, (5, 5): RED, (1915, 1075): BLUE},
-                         "red left half and blue right half")
+        self.wait_screen({(5, 540): RED, (460, 540): RED, (500, 540): BLUE,
+                          (1915, 540): BLUE, (470, 5): RED, (490, 1075): BLUE},
+                         "split between red and blue at x=480")
         _, _, pixel = self.comp.screenshot("HEADLESS-1")
-        row = [pixel(x, 540) for x in range(0, 1920, 4)]
-        first_blue = next(i * 4 for i, p in enumerate(row) if p[2] > p[0])
-        self.assertLessEqual(abs(first_blue - 960), 16, "split at x=%d" % first_blue)
+        for y in (0, 540, 1079):
+            row = [pixel(x, y) for x in range(0, 1920, 2)]
+            first_blue = next(i * 2 for i, p in enumerate(row) if p[2] > p[0])
+            self.assertLessEqual(abs(first_blue - 480), 12, "split at x=%d, y=%d" % (first_blue, y))
 
     def test_async_load_and_status(self):
         self.assertEqual(self.load_still(self.green, **{"async": True}), {"status": "ok"})
@@ -221,6 +225,31 @@ class RenderStillTest(KivTestCase):
         st = self.status()
         self.assertEqual((st["path"], st["ready"], st["error"]), (self.red, True, ""))
         self.assertTrue(self.shot_has({(960, 540): RED}))
+
+    def test_video_load_supersedes_pending_still(self):
+        waiting = self.send_raw({"cmd": "load", "path": self.slow, "kind": "still"})
+        self.assertEqual(self.cmd({"cmd": "load", "path": self.video, "kind": "video"}),
+                         {"status": "ok"})
+        self.assertEqual(self.read_reply(waiting), error_reply("load superseded"))
+        s = self.status()
+        self.assertEqual((s["path"], s["kind"], s["has_still"]), (self.video, "video", False))
+
+    def test_larger_output_decodes_again(self):
+        self.assertEqual(self.load_still(self.red), {"status": "ok"})
+        self.assertEqual(self.renderer.log().count("still loaded %s" % self.red), 1)
+        name = self.comp.create_output()
+        self.comp.resolution(name, 2560, 1440)
+        wait_for(lambda: self.renderer.log().count("still loaded %s" % self.red) == 2, 30, 0.1,
+                 "second decode for the larger output")
+        s = self.status()
+        self.assertEqual((s["max_width"], s["max_height"], s["ready"], s["path"]),
+                         (2560, 1440, True, self.red))
+        wait_for(lambda: near(self.comp.screenshot(name)[2](1280, 720), RED), 30, 0.2,
+                 "red on the new output")
+        # Shrinking never decodes again.
+        self.comp.resolution(name, 800, 600)
+        wait_for(lambda: self.status()["max_width"] == 1920, 30, 0.1, "smaller outputs")
+        self.assertEqual(self.renderer.log().count("still loaded %s" % self.red), 2)
 
     def test_protocol_errors(self):
         cases = [
