@@ -6,7 +6,6 @@
 #include <cstdio>
 #include <cstring>
 #include <functional>
-#include <regex>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -83,17 +82,20 @@ LoadResult load_captured(config *cfg, const char *path) {
         text.append(buf, (size_t)n);
     close(tmp);
 
-    static const std::regex line_re(R"(^\d\d:\d\d:\d\d\.\d{3} \S+\[\d+\] (\w+) \S+:\d+: (.*)$)");
+    // "HH:MM:SS.mmm ident[pid] LEVEL file:line: message" becomes "LEVEL message".
     size_t pos = 0;
     while (pos < text.size()) {
         size_t nl = text.find('\n', pos);
         std::string line = text.substr(pos, nl == std::string::npos ? std::string::npos : nl - pos);
         pos = nl == std::string::npos ? text.size() : nl + 1;
-        std::smatch m;
-        if (std::regex_match(line, m, line_re))
-            r.log.push_back(m[1].str() + " " + m[2].str());
-        else
+        size_t a = line.find(' ');
+        size_t b = a == std::string::npos ? a : line.find(' ', a + 1);
+        size_t c = b == std::string::npos ? b : line.find(' ', b + 1);
+        size_t d = c == std::string::npos ? c : line.find(": ", c + 1);
+        if (a != 12 || line[8] != '.' || d == std::string::npos || line[b - 1] != ']')
             r.log.push_back("UNPARSED " + line);
+        else
+            r.log.push_back(line.substr(b + 1, c - b - 1) + " " + line.substr(d + 2));
     }
     return r;
 }
