@@ -48,6 +48,9 @@ constexpr int INFO_LOG_SIZE = 2048;
 constexpr int64_t POWER_PROBE_SPACING_MS = 20;
 constexpr const char *DRM_DIR = "/sys/class/drm";
 
+using get_platform_display_fn = EGLDisplay (*)(EGLenum platform, void *native_display,
+                                               const EGLAttrib *attributes);
+
 struct gl_version {
     EGLint major;
     EGLint minor;
@@ -197,7 +200,13 @@ egl_state *egl_init(wayland_context *ctx) {
     }
     egl->current_surface = EGL_NO_SURFACE;
 
-    egl->display = eglGetPlatformDisplay(EGL_PLATFORM_WAYLAND_KHR, ctx->display, nullptr);
+    // libepoxy will not dispatch an EGL 1.5 entry point before a display
+    // exists to tell the version, so take this one from EGL itself.
+    auto get_platform_display = reinterpret_cast<get_platform_display_fn>(
+        eglGetProcAddress("eglGetPlatformDisplay"));
+    egl->display = get_platform_display
+                       ? get_platform_display(EGL_PLATFORM_WAYLAND_KHR, ctx->display, nullptr)
+                       : EGL_NO_DISPLAY;
     if (egl->display == EGL_NO_DISPLAY) {
         log_error("eglGetPlatformDisplay failed: 0x%x", eglGetError());
         free(egl);
