@@ -116,8 +116,7 @@ void hypr_connect(hypr_monitor *m) {
 
     bool chosen = false;
     if (signature && *signature) {
-        int n = snprintf(m->instance_dir, sizeof m->instance_dir, "%s/hypr/%s", runtime,
-                         signature);
+        int n = snprintf(m->instance_dir, sizeof m->instance_dir, "%s/hypr/%s", runtime, signature);
         if (n < 0 || static_cast<size_t>(n) >= sizeof m->instance_dir)
             m->instance_dir[0] = '\0';
         else
@@ -337,8 +336,8 @@ int hypr_monitor_on_readable(hypr_monitor *monitor) {
     if (!monitor || monitor->event_fd < 0)
         return 0;
     hypr_monitor *m = monitor;
-    ssize_t got = recv(m->event_fd, m->event_buf + m->event_len,
-                       HYPR_EVENT_BUFFER - m->event_len, 0);
+    ssize_t got =
+        recv(m->event_fd, m->event_buf + m->event_len, HYPR_EVENT_BUFFER - m->event_len, 0);
     if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
         return 0;
     if (got <= 0) {

@@ -260,7 +260,9 @@ TEST_F(HyprTest, EventLines) {
         std::vector<int> answers;
         size_t requests;
     } cases[] = {
-        {"focus and titles", {"activewindow>>a,b\nactivewindowv2>>5a0\nwindowtitle>>5a0\n"}, {0},
+        {"focus and titles",
+         {"activewindow>>a,b\nactivewindowv2>>5a0\nwindowtitle>>5a0\n"},
+         {0},
          0},
         {"title v2", {"windowtitlev2>>5a0,x\n"}, {0}, 0},
         {"split line", {"worksp", "ace>>3\n"}, {0, 1}, 2},
