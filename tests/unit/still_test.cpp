@@ -194,6 +194,19 @@ TEST_F(StillDecode, WorkerJobs) {
     still_cancel(image);
     EXPECT_EQ(collect_when_done(image), 0);
     EXPECT_FALSE(still_busy(image));
+
+    // Three loads while the first runs: the first is cancelled, the second
+    // dropped, only the third (a missing file) is decoded and reported.
+    ASSERT_EQ(still_load(image, png.c_str(), 0, 0), 0);
+    ASSERT_EQ(still_load(image, png.c_str(), 0, 0), 0);
+    ASSERT_EQ(still_load(image, missing.c_str(), 0, 0), 0);
+    EXPECT_EQ(collect_when_done(image), 0);  // the cancelled first job
+    EXPECT_TRUE(still_busy(image));
+    EXPECT_EQ(collect_when_done(image), -1);
+    EXPECT_FALSE(still_busy(image));
+
+    // Destroying with a worker running joins it.
+    ASSERT_EQ(still_load(image, png.c_str(), 0, 0), 0);
     still_destroy(image);
 }
 
