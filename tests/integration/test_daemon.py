@@ -256,6 +256,107 @@ class ConfigTest(DaemonTestCase):
                                                  '"pause_occupied_workspace":true'))
 
 
+# kiv-render is played by the stand-in fake_render.py, placed beside a copy of
+# kivd so the daemon finds it by its usual rules.
+RENDER_WRAPPER = """#!/usr/bin/python3
+import os
+import sys
+sys.dont_write_bytecode = True
+sys.path.insert(0, %r)
+import fake_render
+fake_render.main(sys.argv, where=os.path.abspath(__file__))
+"""
+
+SHELL_STAND_IN = """#!/bin/sh
+echo "$*" >> %(log)s
+if [ -f %(fail)s-$4 ]; then echo "no shell session"; exit 1; fi
+exit 0
+"""
+
+
+class ShellAtShutdownTest(DaemonTestCase):
+    """The daemon that switched the shell's background plug-in off for its
+    renderer switches it back on when it stops."""
+
+    def setUp(self):
+        super().setUp()
+        root = self.env.root
+        bindir = os.path.join(root, "bin")
+        shelldir = os.path.join(root, "shellbin")
+        os.makedirs(bindir)
+        os.makedirs(shelldir)
+        self.kivd = os.path.join(bindir, "kivd")
+        shutil.copy2(KIVD, self.kivd)
+        here = os.path.dirname(os.path.abspath(__file__))
+        self.write_exec(os.path.join(bindir, "kiv-render"), RENDER_WRAPPER % here)
+        self.shell_log = os.path.join(root, "shell.log")
+        self.shell_fail = os.path.join(root, "shell.fail")
+        self.write_exec(os.path.join(shelldir, "tarvine-shell"),
+                        SHELL_STAND_IN % {"log": self.shell_log, "fail": self.shell_fail})
+        self.env.vars.update({
+            "PATH": shelldir + ":" + os.environ.get("PATH", "/usr/bin:/bin"),
+            "FAKE_RENDER_LOG": os.path.join(root, "render.log"),
+            "FAKE_RENDER_CONTROL": os.path.join(root, "render.ctl"),
+            "PYTHONDONTWRITEBYTECODE": "1",
+        })
+        video = os.path.join(root, "clip.mp4")
+        with open(video, "wb") as f:
+            f.write(b"never decoded by the stand-in renderer\n")
+        link = self.env.background_link
+        os.makedirs(os.path.dirname(link))
+        os.symlink(video, link)
+
+    @staticmethod
+    def write_exec(path, text):
+        with open(path, "w") as f:
+            f.write(text)
+        os.chmod(path, 0o755)
+
+    def shell_calls(self):
+        try:
+            with open(self.shell_log) as f:
+                return f.read().splitlines()
+        except FileNotFoundError:
+            return []
+
+    def test_plugin_enabled_again_at_shutdown(self):
+        cases = [
+            ("enable_succeeds", False, "INFO", "shell background enabled\n"),
+            ("enable_fails", True, "WARN",
+             "shell background enable failed: no shell session\n"),
+        ]
+        for name, fail, level, message in cases:
+            with self.subTest(name):
+                if os.path.exists(self.shell_log):
+                    os.unlink(self.shell_log)
+                if fail:
+                    with open(self.shell_fail + "-true", "w") as f:
+                        f.write("x")
+                d = self.start([self.kivd], "kivd-" + name)
+                wait_for(lambda: (self.status_or_none() or {}).get("engine") == "renderer",
+                         timeout=30, what="engine renderer")
+                self.assertEqual(self.shell_calls(),
+                                 ["shell setPluginEnabled tarvine.background false"])
+                d.signal(signal.SIGTERM)
+                self.assertEqual(d.wait(30), 0)
+                self.procs.remove(d)
+                self.assertEqual(self.shell_calls(),
+                                 ["shell setPluginEnabled tarvine.background false",
+                                  "shell setPluginEnabled tarvine.background true"])
+                stream = d.stdout() if level == "INFO" else d.stderr()
+                self.assertIn(" %s " % level, stream)
+                self.assertIn(message, stream)
+                if level == "INFO":
+                    # The switch belongs to the shutdown, after its log line.
+                    self.assertLess(stream.index("shutdown\n"), stream.index(message))
+
+    def status_or_none(self):
+        try:
+            return self.status()
+        except OSError:
+            return None
+
+
 class BlocklistTest(DaemonTestCase):
     def test_running_program_pauses_until_it_exits(self):
         name = "kivblocktest"
