@@ -27,7 +27,8 @@ def samples(shot, step=24):
 
 
 def tinted_fraction(shot):
-    """Share of pixels that are mostly the transition image's magenta."""
+    """Share of pixels that are mostly the transition image's magenta. The test
+    pattern alone gives about 0.15, the transition image at full strength 1."""
     pix = samples(shot)
     tinted = [p for p in pix if p[0] > 150 and p[2] > 150 and p[1] < 100]
     return len(tinted) / len(pix)
@@ -205,7 +206,7 @@ class RenderVideoTest(KivTestCase):
         self.assertTrue(seen)
         def faded():
             shot = self.comp.screenshot("HEADLESS-1")
-            return tinted_fraction(shot) < 0.05 and colourful(shot)
+            return tinted_fraction(shot) < 0.3 and colourful(shot)
         wait_for(faded, 30, 0.5, "transition image faded out")
         self.wait_playing()
 
@@ -215,7 +216,7 @@ class RenderVideoTest(KivTestCase):
         self.load(self.mp4, **{"from": self.still})
         deadline = time.monotonic() + 3
         while time.monotonic() < deadline:
-            self.assertLess(tinted_fraction(self.comp.screenshot("HEADLESS-1")), 0.05)
+            self.assertLess(tinted_fraction(self.comp.screenshot("HEADLESS-1")), 0.3)
         self.wait_playing()
         self.assertTrue(colourful(self.comp.screenshot("HEADLESS-1")))
         self.assertNotIn("transition from", r.log())
