@@ -28,10 +28,14 @@ constexpr int STILL_DEFAULT_LIMIT = 4096;
 constexpr int64_t FADE_MAX_MS = 2000;
 
 struct doc_free {
-    void operator()(yyjson_doc *doc) const { yyjson_doc_free(doc); }
+    void operator()(yyjson_doc *doc) const {
+        yyjson_doc_free(doc);
+    }
 };
 struct text_free {
-    void operator()(char *text) const { free(text); }
+    void operator()(char *text) const {
+        free(text);
+    }
 };
 using quoted = std::unique_ptr<char, text_free>;
 
@@ -41,9 +45,13 @@ void reply_error(ipc_stream *slot, const char *message) {
     ipc_stream_queue_line(slot, line);
 }
 
-void copy_text(char *dst, size_t size, const char *src) { snprintf(dst, size, "%s", src); }
+void copy_text(char *dst, size_t size, const char *src) {
+    snprintf(dst, size, "%s", src);
+}
 
-bool pending_active(const render_ipc *ipc) { return ipc->pending.path[0] != '\0'; }
+bool pending_active(const render_ipc *ipc) {
+    return ipc->pending.path[0] != '\0';
+}
 
 void pending_clear(render_ipc *ipc) {
     ipc->pending.client = -1;
@@ -55,27 +63,34 @@ void pending_clear(render_ipc *ipc) {
 // The waiting slot, if it still holds the connection that asked.
 ipc_stream *pending_slot(render_ipc *ipc) {
     int32_t client = ipc->pending.client;
-    if (client < 0 || client >= IPC_MAX_CLIENTS) return nullptr;
+    if (client < 0 || client >= IPC_MAX_CLIENTS)
+        return nullptr;
     ipc_stream *slot = &ipc->server.slots[client];
-    if (slot->fd < 0 || slot->connection != ipc->pending.serial) return nullptr;
+    if (slot->fd < 0 || slot->connection != ipc->pending.serial)
+        return nullptr;
     return slot;
 }
 
 void pending_reply(render_ipc *ipc, const char *line) {
-    if (ipc_stream *slot = pending_slot(ipc)) ipc_stream_queue_line(slot, line);
+    if (ipc_stream *slot = pending_slot(ipc))
+        ipc_stream_queue_line(slot, line);
 }
 
 void pending_reply_error(render_ipc *ipc, const char *message) {
-    if (ipc_stream *slot = pending_slot(ipc)) reply_error(slot, message);
+    if (ipc_stream *slot = pending_slot(ipc))
+        reply_error(slot, message);
 }
 
 // An absolute path of an existing, readable regular file.
 bool local_media_path(yyjson_val *value) {
-    if (!json_is_plain_string(value)) return false;
+    if (!json_is_plain_string(value))
+        return false;
     const char *path = yyjson_get_str(value);
-    if (path[0] != '/') return false;
+    if (path[0] != '/')
+        return false;
     struct stat st {};
-    if (stat(path, &st) != 0 || !S_ISREG(st.st_mode)) return false;
+    if (stat(path, &st) != 0 || !S_ISREG(st.st_mode))
+        return false;
     return access(path, R_OK) == 0;
 }
 
@@ -148,11 +163,13 @@ void load_video(render_ipc *ipc, ipc_stream *slot, yyjson_val *root, const char 
             transition_handled = true;
         }
     }
-    if (!transition_handled) still_clear(g_app.transition);
+    if (!transition_handled)
+        still_clear(g_app.transition);
 
     still_clear(g_app.still);
     render_ipc_finish_pending(ipc, "load superseded");
-    if (!once) video_set_pause(g_app.video, g_app.paused);
+    if (!once)
+        video_set_pause(g_app.video, g_app.paused);
     copy_text(g_app.path, sizeof g_app.path, path);
     copy_text(g_app.kind, sizeof g_app.kind, "video");
     ipc_stream_queue_line(slot, REPLY_OK);
@@ -184,13 +201,15 @@ void handle_skip(ipc_stream *slot, yyjson_val *root) {
         yyjson_val *item = nullptr;
         bool full = false;
         yyjson_arr_foreach(outputs, idx, max, item) {
-            if (full || !yyjson_is_str(item)) continue;
+            if (full || !yyjson_is_str(item))
+                continue;
             const char *name = yyjson_get_str(item);
             size_t name_len = yyjson_get_len(item);
             size_t need = (len > 0 ? 1 : 0) + name_len;
             size_t room = sizeof list - 1 - len;
             // The element that would overflow is cut and ends the list.
-            if (need > room) full = true;
+            if (need > room)
+                full = true;
             if (len > 0 && room > 0) {
                 list[len++] = ',';
                 --room;
@@ -238,28 +257,32 @@ void handle_stop(render_ipc *ipc) {
     ipc->error[0] = '\0';
 }
 
-}  // namespace
+} // namespace
 
 render_ipc *render_ipc_create(const char *path) {
     auto *ipc = reinterpret_cast<render_ipc *>(ipc_server_create_sized(path, sizeof(render_ipc)));
-    if (!ipc) return nullptr;
+    if (!ipc)
+        return nullptr;
     pending_clear(ipc);
     ipc->error[0] = '\0';
     return ipc;
 }
 
 void render_ipc_free(render_ipc *ipc) {
-    if (ipc) ipc_server_destroy(&ipc->server);
+    if (ipc)
+        ipc_server_destroy(&ipc->server);
 }
 
 void render_ipc_finish_pending(render_ipc *ipc, const char *message) {
-    if (!ipc) return;
+    if (!ipc)
+        return;
     pending_reply_error(ipc, message);
     pending_clear(ipc);
 }
 
 void render_end_feed(render_app *app) {
-    if (!app || !app->feed_active) return;
+    if (!app || !app->feed_active)
+        return;
     // The lock feed itself is stopped by its own module once it exists.
     app->feed_active = false;
     video_set_pause(app->video, app->paused);
@@ -321,8 +344,10 @@ void render_ipc_handle_line(ipc_server *server, ipc_stream *slot, char *line) {
 }
 
 void render_ipc_poll_still(render_ipc *ipc) {
-    if (!ipc) return;
-    if (!still_busy(g_app.still) && !pending_active(ipc)) return;
+    if (!ipc)
+        return;
+    if (!still_busy(g_app.still) && !pending_active(ipc))
+        return;
     if (ipc->pending.deadline != 0 && now_ms() >= ipc->pending.deadline) {
         still_cancel(g_app.still);
         copy_text(ipc->error, sizeof ipc->error, "Still decode timed out");
@@ -349,20 +374,26 @@ void render_ipc_poll_still(render_ipc *ipc) {
 }
 
 bool render_ipc_refresh_still(render_ipc *ipc) {
-    if (!g_app.still) return true;
-    if (still_busy(g_app.still)) return false;
-    if (!still_has_texture(g_app.still)) return true;
+    if (!g_app.still)
+        return true;
+    if (still_busy(g_app.still))
+        return false;
+    if (!still_has_texture(g_app.still))
+        return true;
     int32_t width = 0;
     int32_t height = 0;
     wayland_max_buffer_size(g_app.wayland, &width, &height);
-    if (width <= 0 || height <= 0) return true;
+    if (width <= 0 || height <= 0)
+        return true;
     int limit_width = 0;
     int limit_height = 0;
     still_limits(g_app.still, &limit_width, &limit_height);
-    if (width <= limit_width && height <= limit_height) return true;
+    if (width <= limit_width && height <= limit_height)
+        return true;
     char path[RENDER_IPC_PATH_SIZE];
     copy_text(path, sizeof path, still_path(g_app.still));
-    if (still_load(g_app.still, path, width, height) != 0) return false;
+    if (still_load(g_app.still, path, width, height) != 0)
+        return false;
     if (ipc) {
         ipc->pending.client = -1;
         ipc->pending.serial = 0;
@@ -406,7 +437,8 @@ void render_ipc_status(render_ipc *ipc, ipc_stream *slot) {
     quoted hwdec(json_quote(video_hwdec(g_app.video)));
     quoted error(json_quote(error_shown));
     quoted skipped(json_quote(skipped_list));
-    if (!path || !hwdec || !error || !skipped) return;
+    if (!path || !hwdec || !error || !skipped)
+        return;
 
     auto word = [](bool value) { return value ? "true" : "false"; };
     int outputs = static_cast<int>(wayland_output_count(g_app.wayland));
@@ -415,17 +447,18 @@ void render_ipc_status(render_ipc *ipc, ipc_stream *slot) {
     double time_pos = video_time_pos(g_app.video);
     bool eof = video_eof(g_app.video);
     char *raw_line = nullptr;
-    int len = asprintf(
-        &raw_line,
-        "{\"status\":\"ok\",\"path\":%s,\"kind\":\"%s\",\"paused\":%s,\"ready\":%s,"
-        "\"outputs\":%d,\"max_width\":%d,\"max_height\":%d,\"has_video\":%s,"
-        "\"has_still\":%s,\"time_pos\":%.3f,\"hwdec\":%s,\"error\":%s,\"skipped\":%s,"
-        "\"intro\":%s,\"eof\":%s,\"drm_dpms\":%s,\"swaps\":%lu,\"swap_failures\":%lu}",
-        path.get(), g_app.kind, word(g_app.paused), word(ready), outputs, max_width, max_height,
-        word(has_video), word(has_still), time_pos, hwdec.get(), error.get(), skipped.get(),
-        word(g_app.intro), word(eof), word(drm_probe_enabled()),
-        static_cast<unsigned long>(swaps), static_cast<unsigned long>(swap_failures));
-    if (len < 0) return;
+    int len =
+        asprintf(&raw_line,
+                 "{\"status\":\"ok\",\"path\":%s,\"kind\":\"%s\",\"paused\":%s,\"ready\":%s,"
+                 "\"outputs\":%d,\"max_width\":%d,\"max_height\":%d,\"has_video\":%s,"
+                 "\"has_still\":%s,\"time_pos\":%.3f,\"hwdec\":%s,\"error\":%s,\"skipped\":%s,"
+                 "\"intro\":%s,\"eof\":%s,\"drm_dpms\":%s,\"swaps\":%lu,\"swap_failures\":%lu}",
+                 path.get(), g_app.kind, word(g_app.paused), word(ready), outputs, max_width,
+                 max_height, word(has_video), word(has_still), time_pos, hwdec.get(), error.get(),
+                 skipped.get(), word(g_app.intro), word(eof), word(drm_probe_enabled()),
+                 static_cast<unsigned long>(swaps), static_cast<unsigned long>(swap_failures));
+    if (len < 0)
+        return;
     quoted line(raw_line);
     ipc_stream_queue_line(slot, line.get());
 }

@@ -18,17 +18,17 @@ constexpr int64_t RENDER_STILL_ASYNC_MS = 30000;
 
 // The still load whose outcome is not known yet.
 struct pending_load {
-    int32_t client;  // slot index waiting for the reply; -1 when nobody waits
-    uint64_t serial; // that slot's connection counter at the request
-    char path[RENDER_IPC_PATH_SIZE];  // empty = no pending load
-    int64_t deadline;                 // now_ms; 0 = none
+    int32_t client;                  // slot index waiting for the reply; -1 when nobody waits
+    uint64_t serial;                 // that slot's connection counter at the request
+    char path[RENDER_IPC_PATH_SIZE]; // empty = no pending load
+    int64_t deadline;                // now_ms; 0 = none
 };
 
 // Starts with the server so that the record can be handed to ipc_server_*.
 struct render_ipc {
     ipc_server server;
     pending_load pending;
-    char error[RENDER_IPC_ERROR_SIZE];  // last still-load failure; "" when none
+    char error[RENDER_IPC_ERROR_SIZE]; // last still-load failure; "" when none
 };
 
 render_ipc *render_ipc_create(const char *path);

@@ -44,7 +44,7 @@ struct still_job {
     std::atomic<unsigned char> cancel;
 };
 
-}  // namespace
+} // namespace
 
 struct still_image {
     wayland_context *wayland;
@@ -79,16 +79,20 @@ int64_t elapsed_ms_since(const timespec &since) {
 }
 
 void job_free(still_job *job) {
-    if (!job) return;
-    if (job->pipe_fds[0] >= 0) close(job->pipe_fds[0]);
-    if (job->pipe_fds[1] >= 0) close(job->pipe_fds[1]);
+    if (!job)
+        return;
+    if (job->pipe_fds[0] >= 0)
+        close(job->pipe_fds[0]);
+    if (job->pipe_fds[1] >= 0)
+        close(job->pipe_fds[1]);
     free(job->pixels);
     delete job;
 }
 
 still_job *job_create(const char *path, int limit_width, int limit_height) {
     auto *job = new (std::nothrow) still_job{};
-    if (!job) return nullptr;
+    if (!job)
+        return nullptr;
     job->pipe_fds[0] = -1;
     job->pipe_fds[1] = -1;
     job->result = -1;
@@ -148,19 +152,29 @@ void delete_texture(still_image *image) {
 }
 
 struct format_closer {
-    void operator()(AVFormatContext *ctx) const { avformat_close_input(&ctx); }
+    void operator()(AVFormatContext *ctx) const {
+        avformat_close_input(&ctx);
+    }
 };
 struct codec_closer {
-    void operator()(AVCodecContext *ctx) const { avcodec_free_context(&ctx); }
+    void operator()(AVCodecContext *ctx) const {
+        avcodec_free_context(&ctx);
+    }
 };
 struct frame_closer {
-    void operator()(AVFrame *frame) const { av_frame_free(&frame); }
+    void operator()(AVFrame *frame) const {
+        av_frame_free(&frame);
+    }
 };
 struct packet_closer {
-    void operator()(AVPacket *packet) const { av_packet_free(&packet); }
+    void operator()(AVPacket *packet) const {
+        av_packet_free(&packet);
+    }
 };
 struct sws_closer {
-    void operator()(SwsContext *ctx) const { sws_freeContext(ctx); }
+    void operator()(SwsContext *ctx) const {
+        sws_freeContext(ctx);
+    }
 };
 
 int interrupt_callback(void *opaque) {
@@ -168,16 +182,20 @@ int interrupt_callback(void *opaque) {
     return cancel && cancel->load() != 0;
 }
 
-bool cancelled(const std::atomic<unsigned char> *cancel) { return cancel && cancel->load() != 0; }
+bool cancelled(const std::atomic<unsigned char> *cancel) {
+    return cancel && cancel->load() != 0;
+}
 
-}  // namespace
+} // namespace
 
-void still_target_size(int width, int height, int limit_width, int limit_height,
-                       int *target_width, int *target_height) {
+void still_target_size(int width, int height, int limit_width, int limit_height, int *target_width,
+                       int *target_height) {
     *target_width = width;
     *target_height = height;
-    if (limit_width <= 0 || limit_height <= 0 || width <= 0 || height <= 0) return;
-    if (width <= limit_width && height <= limit_height) return;
+    if (limit_width <= 0 || limit_height <= 0 || width <= 0 || height <= 0)
+        return;
+    if (width <= limit_width && height <= limit_height)
+        return;
     double scale = std::max(static_cast<double>(limit_width) / width,
                             static_cast<double>(limit_height) / height);
     scale = std::min(1.0, scale);
@@ -188,10 +206,12 @@ void still_target_size(int width, int height, int limit_width, int limit_height,
 }
 
 float still_fade_alpha(int64_t elapsed_ms, int duration_ms, bool fade_out) {
-    if (duration_ms <= 0) return fade_out ? 0.0f : 1.0f;
+    if (duration_ms <= 0)
+        return fade_out ? 0.0f : 1.0f;
     if (elapsed_ms < duration_ms) {
         float t = static_cast<float>(elapsed_ms) / static_cast<float>(duration_ms);
-        if (t < 0.0f) t = 0.0f;
+        if (t < 0.0f)
+            t = 0.0f;
         return fade_out ? 1.0f - t : t;
     }
     return fade_out ? 0.0f : 1.0f;
@@ -201,20 +221,22 @@ int still_decode_file(const char *path, int limit_width, int limit_height,
                       const std::atomic<unsigned char> *cancel, still_pixels *out) {
     *out = still_pixels{};
     AVFormatContext *raw_format = avformat_alloc_context();
-    if (!raw_format) return -1;
+    if (!raw_format)
+        return -1;
     // Blocking reads inside FFmpeg stop soon after a cancel.
     raw_format->interrupt_callback.callback = interrupt_callback;
-    raw_format->interrupt_callback.opaque =
-        const_cast<std::atomic<unsigned char> *>(cancel);
+    raw_format->interrupt_callback.opaque = const_cast<std::atomic<unsigned char> *>(cancel);
     int rc = avformat_open_input(&raw_format, path, nullptr, nullptr);
     if (rc < 0) {
         // avformat_open_input frees the context on failure. A cancelled job
         // is not a failure worth reporting.
-        if (!cancelled(cancel)) log_error("avformat_open_input failed: %s", path);
+        if (!cancelled(cancel))
+            log_error("avformat_open_input failed: %s", path);
         return -1;
     }
     std::unique_ptr<AVFormatContext, format_closer> format(raw_format);
-    if (avformat_find_stream_info(format.get(), nullptr) < 0) return -1;
+    if (avformat_find_stream_info(format.get(), nullptr) < 0)
+        return -1;
 
     int stream_index = -1;
     for (unsigned i = 0; i < format->nb_streams; ++i) {
@@ -223,25 +245,33 @@ int still_decode_file(const char *path, int limit_width, int limit_height,
             break;
         }
     }
-    if (stream_index < 0) return -1;
+    if (stream_index < 0)
+        return -1;
     const AVCodecParameters *params = format->streams[stream_index]->codecpar;
     const AVCodec *codec = avcodec_find_decoder(params->codec_id);
-    if (!codec) return -1;
+    if (!codec)
+        return -1;
     std::unique_ptr<AVCodecContext, codec_closer> decoder(avcodec_alloc_context3(codec));
-    if (!decoder) return -1;
-    if (avcodec_parameters_to_context(decoder.get(), params) < 0) return -1;
+    if (!decoder)
+        return -1;
+    if (avcodec_parameters_to_context(decoder.get(), params) < 0)
+        return -1;
     decoder->max_pixels = STILL_MAX_PIXELS;
     decoder->thread_count = 2;
-    if (avcodec_open2(decoder.get(), codec, nullptr) < 0) return -1;
+    if (avcodec_open2(decoder.get(), codec, nullptr) < 0)
+        return -1;
     std::unique_ptr<AVFrame, frame_closer> frame(av_frame_alloc());
     std::unique_ptr<AVFrame, frame_closer> rgba(av_frame_alloc());
     std::unique_ptr<AVPacket, packet_closer> packet(av_packet_alloc());
-    if (!frame || !rgba || !packet) return -1;
+    if (!frame || !rgba || !packet)
+        return -1;
 
     bool have_frame = false;
     for (;;) {
-        if (cancelled(cancel)) return -1;
-        if (av_read_frame(format.get(), packet.get()) < 0) break;
+        if (cancelled(cancel))
+            return -1;
+        if (av_read_frame(format.get(), packet.get()) < 0)
+            break;
         if (packet->stream_index != stream_index) {
             av_packet_unref(packet.get());
             continue;
@@ -249,7 +279,8 @@ int still_decode_file(const char *path, int limit_width, int limit_height,
         rc = avcodec_send_packet(decoder.get(), packet.get());
         av_packet_unref(packet.get());
         // EAGAIN: the decoder must hand out frames first; try to take one.
-        if (rc < 0 && rc != AVERROR(EAGAIN)) break;
+        if (rc < 0 && rc != AVERROR(EAGAIN))
+            break;
         if (avcodec_receive_frame(decoder.get(), frame.get()) == 0) {
             have_frame = true;
             break;
@@ -258,31 +289,36 @@ int still_decode_file(const char *path, int limit_width, int limit_height,
     if (!have_frame || frame->width <= 0 || frame->height <= 0) {
         // Frame-threaded decoders may hold the frame until flushed.
         avcodec_send_packet(decoder.get(), nullptr);
-        if (avcodec_receive_frame(decoder.get(), frame.get()) != 0) av_frame_unref(frame.get());
+        if (avcodec_receive_frame(decoder.get(), frame.get()) != 0)
+            av_frame_unref(frame.get());
     }
-    if (cancelled(cancel)) return -1;
-    if (frame->width <= 0 || frame->height <= 0) return -1;
+    if (cancelled(cancel))
+        return -1;
+    if (frame->width <= 0 || frame->height <= 0)
+        return -1;
 
     int target_width = 0;
     int target_height = 0;
     still_target_size(frame->width, frame->height, limit_width, limit_height, &target_width,
                       &target_height);
-    std::unique_ptr<SwsContext, sws_closer> scaler(
-        sws_getContext(frame->width, frame->height, static_cast<AVPixelFormat>(frame->format),
-                       target_width, target_height, AV_PIX_FMT_RGBA, SWS_BILINEAR, nullptr,
-                       nullptr, nullptr));
-    if (!scaler) return -1;
+    std::unique_ptr<SwsContext, sws_closer> scaler(sws_getContext(
+        frame->width, frame->height, static_cast<AVPixelFormat>(frame->format), target_width,
+        target_height, AV_PIX_FMT_RGBA, SWS_BILINEAR, nullptr, nullptr, nullptr));
+    if (!scaler)
+        return -1;
     rgba->format = AV_PIX_FMT_RGBA;
     rgba->width = target_width;
     rgba->height = target_height;
-    if (av_frame_get_buffer(rgba.get(), 0) < 0 || cancelled(cancel)) return -1;
+    if (av_frame_get_buffer(rgba.get(), 0) < 0 || cancelled(cancel))
+        return -1;
     if (sws_scale(scaler.get(), frame->data, frame->linesize, 0, frame->height, rgba->data,
                   rgba->linesize) <= 0)
         return -1;
 
     size_t row = static_cast<size_t>(target_width) * 4;
     auto *pixels = static_cast<uint8_t *>(malloc(row * static_cast<size_t>(target_height)));
-    if (!pixels) return -1;
+    if (!pixels)
+        return -1;
     for (int y = 0; y < target_height; ++y)
         memcpy(pixels + row * static_cast<size_t>(y),
                rgba->data[0] + static_cast<ptrdiff_t>(rgba->linesize[0]) * y, row);
@@ -294,7 +330,8 @@ int still_decode_file(const char *path, int limit_width, int limit_height,
 
 still_image *still_create(wayland_context *wayland, egl_state *egl) {
     auto *image = new (std::nothrow) still_image{};
-    if (!image) return nullptr;
+    if (!image)
+        return nullptr;
     image->wayland = wayland;
     image->egl = egl;
     image->fade_ms = STILL_DEFAULT_FADE_MS;
@@ -302,7 +339,8 @@ still_image *still_create(wayland_context *wayland, egl_state *egl) {
 }
 
 void still_destroy(still_image *image) {
-    if (!image) return;
+    if (!image)
+        return;
     still_cancel(image);
     if (image->texture != 0 && egl_make_current_no_surface(image->egl) == 0)
         egl_delete_texture(image->egl, image->texture);
@@ -315,9 +353,11 @@ void still_destroy(still_image *image) {
 }
 
 int still_load(still_image *image, const char *path, int limit_width, int limit_height) {
-    if (!image || !path || !path[0]) return -1;
+    if (!image || !path || !path[0])
+        return -1;
     still_job *job = job_create(path, limit_width, limit_height);
-    if (!job) return -1;
+    if (!job)
+        return -1;
     if (image->current && !image->current->collected) {
         // Its worker may still run: cancel it and wait behind it; of several
         // loads issued meanwhile only the last survives.
@@ -339,7 +379,8 @@ int still_load(still_image *image, const char *path, int limit_width, int limit_
 }
 
 void still_cancel(still_image *image) {
-    if (!image) return;
+    if (!image)
+        return;
     job_free(image->queued);
     image->queued = nullptr;
     if (image->current) {
@@ -352,7 +393,8 @@ void still_cancel(still_image *image) {
 }
 
 void still_clear(still_image *image) {
-    if (!image) return;
+    if (!image)
+        return;
     still_cancel(image);
     delete_texture(image);
     image->fade_started = false;
@@ -360,19 +402,24 @@ void still_clear(still_image *image) {
 }
 
 int still_fd(const still_image *image) {
-    if (!image || !image->current) return -1;
+    if (!image || !image->current)
+        return -1;
     return image->current->pipe_fds[0];
 }
 
-bool still_busy(const still_image *image) { return image && image->current; }
+bool still_busy(const still_image *image) {
+    return image && image->current;
+}
 
 int still_collect(still_image *image) {
-    if (!image || !image->current) return 0;
+    if (!image || !image->current)
+        return 0;
     still_job *job = image->current;
     if (!job->collected) {
         char byte = 0;
         ssize_t n = read(job->pipe_fds[0], &byte, 1);
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return 0;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
+            return 0;
         if (n != 1) {
             log_error("still job read failed");
             job_join(job);
@@ -408,7 +455,8 @@ int still_collect(still_image *image) {
         }
     }
     // No surface yet: keep the pixels; a later call uploads them.
-    if (!target) return 0;
+    if (!target)
+        return 0;
     if (egl_make_current(image->egl, target) != 0) {
         job_free(job);
         image->current = nullptr;
@@ -421,7 +469,8 @@ int still_collect(still_image *image) {
         image->current = nullptr;
         return -1;
     }
-    if (image->texture != 0) egl_delete_texture(image->egl, image->texture);
+    if (image->texture != 0)
+        egl_delete_texture(image->egl, image->texture);
     image->texture = texture;
     image->texture_width = job->width;
     image->texture_height = job->height;
@@ -430,17 +479,20 @@ int still_collect(still_image *image) {
     image->fade_started = false;
     snprintf(image->path, sizeof image->path, "%s", job->path);
     image->shown_since = monotonic_now();
-    log_info("still loaded %s (%dx%d)", image->path, image->texture_width,
-             image->texture_height);
+    log_info("still loaded %s (%dx%d)", image->path, image->texture_width, image->texture_height);
     job_free(job);
     image->current = nullptr;
     wayland_mark_all_dirty();
     return 1;
 }
 
-bool still_has_texture(const still_image *image) { return image && image->texture != 0; }
+bool still_has_texture(const still_image *image) {
+    return image && image->texture != 0;
+}
 
-const char *still_path(const still_image *image) { return image ? image->path : ""; }
+const char *still_path(const still_image *image) {
+    return image ? image->path : "";
+}
 
 void still_limits(const still_image *image, int *limit_width, int *limit_height) {
     *limit_width = image ? image->limit_width : 0;
@@ -448,11 +500,13 @@ void still_limits(const still_image *image, int *limit_width, int *limit_height)
 }
 
 void still_set_fade(still_image *image, int ms) {
-    if (image) image->fade_ms = ms;
+    if (image)
+        image->fade_ms = ms;
 }
 
 void still_begin_transition(still_image *image, int ms) {
-    if (!image) return;
+    if (!image)
+        return;
     image->transition = true;
     image->fade_started = false;
     image->fade_ms = ms;
@@ -460,9 +514,12 @@ void still_begin_transition(still_image *image, int ms) {
 }
 
 bool still_transition_pending(still_image *image) {
-    if (!image || !image->transition || !image->current) return false;
-    if (image->current->cancel.load() != 0 && !image->queued) return false;
-    if (elapsed_ms_since(image->transition_requested_at) < STILL_TRANSITION_WAIT_MS) return true;
+    if (!image || !image->transition || !image->current)
+        return false;
+    if (image->current->cancel.load() != 0 && !image->queued)
+        return false;
+    if (elapsed_ms_since(image->transition_requested_at) < STILL_TRANSITION_WAIT_MS)
+        return true;
     log_warn("Transition image timed out, showing video: %s",
              image->queued ? image->queued->path : image->current->path);
     still_clear(image);
@@ -476,13 +533,16 @@ bool still_transition_done(const still_image *image) {
 }
 
 bool still_animating(const still_image *image) {
-    if (!image || image->texture == 0 || image->fade_ms < 1) return false;
-    if (image->transition && !image->fade_started) return true;
+    if (!image || image->texture == 0 || image->fade_ms < 1)
+        return false;
+    if (image->transition && !image->fade_started)
+        return true;
     return elapsed_ms_since(image->shown_since) < image->fade_ms;
 }
 
 void still_draw(still_image *image, output_state *output) {
-    if (!image || image->texture == 0) return;
+    if (!image || image->texture == 0)
+        return;
     float alpha =
         still_fade_alpha(elapsed_ms_since(image->shown_since), image->fade_ms, image->transition);
     egl_draw_texture(image->egl, output, image->texture, image->texture_width,
@@ -490,13 +550,15 @@ void still_draw(still_image *image, output_state *output) {
 }
 
 void still_draw_overlay(still_image *image, output_state *output) {
-    if (!image || image->texture == 0) return;
+    if (!image || image->texture == 0)
+        return;
     if (!image->fade_started) {
         image->shown_since = monotonic_now();
         image->fade_started = true;
     }
     float alpha = still_fade_alpha(elapsed_ms_since(image->shown_since), image->fade_ms, true);
-    if (alpha <= 0.0f) return;
+    if (alpha <= 0.0f)
+        return;
     egl_draw_texture_blended(image->egl, output, image->texture, image->texture_width,
                              image->texture_height, alpha);
 }

@@ -61,8 +61,8 @@ void still_draw_overlay(still_image *image, output_state *output);
 
 // Size to decode a width x height image to: reduced (never enlarged) so that
 // it still covers the limit box, aspect kept, no side below 1.
-void still_target_size(int width, int height, int limit_width, int limit_height,
-                       int *target_width, int *target_height);
+void still_target_size(int width, int height, int limit_width, int limit_height, int *target_width,
+                       int *target_height);
 // Alpha after elapsed_ms of a fade of duration_ms: rising from 0 to 1, or
 // falling from 1 to 0 when fade_out.
 float still_fade_alpha(int64_t elapsed_ms, int duration_ms, bool fade_out);

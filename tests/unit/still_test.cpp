@@ -54,14 +54,10 @@ TEST(StillFadeAlpha, Table) {
         bool fade_out;
         float want;
     } cases[] = {
-        {"fade in start", 0, 250, false, 0.0f},
-        {"fade in middle", 125, 250, false, 0.5f},
-        {"fade in done", 250, 250, false, 1.0f},
-        {"fade in long after", 10000, 250, false, 1.0f},
-        {"fade out start", 0, 250, true, 1.0f},
-        {"fade out quarter", 50, 200, true, 0.75f},
-        {"fade out done", 200, 200, true, 0.0f},
-        {"no fade in", 0, 0, false, 1.0f},
+        {"fade in start", 0, 250, false, 0.0f},  {"fade in middle", 125, 250, false, 0.5f},
+        {"fade in done", 250, 250, false, 1.0f}, {"fade in long after", 10000, 250, false, 1.0f},
+        {"fade out start", 0, 250, true, 1.0f},  {"fade out quarter", 50, 200, true, 0.75f},
+        {"fade out done", 200, 200, true, 0.0f}, {"no fade in", 0, 0, false, 1.0f},
         {"no fade out", 0, 0, true, 0.0f},
     };
     for (const auto &c : cases)
@@ -69,7 +65,7 @@ TEST(StillFadeAlpha, Table) {
 }
 
 class StillDecode : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         char tmpl[] = "/tmp/kiv-still-XXXXXX";
         ASSERT_NE(mkdtemp(tmpl), nullptr);
@@ -87,7 +83,8 @@ protected:
         std::string png = dir_ + "/in.png";
         FILE *f = fopen(ppm.c_str(), "wb");
         EXPECT_NE(f, nullptr);
-        if (!f) return png;
+        if (!f)
+            return png;
         fprintf(f, "P6\n%d %d\n255\n", width, height);
         fwrite(rgb.data(), 1, rgb.size(), f);
         fclose(f);
@@ -102,8 +99,8 @@ protected:
 // A 4x2 image with eight distinct colours, decoded exactly.
 TEST_F(StillDecode, PngToRgba) {
     const std::vector<uint8_t> rgb = {
-        255, 0,   0,   0,   255, 0,  0,  0,  255, 255, 255, 255,  // top row
-        0,   0,   0,   10,  20,  30, 40, 50, 60,  200, 100, 50,   // bottom row
+        255, 0, 0, 0,  255, 0,  0,  0,  255, 255, 255, 255, // top row
+        0,   0, 0, 10, 20,  30, 40, 50, 60,  200, 100, 50,  // bottom row
     };
     std::string png = make_png(4, 2, rgb);
     still_pixels out{};
@@ -123,11 +120,12 @@ TEST_F(StillDecode, PngToRgba) {
 // The limit box reduces the image while keeping it covered.
 TEST_F(StillDecode, ScaledToLimits) {
     std::vector<uint8_t> rgb(64 * 36 * 3);
-    for (size_t i = 0; i < rgb.size(); i += 3) rgb[i] = 200;
+    for (size_t i = 0; i < rgb.size(); i += 3)
+        rgb[i] = 200;
     std::string png = make_png(64, 36, rgb);
     still_pixels out{};
     ASSERT_EQ(still_decode_file(png.c_str(), 32, 9, nullptr, &out), 0);
-    EXPECT_EQ(out.width, 32);  // scale max(32/64, 9/36) = 0.5
+    EXPECT_EQ(out.width, 32); // scale max(32/64, 9/36) = 0.5
     EXPECT_EQ(out.height, 18);
     EXPECT_NEAR(out.pixels[(9 * 32 + 16) * 4], 200, 2);
     EXPECT_NEAR(out.pixels[(9 * 32 + 16) * 4 + 1], 0, 2);
@@ -160,9 +158,11 @@ TEST_F(StillDecode, CancelledDecodeFails) {
 // a good decode is kept (0, still busy) and a bad one reports -1.
 int collect_when_done(still_image *image) {
     int fd = still_fd(image);
-    if (fd < 0) return -2;
+    if (fd < 0)
+        return -2;
     pollfd p{fd, POLLIN, 0};
-    if (poll(&p, 1, 30000) != 1) return -3;
+    if (poll(&p, 1, 30000) != 1)
+        return -3;
     return still_collect(image);
 }
 
@@ -200,7 +200,7 @@ TEST_F(StillDecode, WorkerJobs) {
     ASSERT_EQ(still_load(image, png.c_str(), 0, 0), 0);
     ASSERT_EQ(still_load(image, png.c_str(), 0, 0), 0);
     ASSERT_EQ(still_load(image, missing.c_str(), 0, 0), 0);
-    EXPECT_EQ(collect_when_done(image), 0);  // the cancelled first job
+    EXPECT_EQ(collect_when_done(image), 0); // the cancelled first job
     EXPECT_TRUE(still_busy(image));
     EXPECT_EQ(collect_when_done(image), -1);
     EXPECT_FALSE(still_busy(image));
@@ -212,7 +212,7 @@ TEST_F(StillDecode, WorkerJobs) {
 
 // A renderer record without compositor, GL or player answers commands.
 class RenderIpcFresh : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         char tmpl[] = "/tmp/kiv-ripc-XXXXXX";
         ASSERT_NE(mkdtemp(tmpl), nullptr);
@@ -228,13 +228,16 @@ protected:
         for (int i = 0; i < 100 && slot_ == nullptr; ++i) {
             ipc_server_accept_all(&ipc_->server);
             for (auto &s : ipc_->server.slots)
-                if (s.fd >= 0) slot_ = &s;
-            if (!slot_) usleep(10000);
+                if (s.fd >= 0)
+                    slot_ = &s;
+            if (!slot_)
+                usleep(10000);
         }
         ASSERT_NE(slot_, nullptr);
     }
     void TearDown() override {
-        if (client_ >= 0) close(client_);
+        if (client_ >= 0)
+            close(client_);
         render_ipc_free(ipc_);
         g_app.ipc = nullptr;
         std::string cmd = "rm -rf '" + dir_ + "'";
@@ -245,7 +248,8 @@ protected:
         std::string copy = line;
         render_ipc_handle_line(&ipc_->server, slot_, copy.data());
         char buf[4096] = "";
-        if (ipc_recv_line(client_, buf, sizeof buf, 5000) < 0) return "<no reply>";
+        if (ipc_recv_line(client_, buf, sizeof buf, 5000) < 0)
+            return "<no reply>";
         return buf;
     }
 
@@ -272,8 +276,8 @@ TEST_F(RenderIpcFresh, Replies) {
     fclose(f);
     std::string gif = "{\"cmd\":\"load\",\"kind\":\"gif\",\"path\":\"" + file + "\"}";
     std::string dir_load = "{\"cmd\":\"load\",\"kind\":\"still\",\"path\":\"" + dir_ + "\"}";
-    std::string long_path = "{\"cmd\":\"load\",\"kind\":\"still\",\"path\":\"/" +
-                            std::string(1023, 'a') + "\"}";
+    std::string long_path =
+        "{\"cmd\":\"load\",\"kind\":\"still\",\"path\":\"/" + std::string(1023, 'a') + "\"}";
     const std::string ok = "{\"status\":\"ok\"}";
     auto error = [](const char *m) {
         return std::string("{\"status\":\"error\",\"message\":\"") + m + "\"}";
@@ -307,7 +311,8 @@ TEST_F(RenderIpcFresh, Replies) {
         {"{\"cmd\":\"feed-stop\"}", ok},
         {"{\"cmd\":\"stop\"}", ok},
     };
-    for (const auto &c : cases) EXPECT_EQ(request(c.line.c_str()), c.want) << c.line;
+    for (const auto &c : cases)
+        EXPECT_EQ(request(c.line.c_str()), c.want) << c.line;
 }
 
 TEST_F(RenderIpcFresh, FadeAndPauseChangeTheRecord) {
@@ -322,4 +327,4 @@ TEST_F(RenderIpcFresh, FadeAndPauseChangeTheRecord) {
     EXPECT_FALSE(g_app.paused);
 }
 
-}  // namespace
+} // namespace
