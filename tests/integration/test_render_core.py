@@ -197,6 +197,14 @@ class RenderCoreTest(KivTestCase):
         self.assertNotIn("ERROR", r.log())
         self.assertFalse(os.path.exists(self.sock) and request_ok(self.sock))
 
+    def test_compositor_loss_ends_the_renderer(self):
+        r = self.start_renderer()
+        self.wait_status(lambda s: s["swaps"] >= 1, "first frame")
+        self.comp.stop()
+        self.assertEqual(r.wait(30), 0)
+        self.assertIn("wayland dispatch failed", r.stderr())
+        self.assertIn("shutdown", r.stdout())
+
 
 def request_ok(path):
     try:
