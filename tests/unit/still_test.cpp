@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "ipc.h"
+#include "log.h"
 #include "render.h"
 #include "render_ipc.h"
 #include "still.h"
@@ -325,6 +326,68 @@ TEST_F(RenderIpcFresh, FadeAndPauseChangeTheRecord) {
     EXPECT_NE(request("{\"cmd\":\"status\"}").find("\"paused\":true"), std::string::npos);
     request("{\"cmd\":\"resume\"}");
     EXPECT_FALSE(g_app.paused);
+}
+
+// The deferred reply of a synchronous still load: a decode failure and a
+// deadline, settled by render_ipc_poll_still. Without an output nothing is
+// ever shown, so a good decode waits until its deadline.
+TEST_F(RenderIpcFresh, PendingStillLoad) {
+    g_app.still = still_create(nullptr, nullptr);
+    ASSERT_NE(g_app.still, nullptr);
+    std::string bad = dir_ + "/bad.png";
+    FILE *f = fopen(bad.c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    fputs("not an image", f);
+    fclose(f);
+    std::string good = dir_ + "/good.png";
+    std::string cmd = "ffmpeg -nostdin -loglevel error -y -f lavfi -i color=c=red:s=16x9 "
+                      "-frames:v 1 '" +
+                      good + "'";
+    ASSERT_EQ(system(cmd.c_str()), 0);
+
+    auto send = [&](const std::string &line) {
+        std::string copy = line;
+        render_ipc_handle_line(&ipc_->server, slot_, copy.data());
+    };
+    // Runs the per-iteration still work until the deferred reply arrives.
+    auto settle = [&]() {
+        char buf[4096] = "";
+        for (int i = 0; i < 3000 && buf[0] == '\0'; ++i) {
+            render_ipc_poll_still(ipc_);
+            pollfd p{client_, POLLIN, 0};
+            if (poll(&p, 1, 10) == 1 && ipc_recv_line(client_, buf, sizeof buf, 5000) < 0)
+                return std::string("<no reply>");
+        }
+        return std::string(buf);
+    };
+    auto load = [](const std::string &path) {
+        return "{\"cmd\":\"load\",\"kind\":\"still\",\"path\":\"" + path + "\"}";
+    };
+
+    send(load(bad));
+    EXPECT_EQ(settle(), "{\"status\":\"error\",\"message\":\"still load failed\"}");
+    std::string status = request("{\"cmd\":\"status\"}");
+    EXPECT_NE(status.find("\"ready\":false"), std::string::npos) << status;
+    EXPECT_NE(status.find("\"error\":\"Still decode failed\""), std::string::npos) << status;
+
+    send(load(good));
+    EXPECT_NE(request("{\"cmd\":\"status\"}").find("\"error\":\"\""), std::string::npos);
+    ASSERT_STREQ(ipc_->pending.path, good.c_str());
+    ipc_->pending.deadline = now_ms() - 1;
+    EXPECT_EQ(settle(), "{\"status\":\"error\",\"message\":\"Still decode timed out\"}");
+    EXPECT_STREQ(ipc_->pending.path, "");
+    EXPECT_EQ(ipc_->pending.client, -1);
+    status = request("{\"cmd\":\"status\"}");
+    EXPECT_NE(status.find("\"error\":\"Still decode timed out\""), std::string::npos) << status;
+
+    // cancel-load leaves the error; stop empties it.
+    request("{\"cmd\":\"cancel-load\"}");
+    EXPECT_STREQ(ipc_->error, "Still decode timed out");
+    request("{\"cmd\":\"stop\"}");
+    EXPECT_STREQ(ipc_->error, "");
+
+    still_destroy(g_app.still);
+    g_app.still = nullptr;
 }
 
 } // namespace
