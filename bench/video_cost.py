@@ -159,10 +159,13 @@ def main():
             wait_for(lambda: os.path.exists(ipc), 30, what="mpv IPC socket")
             wait_for(lambda: (mpv_ipc(ipc, "get_property", "time-pos") or 0) > 1, 30,
                      what="mpv playing")
-            # Frames mpv put on screen: the displayed frame number goes up with each.
-            results["mpv"] = measure(mpv.pid, args.seconds,
-                                     lambda: mpv_ipc(ipc, "get_property",
-                                                     "estimated-frame-number") or 0)
+            # Frames mpv put on screen: the frame number reached minus the frames
+            # it dropped on the way.
+            def mpv_frames():
+                get = lambda name: mpv_ipc(ipc, "get_property", name) or 0  # noqa: E731
+                return (get("estimated-frame-number") - get("frame-drop-count")
+                        - get("decoder-frame-drop-count"))
+            results["mpv"] = measure(mpv.pid, args.seconds, mpv_frames)
             show("mpv playing", results["mpv"])
         finally:
             mpv.terminate()
