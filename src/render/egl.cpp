@@ -330,7 +330,7 @@ int egl_make_current_no_surface(egl_state *egl) {
     if (!egl) {
         return -1;
     }
-    if (eglGetCurrentContext() == egl->context && egl->current_surface == EGL_NO_SURFACE) {
+    if (eglGetCurrentContext() == egl->context) {
         return 0;
     }
     if (!eglMakeCurrent(egl->display, EGL_NO_SURFACE, EGL_NO_SURFACE, egl->context)) {

@@ -188,6 +188,13 @@ class RenderCoreTest(KivTestCase):
         self.assertTrue(first.alive())
         self.assertEqual(self.cmd({"cmd": "hello"}), {"status": "ok", "version": 1})
 
+    def test_socket_path_too_long_for_the_server(self):
+        sock = os.path.join(self.env.root, "d" * (104 - len(self.env.root) - 1 - 5), "r.sock")
+        self.assertGreaterEqual(len(sock), 104)
+        r = self.start([KIV_RENDER, "--socket", sock], "long")
+        self.assertEqual(r.wait(60), 1)
+        self.assertIn("ipc init failed", r.stderr())
+
     def test_sigterm_shuts_down_cleanly(self):
         r = self.start_renderer()
         self.wait_status(lambda s: s["swaps"] >= 1, "first frame")
