@@ -299,13 +299,20 @@ int ensure_renderer(void) {
     // A fresh process knows nothing of the outputs skipped so far.
     if (d.supervisor->start_count != spawns)
         d.last_skip_outputs[0] = '\0';
-    if (d.shell_plugin_state != 0 && shell_set_background(false) != 0) {
-        d.renderer_retry_after = now + RETRY_AFTER_FAILURE_MS;
-        return -1;
+    // A desktop without the theme's shell has no background plug-in to switch
+    // off; refusing the renderer there would leave videos never shown.
+    bool disabled = false;
+    if (d.shell_plugin_state != 0 && shell_installed()) {
+        if (shell_set_background(false) != 0) {
+            d.renderer_retry_after = now + RETRY_AFTER_FAILURE_MS;
+            return -1;
+        }
+        disabled = true;
     }
     d.renderer_retry_after = 0;
     d.engine = ENGINE_RENDERER;
-    d.shell_plugin_state = 0;
+    if (disabled)
+        d.shell_plugin_state = 0;
     d.renderer_stop_at = 0;
     (void)render_fade(d.supervisor, d.config.fade_ms);
     return 0;

@@ -19,7 +19,8 @@ const char kShellName[] = "tarvine-shell";
 
 // The first executable tarvine-shell along PATH, else the one in
 // $TARVINE_PATH/bin, else the bare name (which the spawn looks up again).
-void shell_locate(char *out, size_t size) {
+// Answers whether an executable was found.
+bool shell_locate(char *out, size_t size) {
     const char *path = getenv("PATH");
     if (path) {
         const char *entry = path;
@@ -29,7 +30,7 @@ void shell_locate(char *out, size_t size) {
             if (len > 0 && len < SHELL_PATH_SIZE) {
                 int n = snprintf(out, size, "%.*s/%s", (int)len, entry, kShellName);
                 if (n > 0 && (size_t)n < size && access(out, X_OK) == 0)
-                    return;
+                    return true;
             }
             if (!end)
                 break;
@@ -40,12 +41,18 @@ void shell_locate(char *out, size_t size) {
     if (root && root[0]) {
         int n = snprintf(out, size, "%s/bin/%s", root, kShellName);
         if (n > 0 && (size_t)n < size && access(out, X_OK) == 0)
-            return;
+            return true;
     }
     snprintf(out, size, "%s", kShellName);
+    return false;
 }
 
 } // namespace
+
+bool shell_installed(void) {
+    char program[SHELL_PATH_SIZE];
+    return shell_locate(program, sizeof program);
+}
 
 int shell_set_background(bool enable) {
     char program[SHELL_PATH_SIZE];
