@@ -142,7 +142,10 @@ class RenderVideoTest(KivTestCase):
                                     "the picture did not change while playing")
 
                 self.ok({"cmd": "pause"})
+                self.ok({"cmd": "pause"})
                 self.assertTrue(self.status()["paused"])
+                # The second pause finds the player paused already and leaves it alone.
+                self.assertEqual(r.log().count("mpv paused"), 1, r.log())
                 time.sleep(0.5)
                 a, b = self.settled()
                 self.assertEqual(a, b, "time_pos or swaps moved while paused")
@@ -195,6 +198,19 @@ class RenderVideoTest(KivTestCase):
         self.load(self.mp4)
         s = self.wait_playing()
         self.assertEqual(s["error"], "")
+
+    def test_stop_right_after_load(self):
+        # Events of the file still queued at the stop must not bring it back.
+        self.start_renderer()
+        for _ in range(3):
+            self.load(self.mp4)
+            self.ok({"cmd": "stop"})
+        time.sleep(2)
+        s = self.status()
+        self.assertFalse(s["has_video"])
+        self.assertFalse(s["ready"])
+        self.assertEqual((s["path"], s["kind"], s["error"]), ("", "", ""))
+        self.assertEqual(s["time_pos"], -1)
 
     def test_transition_image_fades_over_the_video(self):
         r = self.start_renderer()
