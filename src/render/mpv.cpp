@@ -35,7 +35,7 @@ enum {
 
 struct video_option {
     const char *name;
-    const char *value;  // null: filled in at run time (hwdec)
+    const char *value; // null: filled in at run time (hwdec)
 };
 
 // Tuned for a cheap, looping background: no audio display, subtitles, OSD,
@@ -589,7 +589,8 @@ const char *video_hwdec(video_player *video) {
 
 double video_time_pos(video_player *video) {
     double pos = 0;
-    if (!video || !video->mpv || mpv_get_property(video->mpv, "time-pos", MPV_FORMAT_DOUBLE, &pos) < 0) {
+    if (!video || !video->mpv ||
+        mpv_get_property(video->mpv, "time-pos", MPV_FORMAT_DOUBLE, &pos) < 0) {
         return -1;
     }
     return pos;
