@@ -196,8 +196,18 @@ class RenderCoreTest(KivTestCase):
         self.assertIn("ipc init failed", r.stderr())
 
     def test_sigterm_shuts_down_cleanly(self):
+        # Something drawn from a texture first, so that teardown frees GL
+        # objects and a sanitizer build checks them at exit.
+        image = os.path.join(self.env.root, "blue.png")
+        subprocess.run(["ffmpeg", "-v", "error", "-y", "-f", "lavfi", "-i",
+                        "color=c=blue:s=64x36", "-frames:v", "1", image],
+                       check=True, stdin=subprocess.DEVNULL, timeout=120)
         r = self.start_renderer()
         self.wait_status(lambda s: s["swaps"] >= 1, "first frame")
+        self.assertEqual(self.cmd({"cmd": "load", "kind": "still", "path": image}),
+                         {"status": "ok"})
+        wait_for(lambda: self.comp.screenshot("HEADLESS-1")[2](960, 540)[2] > 200, 30,
+                 what="blue still")
         r.signal(signal.SIGTERM)
         self.assertEqual(r.wait(30), 0)
         self.assertIn("shutdown", r.stdout())
