@@ -171,8 +171,7 @@ bool probe_power(output_state *output, int64_t now) {
 
 } // namespace
 
-cover_crop egl_cover_crop(int image_width, int image_height, int output_width,
-                          int output_height) {
+cover_crop egl_cover_crop(int image_width, int image_height, int output_width, int output_height) {
     cover_crop crop = {1.0f, 1.0f, 0.0f, 0.0f};
     if (image_width <= 0 || image_height <= 0 || output_width <= 0 || output_height <= 0) {
         return crop;
@@ -202,8 +201,8 @@ egl_state *egl_init(wayland_context *ctx) {
 
     // libepoxy will not dispatch an EGL 1.5 entry point before a display
     // exists to tell the version, so take this one from EGL itself.
-    auto get_platform_display = reinterpret_cast<get_platform_display_fn>(
-        eglGetProcAddress("eglGetPlatformDisplay"));
+    auto get_platform_display =
+        reinterpret_cast<get_platform_display_fn>(eglGetProcAddress("eglGetPlatformDisplay"));
     egl->display = get_platform_display
                        ? get_platform_display(EGL_PLATFORM_WAYLAND_KHR, ctx->display, nullptr)
                        : EGL_NO_DISPLAY;
@@ -232,22 +231,23 @@ egl_state *egl_init(wayland_context *ctx) {
         log_error("eglBindAPI OpenGL failed: 0x%x", eglGetError());
         return fail();
     }
-    const EGLint config_attribs[] = {EGL_SURFACE_TYPE,
-                                     EGL_WINDOW_BIT,
-                                     EGL_RENDERABLE_TYPE,
-                                     EGL_OPENGL_BIT,
-                                     EGL_RED_SIZE,
-                                     8,
-                                     EGL_GREEN_SIZE,
-                                     8,
-                                     EGL_BLUE_SIZE,
-                                     8,
-                                     EGL_ALPHA_SIZE,
-                                     8,
-                                     EGL_NONE};
+    const EGLint config_attribs[] = {
+        EGL_SURFACE_TYPE,
+        EGL_WINDOW_BIT, //
+        EGL_RENDERABLE_TYPE,
+        EGL_OPENGL_BIT, //
+        EGL_RED_SIZE,
+        8, //
+        EGL_GREEN_SIZE,
+        8, //
+        EGL_BLUE_SIZE,
+        8, //
+        EGL_ALPHA_SIZE,
+        8, //
+        EGL_NONE,
+    };
     EGLint matches = 0;
-    if (!eglChooseConfig(egl->display, config_attribs, &egl->config, 1, &matches) ||
-        matches < 1) {
+    if (!eglChooseConfig(egl->display, config_attribs, &egl->config, 1, &matches) || matches < 1) {
         log_error("eglChooseConfig failed: 0x%x, matches=%d", eglGetError(), matches);
         return fail();
     }
@@ -256,8 +256,7 @@ egl_state *egl_init(wayland_context *ctx) {
     for (const gl_version &v : GL_VERSIONS) {
         const EGLint context_attribs[] = {EGL_CONTEXT_MAJOR_VERSION, v.major,
                                           EGL_CONTEXT_MINOR_VERSION, v.minor, EGL_NONE};
-        egl->context =
-            eglCreateContext(egl->display, egl->config, EGL_NO_CONTEXT, context_attribs);
+        egl->context = eglCreateContext(egl->display, egl->config, EGL_NO_CONTEXT, context_attribs);
         if (egl->context != EGL_NO_CONTEXT) {
             break;
         }
@@ -345,8 +344,7 @@ int egl_make_current(egl_state *egl, output_state *output) {
         return -1;
     }
     if (output->egl_surface != egl->current_surface) {
-        if (!eglMakeCurrent(egl->display, output->egl_surface, output->egl_surface,
-                            egl->context)) {
+        if (!eglMakeCurrent(egl->display, output->egl_surface, output->egl_surface, egl->context)) {
             log_error("eglMakeCurrent failed: 0x%x", eglGetError());
             return -1;
         }

@@ -14,7 +14,7 @@ struct egl_state {
     EGLDisplay display;
     EGLContext context;
     EGLConfig config;
-    EGLSurface current_surface;  // EGL_NO_SURFACE after making current without one
+    EGLSurface current_surface; // EGL_NO_SURFACE after making current without one
     GLuint program;
     GLint pos_location;
     GLint uv_location;
@@ -52,8 +52,7 @@ void egl_draw_texture_blended(egl_state *egl, output_state *output, GLuint textu
 void egl_clear(egl_state *egl, output_state *output, float red, float green, float blue,
                float alpha);
 int egl_swap(egl_state *egl, output_state *output);
-cover_crop egl_cover_crop(int image_width, int image_height, int output_width,
-                          int output_height);
+cover_crop egl_cover_crop(int image_width, int image_height, int output_width, int output_height);
 
 // The render pass: draws every dirty output that may draw and presents it.
 void render_outputs(wayland_context *ctx);

@@ -18,21 +18,21 @@ enum {
 };
 
 struct render_app {
-    wayland_context *wayland;  // compositor connection and outputs
-    egl_state *egl;            // EGL display and the one GL context
-    video_player *video;       // libmpv player
-    still_image *still;        // background still
-    still_image *transition;   // image faded out over a newly started video
-    render_ipc *ipc;           // command server
-    lock_feed *feed;           // lock-screen frame feed
+    wayland_context *wayland; // compositor connection and outputs
+    egl_state *egl;           // EGL display and the one GL context
+    video_player *video;      // libmpv player
+    still_image *still;       // background still
+    still_image *transition;  // image faded out over a newly started video
+    render_ipc *ipc;          // command server
+    lock_feed *feed;          // lock-screen frame feed
     // Read by the signal handler, hence a signal-safe object.
     volatile sig_atomic_t running;
-    bool paused;       // requested by pause/resume
-    bool feed_active;  // frames go to the lock feed, outputs are not drawn
-    bool intro;        // current video was loaded with once
-    int32_t fade_ms;   // 0..2000
-    char path[RENDER_PATH_SIZE];  // media on screen; empty when nothing is loaded
-    char kind[RENDER_KIND_SIZE];  // "video", "still" or ""
+    bool paused;                 // requested by pause/resume
+    bool feed_active;            // frames go to the lock feed, outputs are not drawn
+    bool intro;                  // current video was loaded with once
+    int32_t fade_ms;             // 0..2000
+    char path[RENDER_PATH_SIZE]; // media on screen; empty when nothing is loaded
+    char kind[RENDER_KIND_SIZE]; // "video", "still" or ""
 };
 
 extern render_app g_app;

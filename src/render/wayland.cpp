@@ -18,10 +18,9 @@
 namespace {
 
 constexpr const char *LAYER_NAMESPACE = "kiv-background";
-constexpr uint32_t ANCHOR_ALL = ZWLR_LAYER_SURFACE_V1_ANCHOR_TOP |
-                                ZWLR_LAYER_SURFACE_V1_ANCHOR_BOTTOM |
-                                ZWLR_LAYER_SURFACE_V1_ANCHOR_LEFT |
-                                ZWLR_LAYER_SURFACE_V1_ANCHOR_RIGHT;
+constexpr uint32_t ANCHOR_ALL =
+    ZWLR_LAYER_SURFACE_V1_ANCHOR_TOP | ZWLR_LAYER_SURFACE_V1_ANCHOR_BOTTOM |
+    ZWLR_LAYER_SURFACE_V1_ANCHOR_LEFT | ZWLR_LAYER_SURFACE_V1_ANCHOR_RIGHT;
 
 void output_update_buffer_size(output_state *output) {
     output_buffer_size(output, &output->buffer_width, &output->buffer_height);
@@ -30,14 +29,11 @@ void output_update_buffer_size(output_state *output) {
 // wl_output
 
 void output_handle_geometry(void *, wl_output *, int32_t, int32_t, int32_t, int32_t, int32_t,
-                            const char *, const char *, int32_t) {
-}
+                            const char *, const char *, int32_t) {}
 
-void output_handle_mode(void *, wl_output *, uint32_t, int32_t, int32_t, int32_t) {
-}
+void output_handle_mode(void *, wl_output *, uint32_t, int32_t, int32_t, int32_t) {}
 
-void output_handle_done(void *, wl_output *) {
-}
+void output_handle_done(void *, wl_output *) {}
 
 void output_handle_scale(void *data, wl_output *, int32_t factor) {
     auto *output = static_cast<output_state *>(data);
@@ -63,8 +59,7 @@ void output_handle_name(void *data, wl_output *, const char *name) {
     }
 }
 
-void output_handle_description(void *, wl_output *, const char *) {
-}
+void output_handle_description(void *, wl_output *, const char *) {}
 
 const wl_output_listener output_listener = {
     .geometry = output_handle_geometry,
@@ -77,8 +72,7 @@ const wl_output_listener output_listener = {
 
 // wp_fractional_scale_v1
 
-void fractional_scale_handle_preferred_scale(void *data, wp_fractional_scale_v1 *,
-                                             uint32_t scale) {
+void fractional_scale_handle_preferred_scale(void *data, wp_fractional_scale_v1 *, uint32_t scale) {
     auto *output = static_cast<output_state *>(data);
     if (scale == 0 || static_cast<int32_t>(scale) == output->preferred_scale) {
         return;
@@ -215,8 +209,8 @@ void wayland_handle_global(wayland_context *ctx, uint32_t name, const char *inte
         if (version < 3 || ctx->compositor) {
             return;
         }
-        ctx->compositor = static_cast<wl_compositor *>(wl_registry_bind(
-            ctx->registry, name, &wl_compositor_interface, version == 3 ? 3 : 4));
+        ctx->compositor = static_cast<wl_compositor *>(
+            wl_registry_bind(ctx->registry, name, &wl_compositor_interface, version == 3 ? 3 : 4));
     } else if (strcmp(interface, zwlr_layer_shell_v1_interface.name) == 0) {
         if (!ctx->layer_shell) {
             ctx->layer_shell = static_cast<zwlr_layer_shell_v1 *>(
@@ -229,9 +223,9 @@ void wayland_handle_global(wayland_context *ctx, uint32_t name, const char *inte
         }
     } else if (strcmp(interface, wp_fractional_scale_manager_v1_interface.name) == 0) {
         if (!ctx->fractional_scale_manager) {
-            ctx->fractional_scale_manager = static_cast<wp_fractional_scale_manager_v1 *>(
-                wl_registry_bind(ctx->registry, name, &wp_fractional_scale_manager_v1_interface,
-                                 1));
+            ctx->fractional_scale_manager =
+                static_cast<wp_fractional_scale_manager_v1 *>(wl_registry_bind(
+                    ctx->registry, name, &wp_fractional_scale_manager_v1_interface, 1));
         }
     } else if (strcmp(interface, wl_output_interface.name) == 0) {
         uint32_t v = std::min<uint32_t>(version, 4);
@@ -544,8 +538,8 @@ output_state *output_create(wayland_context *ctx, wl_output *wl_out, uint32_t re
     }
     wl_surface_commit(output->surface);
 
-    output->egl_window =
-        wl_egl_window_create(output->surface, OUTPUT_INITIAL_WINDOW_SIZE, OUTPUT_INITIAL_WINDOW_SIZE);
+    output->egl_window = wl_egl_window_create(output->surface, OUTPUT_INITIAL_WINDOW_SIZE,
+                                              OUTPUT_INITIAL_WINDOW_SIZE);
     if (!output->egl_window) {
         log_error("wl_egl_window_create failed for output %s", output->name);
         output_destroy(ctx, output);

@@ -23,16 +23,16 @@ enum {
 };
 
 struct output_state {
-    wayland_context *wayland;  // back reference
-    output_state *next;        // list link, newest first
+    wayland_context *wayland; // back reference
+    output_state *next;       // list link, newest first
     uint32_t registry_name;
-    wl_callback *frame_callback;  // outstanding frame request or none
+    wl_callback *frame_callback; // outstanding frame request or none
     wl_output *output;
-    char name[OUTPUT_NAME_SIZE];  // "output-%p" until wl_output.name arrives
+    char name[OUTPUT_NAME_SIZE]; // "output-%p" until wl_output.name arrives
     int32_t logical_width;
     int32_t logical_height;
-    int32_t scale;            // integer scale, starts at 1
-    int32_t preferred_scale;  // fractional scale in 120ths, 0 = none yet
+    int32_t scale;           // integer scale, starts at 1
+    int32_t preferred_scale; // fractional scale in 120ths, 0 = none yet
     int32_t buffer_width;
     int32_t buffer_height;
     bool configured;
@@ -48,8 +48,8 @@ struct output_state {
     wl_egl_window *egl_window;
     wp_viewport *viewport;
     wp_fractional_scale_v1 *fractional_scale;
-    EGLSurface egl_surface;  // EGL_NO_SURFACE when none
-    int32_t window_width;    // last size given to wl_egl_window_resize
+    EGLSurface egl_surface; // EGL_NO_SURFACE when none
+    int32_t window_width;   // last size given to wl_egl_window_resize
     int32_t window_height;
 };
 
@@ -67,10 +67,10 @@ struct wayland_context {
     wp_viewporter *viewporter;
     wp_fractional_scale_manager_v1 *fractional_scale_manager;
     egl_state *egl;
-    output_state *outputs;  // newest first
+    output_state *outputs; // newest first
     uint32_t output_count;
     bool ready;
-    pending_output *pending_outputs;  // wl_output globals seen before ready, newest first
+    pending_output *pending_outputs; // wl_output globals seen before ready, newest first
 };
 
 wayland_context *wayland_init(void);

@@ -132,7 +132,7 @@ TEST_F(OutputList, GlobalRemoveDestroysTheMatchingOutput) {
     EXPECT_EQ(names(), "DP-2,DP-1");
     EXPECT_EQ(wayland_output_count(&ctx), 2u);
 
-    wayland_handle_global_remove(&ctx, 99);  // unknown name: nothing happens
+    wayland_handle_global_remove(&ctx, 99); // unknown name: nothing happens
     EXPECT_EQ(wayland_output_count(&ctx), 2u);
 
     wayland_handle_global_remove(&ctx, 10);
@@ -148,7 +148,7 @@ TEST_F(OutputList, OutputsAnnouncedBeforeReadyWaitInThePendingList) {
     wayland_handle_global(&ctx, 8, "some_other_global", 1);
     ASSERT_NE(ctx.pending_outputs, nullptr);
     EXPECT_EQ(ctx.pending_outputs->registry_name, 6u);
-    EXPECT_EQ(ctx.pending_outputs->version, 4u);  // capped
+    EXPECT_EQ(ctx.pending_outputs->version, 4u); // capped
     ASSERT_NE(ctx.pending_outputs->next, nullptr);
     EXPECT_EQ(ctx.pending_outputs->next->registry_name, 5u);
     EXPECT_EQ(ctx.pending_outputs->next->version, 3u);
@@ -156,7 +156,7 @@ TEST_F(OutputList, OutputsAnnouncedBeforeReadyWaitInThePendingList) {
     EXPECT_EQ(wayland_output_count(&ctx), 0u);
 
     // A global removed before the first roundtrip finished is only forgotten.
-    add_output(&ctx, 6, "unrelated", 1, 1);  // same name must survive: pending wins
+    add_output(&ctx, 6, "unrelated", 1, 1); // same name must survive: pending wins
     wayland_handle_global_remove(&ctx, 6);
     ASSERT_NE(ctx.pending_outputs, nullptr);
     EXPECT_EQ(ctx.pending_outputs->registry_name, 5u);
@@ -190,14 +190,13 @@ TEST_F(OutputList, SkipSetsAndClearsFlags) {
     struct step {
         const char *name;
         const char *skip;
-        bool dp1, hdmi, dp10;  // skipped afterwards
-        bool redraw;           // every output marked dirty (all start clean)
+        bool dp1, hdmi, dp10; // skipped afterwards
+        bool redraw;          // every output marked dirty (all start clean)
         const char *reported;
     };
     const step steps[] = {
         {"two named", "DP-1,HDMI-A-1", true, true, false, true, "HDMI-A-1,DP-1"},
-        {"same again changes nothing", "HDMI-A-1,DP-1", true, true, false, false,
-         "HDMI-A-1,DP-1"},
+        {"same again changes nothing", "HDMI-A-1,DP-1", true, true, false, false, "HDMI-A-1,DP-1"},
         {"a prefix does not match", "DP", false, false, false, true, ""},
         {"unknown output changes nothing", "eDP-9", false, false, false, false, ""},
         {"empty items match nothing", ",,DP-10,", false, false, true, true, "DP-10"},
