@@ -231,21 +231,17 @@ egl_state *egl_init(wayland_context *ctx) {
         log_error("eglBindAPI OpenGL failed: 0x%x", eglGetError());
         return fail();
     }
+    // clang-format off
     const EGLint config_attribs[] = {
-        EGL_SURFACE_TYPE,
-        EGL_WINDOW_BIT, //
-        EGL_RENDERABLE_TYPE,
-        EGL_OPENGL_BIT, //
-        EGL_RED_SIZE,
-        8, //
-        EGL_GREEN_SIZE,
-        8, //
-        EGL_BLUE_SIZE,
-        8, //
-        EGL_ALPHA_SIZE,
-        8, //
+        EGL_SURFACE_TYPE, EGL_WINDOW_BIT,
+        EGL_RENDERABLE_TYPE, EGL_OPENGL_BIT,
+        EGL_RED_SIZE, 8,
+        EGL_GREEN_SIZE, 8,
+        EGL_BLUE_SIZE, 8,
+        EGL_ALPHA_SIZE, 8,
         EGL_NONE,
     };
+    // clang-format on
     EGLint matches = 0;
     if (!eglChooseConfig(egl->display, config_attribs, &egl->config, 1, &matches) || matches < 1) {
         log_error("eglChooseConfig failed: 0x%x, matches=%d", eglGetError(), matches);
