@@ -213,6 +213,9 @@ class RenderVideoTest(KivTestCase):
         self.assertEqual(s["time_pos"], -1)
 
     def test_transition_image_fades_over_the_video(self):
+        # A small output keeps each screenshot quick, so a busy machine still
+        # catches the two-second fade while the still is strong.
+        self.comp.resolution("HEADLESS-1", 320, 180)
         r = self.start_renderer()
         self.ok({"cmd": "fade", "ms": 2000})
         self.load(self.mp4, **{"from": self.still})
