@@ -193,6 +193,13 @@ class RenderCoreTest(KivTestCase):
         self.assertTrue(first.alive())
         self.assertEqual(self.cmd({"cmd": "hello"}), {"status": "ok", "version": 1})
 
+    def test_default_socket(self):
+        r = self.start([KIV_RENDER], "default")
+        sock = self.env.render_socket
+        r.wait_log("ready, socket=%s" % sock, 60)
+        self.assertEqual(request_json(sock, {"cmd": "hello"}, timeout=30),
+                         {"status": "ok", "version": 1})
+
     def test_socket_path_too_long_for_the_server(self):
         sock = os.path.join(self.env.root, "d" * (104 - len(self.env.root) - 1 - 5), "r.sock")
         self.assertGreaterEqual(len(sock), 104)
