@@ -1,14 +1,10 @@
-// EGL display and context, window surfaces, texture draws and the render pass.
+// EGL display and context, window surfaces and texture draws.
 #include "egl.h"
 
 #include <cstdlib>
 #include <wayland-egl.h>
 
-#include "drm.h"
 #include "log.h"
-#include "mpv.h"
-#include "render.h"
-#include "still.h"
 #include "wayland.h"
 
 namespace {
@@ -45,8 +41,6 @@ constexpr float QUAD[16] = {
 };
 
 constexpr int INFO_LOG_SIZE = 2048;
-constexpr int64_t POWER_PROBE_SPACING_MS = 20;
-constexpr const char *DRM_DIR = "/sys/class/drm";
 
 using get_platform_display_fn = EGLDisplay (*)(EGLenum platform, void *native_display,
                                                const EGLAttrib *attributes);
@@ -156,17 +150,6 @@ void draw_quad(egl_state *egl, output_state *output, GLuint texture, int width, 
     glDrawArrays(GL_TRIANGLE_STRIP, 0, 4);
     glBindVertexArray(0);
     glUseProgram(0);
-}
-
-// Reads the monitor's power state and records it; true when it is off.
-bool probe_power(output_state *output, int64_t now) {
-    bool off = drm_output_off(DRM_DIR, output->name) == 1;
-    if (off != output->dpms_off) {
-        log_info("output %s dpms %s", output->name, off ? "off" : "on");
-    }
-    output->dpms_off = off;
-    output->last_power_probe = now;
-    return off;
 }
 
 } // namespace
@@ -439,92 +422,4 @@ int egl_swap(egl_state *egl, output_state *output) {
         return -1;
     }
     return 0;
-}
-
-void render_outputs(wayland_context *ctx) {
-    egl_state *egl = g_app.egl;
-    if (!ctx || !egl) {
-        return;
-    }
-    bool has_video = g_app.video && video_has_media(g_app.video);
-    bool transition_shown = g_app.transition && still_has_texture(g_app.transition);
-    // A new video's first frame waits until the transition image can go over it.
-    if (has_video && g_app.transition && still_transition_pending(g_app.transition)) {
-        wl_display_flush(ctx->display);
-        return;
-    }
-    bool playing = has_video && !g_app.paused;
-    bool still_shown = g_app.still && still_has_texture(g_app.still);
-    bool animating = (still_shown && still_animating(g_app.still)) ||
-                     (transition_shown && still_animating(g_app.transition));
-    bool needs_frames = playing || animating;
-
-    bool presented_video = false;
-    bool presented_transition = false;
-    output_state *next = nullptr;
-    for (output_state *output = ctx->outputs; output; output = next) {
-        next = output->next;
-        if (!output->configured || !output->dirty || output->egl_surface == EGL_NO_SURFACE ||
-            output->skipped || !output->frame_ready) {
-            continue;
-        }
-        int64_t now = now_ms();
-        if (now - output->last_power_probe > POWER_PROBE_SPACING_MS) {
-            if (probe_power(output, now)) {
-                continue;
-            }
-        } else if (output->dpms_off) {
-            continue;
-        }
-        output->dirty = false;
-
-        bool showed_video = false;
-        bool showed_transition = false;
-        if (playing || (!still_shown && has_video)) {
-            video_render_output(g_app.video, output);
-            showed_video = true;
-            if (g_app.transition && still_has_texture(g_app.transition)) {
-                still_draw_overlay(g_app.transition, output);
-                showed_transition = true;
-            }
-        } else if (still_shown) {
-            still_draw(g_app.still, output);
-        } else {
-            egl_clear(egl, output, 0.0f, 0.0f, 0.0f, 1.0f);
-        }
-
-        // A monitor switched off meanwhile gets no frame; it is drawn once it is back.
-        if (probe_power(output, now_ms())) {
-            output->dirty = true;
-            continue;
-        }
-        if (needs_frames) {
-            // Requested before the swap so that it rides on the swap's commit.
-            output_request_frame(output);
-            output->frame_ready = false;
-        }
-        if (egl_swap(egl, output) != 0) {
-            output->failed_presentations++;
-            if (output->frame_callback) {
-                wl_callback_destroy(output->frame_callback);
-                output->frame_callback = nullptr;
-            }
-            output->dirty = true;
-            output->frame_ready = true;
-            continue;
-        }
-        output->presented_frames++;
-        presented_video = presented_video || showed_video;
-        presented_transition = presented_transition || showed_transition;
-    }
-
-    if (playing && presented_video) {
-        video_report_swap(g_app.video);
-    }
-    if (presented_transition && g_app.transition && still_has_texture(g_app.transition) &&
-        still_transition_done(g_app.transition)) {
-        still_clear(g_app.transition);
-        wayland_mark_all_dirty();
-    }
-    wl_display_flush(ctx->display);
 }

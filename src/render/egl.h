@@ -54,5 +54,6 @@ void egl_clear(egl_state *egl, output_state *output, float red, float green, flo
 int egl_swap(egl_state *egl, output_state *output);
 cover_crop egl_cover_crop(int image_width, int image_height, int output_width, int output_height);
 
-// The render pass: draws every dirty output that may draw and presents it.
+// The render pass, kept beside the output list in wayland.cpp: draws every
+// dirty output that may draw and presents it.
 void render_outputs(wayland_context *ctx);

@@ -1,4 +1,5 @@
-// Compositor connection and one background layer surface per output.
+// Compositor connection, one background layer surface per output, and the
+// render pass that draws and presents them.
 #include "wayland.h"
 
 #include <algorithm>
@@ -7,9 +8,11 @@
 #include <cstring>
 #include <wayland-egl.h>
 
+#include "drm.h"
 #include "egl.h"
 #include "fractional-scale-v1-client-protocol.h"
 #include "log.h"
+#include "mpv.h"
 #include "render.h"
 #include "still.h"
 #include "viewporter-client-protocol.h"
@@ -18,6 +21,8 @@
 namespace {
 
 constexpr const char *LAYER_NAMESPACE = "kiv-background";
+constexpr int64_t POWER_PROBE_SPACING_MS = 20;
+constexpr const char *DRM_DIR = "/sys/class/drm";
 constexpr uint32_t ANCHOR_ALL =
     ZWLR_LAYER_SURFACE_V1_ANCHOR_TOP | ZWLR_LAYER_SURFACE_V1_ANCHOR_BOTTOM |
     ZWLR_LAYER_SURFACE_V1_ANCHOR_LEFT | ZWLR_LAYER_SURFACE_V1_ANCHOR_RIGHT;
@@ -199,6 +204,17 @@ bool list_contains(const char *list, const char *name) {
         item = end + 1;
     }
     return false;
+}
+
+// Reads the monitor's power state and records it; true when it is off.
+bool probe_power(output_state *output, int64_t now) {
+    bool off = drm_output_off(DRM_DIR, output->name) == 1;
+    if (off != output->dpms_off) {
+        log_info("output %s dpms %s", output->name, off ? "off" : "on");
+    }
+    output->dpms_off = off;
+    output->last_power_probe = now;
+    return off;
 }
 
 } // namespace
@@ -607,4 +623,92 @@ void output_request_frame(output_state *output) {
     if (output->frame_callback) {
         wl_callback_add_listener(output->frame_callback, &frame_listener, output);
     }
+}
+
+void render_outputs(wayland_context *ctx) {
+    egl_state *egl = g_app.egl;
+    if (!ctx || !egl) {
+        return;
+    }
+    bool has_video = g_app.video && video_has_media(g_app.video);
+    bool transition_shown = g_app.transition && still_has_texture(g_app.transition);
+    // A new video's first frame waits until the transition image can go over it.
+    if (has_video && g_app.transition && still_transition_pending(g_app.transition)) {
+        wl_display_flush(ctx->display);
+        return;
+    }
+    bool playing = has_video && !g_app.paused;
+    bool still_shown = g_app.still && still_has_texture(g_app.still);
+    bool animating = (still_shown && still_animating(g_app.still)) ||
+                     (transition_shown && still_animating(g_app.transition));
+    bool needs_frames = playing || animating;
+
+    bool presented_video = false;
+    bool presented_transition = false;
+    output_state *next = nullptr;
+    for (output_state *output = ctx->outputs; output; output = next) {
+        next = output->next;
+        if (!output->configured || !output->dirty || output->egl_surface == EGL_NO_SURFACE ||
+            output->skipped || !output->frame_ready) {
+            continue;
+        }
+        int64_t now = now_ms();
+        if (now - output->last_power_probe > POWER_PROBE_SPACING_MS) {
+            if (probe_power(output, now)) {
+                continue;
+            }
+        } else if (output->dpms_off) {
+            continue;
+        }
+        output->dirty = false;
+
+        bool showed_video = false;
+        bool showed_transition = false;
+        if (playing || (!still_shown && has_video)) {
+            video_render_output(g_app.video, output);
+            showed_video = true;
+            if (g_app.transition && still_has_texture(g_app.transition)) {
+                still_draw_overlay(g_app.transition, output);
+                showed_transition = true;
+            }
+        } else if (still_shown) {
+            still_draw(g_app.still, output);
+        } else {
+            egl_clear(egl, output, 0.0f, 0.0f, 0.0f, 1.0f);
+        }
+
+        // A monitor switched off meanwhile gets no frame; it is drawn once it is back.
+        if (probe_power(output, now_ms())) {
+            output->dirty = true;
+            continue;
+        }
+        if (needs_frames) {
+            // Requested before the swap so that it rides on the swap's commit.
+            output_request_frame(output);
+            output->frame_ready = false;
+        }
+        if (egl_swap(egl, output) != 0) {
+            output->failed_presentations++;
+            if (output->frame_callback) {
+                wl_callback_destroy(output->frame_callback);
+                output->frame_callback = nullptr;
+            }
+            output->dirty = true;
+            output->frame_ready = true;
+            continue;
+        }
+        output->presented_frames++;
+        presented_video = presented_video || showed_video;
+        presented_transition = presented_transition || showed_transition;
+    }
+
+    if (playing && presented_video) {
+        video_report_swap(g_app.video);
+    }
+    if (presented_transition && g_app.transition && still_has_texture(g_app.transition) &&
+        still_transition_done(g_app.transition)) {
+        still_clear(g_app.transition);
+        wayland_mark_all_dirty();
+    }
+    wl_display_flush(ctx->display);
 }
