@@ -95,15 +95,20 @@ class Compositor:
 
         def ipc_ready():
             if self.proc.poll() is not None:
-                raise AssertionError("sway exited early:\n" + self.log())
+                raise AssertionError("sway exited early")
             socks = glob.glob(os.path.join(self.runtime, "sway-ipc.*.sock"))
             if not socks:
                 return None
             r = subprocess.run(["swaymsg", "-s", socks[0], "-t", "get_version"],
-                               capture_output=True)
+                               capture_output=True, timeout=10)
             return socks[0] if r.returncode == 0 else None
 
-        self.ipc_socket = _wait(ipc_ready, timeout, "sway IPC socket")
+        try:
+            self.ipc_socket = _wait(ipc_ready, timeout, "sway IPC socket")
+        except AssertionError as e:
+            log = self.log()
+            self.stop()
+            raise AssertionError("%s\n%s" % (e, log)) from None
         displays = [p for p in glob.glob(os.path.join(self.runtime, "wayland-*"))
                     if not p.endswith(".lock")]
         if not displays:
@@ -202,6 +207,8 @@ class Compositor:
                 if self.ipc_socket:
                     subprocess.run(["swaymsg", "-s", self.ipc_socket, "exit"],
                                    capture_output=True, timeout=10)
+                else:
+                    os.killpg(self.proc.pid, signal.SIGTERM)
                 try:
                     self.proc.wait(10)
                 except subprocess.TimeoutExpired:
