@@ -483,6 +483,26 @@ bool video_process_events(video_player *video) {
     return (mpv_render_context_update(video->render) & MPV_RENDER_UPDATE_FRAME) != 0;
 }
 
+// One frame into a framebuffer, never blocking for the frame's display time.
+// A failure is reported through video_render_failed.
+static int video_render_target(video_player *video, unsigned fbo_name, int width, int height,
+                               bool flip_y) {
+    mpv_opengl_fbo fbo{(int)fbo_name, width, height, 0};
+    int flip = flip_y ? 1 : 0;
+    int block = 0;
+    mpv_render_param params[] = {
+        {MPV_RENDER_PARAM_OPENGL_FBO, &fbo},
+        {MPV_RENDER_PARAM_FLIP_Y, &flip},
+        {MPV_RENDER_PARAM_BLOCK_FOR_TARGET_TIME, &block},
+        {MPV_RENDER_PARAM_INVALID, nullptr},
+    };
+    int rc = mpv_render_context_render(video->render, params);
+    if (rc < 0) {
+        video_render_failed(video, rc);
+    }
+    return rc;
+}
+
 void video_render_output(video_player *video, output_state *output) {
     if (!video || !video->render || !output) {
         return;
@@ -496,18 +516,8 @@ void video_render_output(video_player *video, output_state *output) {
     if (w <= 0 || h <= 0) {
         return;
     }
-    mpv_opengl_fbo fbo{0, w, h, 0};
-    int flip_y = 1;
-    int block = 0;
-    mpv_render_param params[] = {
-        {MPV_RENDER_PARAM_OPENGL_FBO, &fbo},
-        {MPV_RENDER_PARAM_FLIP_Y, &flip_y},
-        {MPV_RENDER_PARAM_BLOCK_FOR_TARGET_TIME, &block},
-        {MPV_RENDER_PARAM_INVALID, nullptr},
-    };
-    int rc = mpv_render_context_render(video->render, params);
-    if (rc < 0) {
-        video_render_failed(video, rc);
+    // The window surface is bottom-up; draw flipped into the default framebuffer.
+    if (video_render_target(video, 0, w, h, true) < 0) {
         return;
     }
     if (video->file_loaded && video->display_width > 0 && video->display_height > 0) {
@@ -520,18 +530,7 @@ int video_render_fbo(video_player *video, unsigned fbo_name, int width, int heig
         return -1;
     }
     egl_make_current_no_surface(g_app.egl);
-    mpv_opengl_fbo fbo{(int)fbo_name, width, height, 0};
-    int flip_y = 0;
-    int block = 0;
-    mpv_render_param params[] = {
-        {MPV_RENDER_PARAM_OPENGL_FBO, &fbo},
-        {MPV_RENDER_PARAM_FLIP_Y, &flip_y},
-        {MPV_RENDER_PARAM_BLOCK_FOR_TARGET_TIME, &block},
-        {MPV_RENDER_PARAM_INVALID, nullptr},
-    };
-    int rc = mpv_render_context_render(video->render, params);
-    if (rc < 0) {
-        video_render_failed(video, rc);
+    if (video_render_target(video, fbo_name, width, height, false) < 0) {
         return -1;
     }
     if (video->file_loaded) {
