@@ -7,6 +7,7 @@ import socket
 import stat
 import subprocess
 import threading
+import time
 import unittest
 
 from kivtest import KIV, KivTestCase, wait_for
@@ -112,6 +113,17 @@ class ScriptServer:
     def requests(self):
         with self._lock:
             return [line for _, line in self.lines]
+
+    def wait_closed(self, number, timeout=5.0):
+        """Waits until connection `number` (1-based) was closed by the peer,
+        so every line it sent has been read."""
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            with self._lock:
+                if number in self.closed:
+                    return True
+            time.sleep(0.02)
+        return False
 
     def close(self):
         self._stop = True
@@ -516,6 +528,8 @@ class IntroTest(CliTestCase):
         server = self.serve(respond=IntroServer(OK, [RUNNING]))
         r = self.run_kiv("--socket", self.sock, "intro", self.video, timeout=120)
         self.assertResult(r, 1, err="kiv: intro timed out\n")
+        # The client closes right after its last line without waiting.
+        self.assertTrue(server.wait_closed(1))
         sent = server.requests()
         self.assertEqual(sent[-1], '{"cmd":"intro-stop"}')
         self.assertGreater(len(sent), 3)
