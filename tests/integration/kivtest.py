@@ -30,12 +30,27 @@ def wait_for(predicate, timeout=10.0, interval=0.05, what="condition"):
         time.sleep(interval)
 
 
+def connect_retrying(s, path, timeout):
+    """A socket with a time-out connects without blocking, so a listen queue
+    that is momentarily full fails with EAGAIN where a blocking client would
+    wait: wait like it, up to the time-out."""
+    deadline = time.monotonic() + timeout
+    while True:
+        try:
+            s.connect(path)
+            return
+        except BlockingIOError:
+            if time.monotonic() >= deadline:
+                raise
+            time.sleep(0.01)
+
+
 def request(path, line, timeout=5.0):
     """Sends one line, returns the reply line (without its line feed) or None
     when the server closed the connection without a reply."""
     with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as s:
         s.settimeout(timeout)
-        s.connect(path)
+        connect_retrying(s, path, timeout)
         data = line if isinstance(line, bytes) else line.encode()
         s.sendall(data + b"\n")
         buf = b""
