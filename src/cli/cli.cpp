@@ -36,18 +36,7 @@ constexpr const char *CLI_BG_NEXT = "tarvine-theme-bg-next";
 // Set by every --socket option before the command; the last one wins.
 const char *g_socket_override = nullptr;
 
-struct free_delete {
-    void operator()(void *p) const {
-        free(p);
-    }
-};
-using malloc_text = std::unique_ptr<char, free_delete>;
 
-struct doc_free {
-    void operator()(yyjson_doc *doc) const {
-        yyjson_doc_free(doc);
-    }
-};
 
 // Closes the descriptor on every way out of a command.
 struct fd_guard {
@@ -197,7 +186,7 @@ int cmd_joined(target where, int count, char **words) {
 // Builds "{"cmd":"<cmd>","path":<quoted>}" into request; -1 when quoting
 // fails or the line would not fit.
 int build_path_request(const char *cmd, const char *path, char *request, size_t size) {
-    malloc_text quoted(json_quote(path));
+    json_text_ptr quoted(json_quote(path));
     if (!quoted) {
         return -1;
     }
@@ -263,7 +252,7 @@ int cmd_current() {
 enum intro_reply { INTRO_INVALID, INTRO_RUNNING, INTRO_DONE_OK, INTRO_DONE_OTHER };
 
 intro_reply parse_intro_status(const char *reply) {
-    std::unique_ptr<yyjson_doc, doc_free> doc(
+    json_doc_ptr doc(
         yyjson_read(reply, strlen(reply), YYJSON_READ_NOFLAG));
     if (!doc) {
         return INTRO_INVALID;

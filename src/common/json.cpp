@@ -11,11 +11,6 @@ struct mut_doc_free {
         yyjson_mut_doc_free(doc);
     }
 };
-struct doc_free {
-    void operator()(yyjson_doc *doc) const {
-        yyjson_doc_free(doc);
-    }
-};
 
 } // namespace
 
@@ -40,7 +35,7 @@ bool json_reply_is_ok(const char *reply) {
     if (reply == nullptr) {
         return false;
     }
-    std::unique_ptr<yyjson_doc, doc_free> doc(
+    json_doc_ptr doc(
         yyjson_read(reply, strlen(reply), YYJSON_READ_NOFLAG));
     if (!doc) {
         return false;

@@ -3,6 +3,23 @@
 
 #include <yyjson.h>
 
+#include <cstdlib>
+#include <memory>
+
+// Owners for a parsed document and for malloc'ed text such as json_quote's.
+struct json_doc_free {
+    void operator()(yyjson_doc *doc) const {
+        yyjson_doc_free(doc);
+    }
+};
+using json_doc_ptr = std::unique_ptr<yyjson_doc, json_doc_free>;
+struct json_text_free {
+    void operator()(char *text) const {
+        free(text);
+    }
+};
+using json_text_ptr = std::unique_ptr<char, json_text_free>;
+
 // A newly allocated JSON string literal (quotes included) for text; null text
 // counts as empty. Returns null when the text is not valid UTF-8 or memory is
 // short. The caller frees the result with free().

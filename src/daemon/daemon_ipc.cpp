@@ -26,31 +26,20 @@
 
 namespace {
 
-struct free_deleter {
-    void operator()(void *p) const {
-        free(p);
-    }
-};
-using owned_text = std::unique_ptr<char, free_deleter>;
 
-struct doc_deleter {
-    void operator()(yyjson_doc *doc) const {
-        yyjson_doc_free(doc);
-    }
-};
 
 const char kOk[] = "{\"status\":\"ok\"}";
 
 // A newly allocated formatted text, or null when memory is short.
-__attribute__((format(printf, 1, 2))) owned_text format_text(const char *fmt, ...) {
+__attribute__((format(printf, 1, 2))) json_text_ptr format_text(const char *fmt, ...) {
     va_list ap;
     va_start(ap, fmt);
     char *out = nullptr;
     int n = vasprintf(&out, fmt, ap);
     va_end(ap);
     if (n < 0)
-        return owned_text();
-    return owned_text(out);
+        return json_text_ptr();
+    return json_text_ptr(out);
 }
 
 const char *bool_word(bool value) {
@@ -63,7 +52,7 @@ void reply_ok(ipc_stream *slot) {
 
 // Messages are fixed texts of this module; none needs escaping.
 void reply_error(ipc_stream *slot, const char *message) {
-    owned_text text =
+    json_text_ptr text =
         format_text("{\"status\":\"error\",\"message\":\"%s\"}", message ? message : "failed");
     if (text)
         ipc_stream_queue_line(slot, text.get());
@@ -74,19 +63,19 @@ void reply_ok_with(ipc_stream *slot, const char *members) {
         reply_ok(slot);
         return;
     }
-    owned_text text = format_text("{\"status\":\"ok\",%s}", members);
+    json_text_ptr text = format_text("{\"status\":\"ok\",%s}", members);
     if (text)
         ipc_stream_queue_line(slot, text.get());
 }
 
 void handle_status(ipc_stream *slot) {
-    owned_text text(daemon_status_report());
+    json_text_ptr text(daemon_status_report());
     if (text)
         ipc_stream_queue_line(slot, text.get());
 }
 
 void handle_config(ipc_stream *slot) {
-    owned_text text(daemon_config_report());
+    json_text_ptr text(daemon_config_report());
     if (text)
         ipc_stream_queue_line(slot, text.get());
 }
@@ -133,7 +122,7 @@ void handle_intro(ipc_stream *slot, yyjson_val *root) {
 }
 
 void handle_intro_status(ipc_stream *slot) {
-    owned_text text = format_text("{\"status\":\"ok\",\"running\":%s,\"result\":\"%s\"}",
+    json_text_ptr text = format_text("{\"status\":\"ok\",\"running\":%s,\"result\":\"%s\"}",
                                   bool_word(g_daemon.intro_active != 0), g_daemon.intro_result);
     if (!text) {
         reply_error(slot, "intro status failed");
@@ -210,11 +199,11 @@ void handle_render_status(ipc_stream *slot) {
         ipc_stream_queue_line(slot, reply);
         return;
     }
-    owned_text path(json_quote(g_daemon.source_path));
-    owned_text kind(json_quote(g_daemon.source_kind));
+    json_text_ptr path(json_quote(g_daemon.source_path));
+    json_text_ptr kind(json_quote(g_daemon.source_kind));
     bool has_video =
         strcmp(g_daemon.source_kind, "video") == 0 || strcmp(g_daemon.source_kind, "gif") == 0;
-    owned_text text;
+    json_text_ptr text;
     if (path && kind)
         text = format_text(
             "{\"status\":\"ok\",\"engine\":\"shell\",\"path\":%s,\"kind\":%s,\"paused\":false,"
@@ -253,9 +242,9 @@ void handle_shutdown(ipc_stream *slot) {
 } // namespace
 
 char *daemon_status_report(void) {
-    owned_text source(json_quote(g_daemon.source_path));
-    owned_text loaded(json_quote(g_daemon.loaded_path));
-    owned_text failed(
+    json_text_ptr source(json_quote(g_daemon.source_path));
+    json_text_ptr loaded(json_quote(g_daemon.loaded_path));
+    json_text_ptr failed(
         json_quote(g_daemon.failed_path[0] ? g_daemon.failed_path : g_daemon.poster_failed_path));
     if (!source || !loaded || !failed)
         return nullptr;
@@ -263,7 +252,7 @@ char *daemon_status_report(void) {
     // The power monitor is not built yet; a missing one reports nothing, so
     // the lock state comes from the compositor alone.
     bool locked = hypr_locked(hypr);
-    owned_text text = format_text(
+    json_text_ptr text = format_text(
         "{\"status\":\"ok\",\"source_path\":%s,\"source_kind\":\"%s\",\"loaded_path\":%s,"
         "\"loaded_kind\":\"%s\",\"job_running\":%s,\"failed_path\":%s,\"media_ready\":%s,"
         "\"engine\":\"%s\",\"paused\":%s,\"reason\":\"%s\",\"always_animate\":%s,"
@@ -294,7 +283,7 @@ char *daemon_config_report(void) {
     for (int i = 0; i < count; i++) {
         char entry[CONFIG_BLOCKLIST_NAME_SIZE];
         daemon_set_text(entry, sizeof entry, cfg.blocklist[i]);
-        owned_text quoted(json_quote(entry));
+        json_text_ptr quoted(json_quote(entry));
         if (!quoted)
             return nullptr;
         if (i > 0)
@@ -302,7 +291,7 @@ char *daemon_config_report(void) {
         list += quoted.get();
     }
     list += "]";
-    owned_text text = format_text(
+    json_text_ptr text = format_text(
         "{\"status\":\"ok\",\"pause_fullscreen\":%s,\"pause_occupied_workspace\":%s,"
         "\"battery_poster\":%s,\"battery_mode\":\"%s\",\"gif_fps\":%d,\"gif_crf\":%d,"
         "\"max_width\":%d,\"max_height\":%d,\"cache_max_mb\":%d,\"fade_ms\":%d,"
@@ -318,7 +307,7 @@ void daemon_dispatch(ipc_server *server, ipc_stream *slot, char *line) {
     (void)server;
     if (!slot || !line)
         return;
-    std::unique_ptr<yyjson_doc, doc_deleter> doc(yyjson_read(line, strlen(line), 0));
+    json_doc_ptr doc(yyjson_read(line, strlen(line), 0));
     yyjson_val *root = doc ? yyjson_doc_get_root(doc.get()) : nullptr;
     if (!root || !yyjson_is_obj(root)) {
         reply_error(slot, "bad json");

@@ -21,6 +21,8 @@
 #include <unistd.h>
 #include <yyjson.h>
 
+#include "json.h"
+
 namespace {
 
 constexpr size_t HYPR_EVENT_BUFFER = 65535;
@@ -30,12 +32,6 @@ constexpr int HYPR_TIMEOUT_MS = 250;
 constexpr size_t HYPR_RECV_CHUNK = 16384;
 constexpr size_t HYPR_REPLY_MAX = 4194304;
 
-struct doc_deleter {
-    void operator()(yyjson_doc *doc) const {
-        yyjson_doc_free(doc);
-    }
-};
-using doc_ptr = std::unique_ptr<yyjson_doc, doc_deleter>;
 
 struct fd_closer {
     int fd;
@@ -171,7 +167,7 @@ bool hypr_query(hypr_monitor *m, const char *name, char **slot) {
     if (sent != len)
         return false;
 
-    std::unique_ptr<char, decltype(&free)> reply(nullptr, free);
+    json_text_ptr reply;
     size_t total = 0;
     size_t capacity = 0;
     for (;;) {
@@ -200,7 +196,7 @@ bool hypr_query(hypr_monitor *m, const char *name, char **slot) {
         return false;
     reply.get()[total] = '\0';
 
-    doc_ptr doc(yyjson_read(reply.get(), total, 0));
+    json_doc_ptr doc(yyjson_read(reply.get(), total, 0));
     if (!doc || !yyjson_is_arr(yyjson_doc_get_root(doc.get())))
         return false;
     free(*slot);
@@ -208,10 +204,10 @@ bool hypr_query(hypr_monitor *m, const char *name, char **slot) {
     return true;
 }
 
-doc_ptr parse_text(const char *text) {
+json_doc_ptr parse_text(const char *text) {
     if (!text)
-        return doc_ptr(nullptr);
-    return doc_ptr(yyjson_read(text, strlen(text), 0));
+        return json_doc_ptr(nullptr);
+    return json_doc_ptr(yyjson_read(text, strlen(text), 0));
 }
 
 // Powered on unless dpmsStatus says otherwise or disabled is true.
@@ -254,8 +250,8 @@ void hypr_evaluate(hypr_monitor *m) {
     bool was_off = m->monitors_off;
     bool was_locked = m->locked;
 
-    doc_ptr clients_doc = parse_text(m->clients_text);
-    doc_ptr monitors_doc = parse_text(m->monitors_text);
+    json_doc_ptr clients_doc = parse_text(m->clients_text);
+    json_doc_ptr monitors_doc = parse_text(m->monitors_text);
     yyjson_val *clients = clients_doc ? yyjson_doc_get_root(clients_doc.get()) : nullptr;
     yyjson_val *monitors = monitors_doc ? yyjson_doc_get_root(monitors_doc.get()) : nullptr;
 

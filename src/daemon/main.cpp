@@ -171,12 +171,6 @@ void run_loop(void) {
     struct pollfd set[(int)FIXED_POLL_ENTRIES + (int)IPC_MAX_CLIENTS];
 
     while (g_daemon.running) {
-        // Remembered for collecting a conversion job once those exist.
-        const transcode_job *job_before = g_daemon.job;
-        uint64_t generation_before = g_daemon.source_generation;
-        (void)job_before;
-        (void)generation_before;
-
         int count = 0;
         count = add_entry(set, count, g_signal_pipe[0]);
         count = add_entry(set, count, g_child_pipe[0]);
@@ -224,8 +218,8 @@ void run_loop(void) {
                 ipc_server_accept_all(g_daemon.server);
             }
             // A conversion job's completion descriptor is matched last, and
-            // only while job_before is still current (source_generation ==
-            // generation_before): job_finished. No job can exist yet.
+            // only while the job and source generation seen before the poll
+            // are still current: job_finished. No job can exist yet.
         }
         if (!g_daemon.running)
             break;
@@ -308,7 +302,7 @@ int main(int argc, char **argv) {
         return 1;
     }
     if (install_handlers() != 0) {
-        log_error("pipe failed");
+        log_error("signal handlers failed: %s", strerror(errno));
         teardown();
         return 1;
     }

@@ -25,26 +25,10 @@ constexpr size_t SKIP_ITEM_MAX = 256;
 constexpr size_t SKIP_ARRAY_SIZE = 2048;
 constexpr size_t SKIP_ARRAY_FULL = 2045;
 
-struct doc_deleter {
-    void operator()(yyjson_doc *doc) const {
-        yyjson_doc_free(doc);
-    }
-};
-using json_doc = std::unique_ptr<yyjson_doc, doc_deleter>;
 
-struct free_deleter {
-    void operator()(char *p) const {
-        free(p);
-    }
-};
-using malloced_text = std::unique_ptr<char, free_deleter>;
 
 bool streq(const char *a, const char *b) {
     return strcmp(a, b) == 0;
-}
-
-bool is_kind(const char *kind, const char *word) {
-    return streq(kind, word);
 }
 
 // The session counts as locked when the lock screen is up. Only Hyprland
@@ -101,7 +85,7 @@ void switch_to_shell(void) {
 
 // Whether the status reply names the pending load as what it shows.
 bool status_names_loaded(const char *reply) {
-    json_doc doc(yyjson_read(reply, strlen(reply), 0));
+    json_doc_ptr doc(yyjson_read(reply, strlen(reply), 0));
     if (!doc)
         return false;
     yyjson_val *root = yyjson_doc_get_root(doc.get());
@@ -114,15 +98,17 @@ bool status_names_loaded(const char *reply) {
            streq(yyjson_get_str(kind), g_daemon.loaded_kind);
 }
 
-// The outputs list "a,b" as the JSON array ["a","b"] into out; false when an
-// item does not fit (nothing is sent then).
+// The outputs list "a,b" as the JSON array ["a","b"] into out. An over-long
+// item ends the list there; false when a quoted item does not fit (nothing is
+// sent then).
 bool skip_array(const char *list, char *out, size_t size) {
     size_t len = 0;
     out[len++] = '[';
     out[len] = '\0';
     const char *p = list;
     bool first = true;
-    while (*list) {
+    // An empty list is "[]"; otherwise every item counts, empty ones too.
+    for (bool more = *list != '\0'; more;) {
         if (len >= SKIP_ARRAY_FULL)
             break;
         const char *comma = strchr(p, ',');
@@ -132,7 +118,7 @@ bool skip_array(const char *list, char *out, size_t size) {
         char item[SKIP_ITEM_MAX];
         memcpy(item, p, n);
         item[n] = '\0';
-        malloced_text quoted(json_quote(item));
+        json_text_ptr quoted(json_quote(item));
         if (!quoted)
             return false;
         size_t q = strlen(quoted.get());
@@ -144,9 +130,9 @@ bool skip_array(const char *list, char *out, size_t size) {
         memcpy(out + len, quoted.get(), q);
         len += q;
         first = false;
-        if (!comma)
-            break;
-        p = comma + 1;
+        more = comma != nullptr;
+        if (more)
+            p = comma + 1;
     }
     out[len++] = ']';
     out[len] = '\0';
@@ -176,7 +162,7 @@ void media_set_source(const char *path) {
         return;
     if (d.job)
         free_job();
-    if (is_kind(d.source_kind, "still") && kind != MEDIA_STILL && d.source_path[0])
+    if (streq(d.source_kind, "still") && kind != MEDIA_STILL && d.source_path[0])
         DAEMON_SET(d.transition_from_path, d.source_path);
     else
         d.transition_from_path[0] = '\0';
@@ -206,7 +192,7 @@ void media_update(void) {
     if (d.intro_active)
         return;
 
-    if (is_kind(d.source_kind, "still")) {
+    if (streq(d.source_kind, "still")) {
         if (d.engine == ENGINE_SHELL)
             return;
         int64_t now = now_ms();
@@ -227,7 +213,7 @@ void media_update(void) {
     }
 
     if (d.job) {
-        if (is_kind(d.loaded_kind, "video") && policy_paused(d.policy))
+        if (streq(d.loaded_kind, "video") && policy_paused(d.policy))
             apply_playback();
         return;
     }
@@ -243,10 +229,8 @@ void media_update(void) {
         DAEMON_SET(d.failed_path, d.source_path);
         return;
     }
-    char media[MEDIA_PATH_MAX + 1];
-    DAEMON_SET(media, d.source_path);
 
-    if (is_kind(d.source_kind, "gif")) {
+    if (streq(d.source_kind, "gif")) {
         d.job_is_poster = false;
         if (start_gif_job(d.source_path) == 0) {
             log_info("gif transcode started for %s", d.source_path);
@@ -257,7 +241,7 @@ void media_update(void) {
         return;
     }
 
-    if (is_kind(d.source_kind, "still")) {
+    if (streq(d.source_kind, "still")) {
         if (media_load(d.source_path, "still") == 0)
             apply_playback();
         return;
@@ -269,10 +253,10 @@ void media_update(void) {
             return;
         }
         // No poster can exist without conversion jobs: go straight to making one.
-        if (is_kind(d.loaded_kind, "video"))
+        if (streq(d.loaded_kind, "video"))
             apply_playback();
         d.job_is_poster = true;
-        if (start_poster_job(media) == 0) {
+        if (start_poster_job(d.source_path) == 0) {
             log_info("poster extraction started for %s", d.source_path);
         } else {
             log_error("cannot start poster job: %s", d.source_path);
@@ -281,7 +265,7 @@ void media_update(void) {
         return;
     }
 
-    if (media_load(media, "video") == 0)
+    if (media_load(d.source_path, "video") == 0)
         apply_playback();
 }
 
@@ -365,10 +349,16 @@ void renderer_stop_timer(void) {
     }
 }
 
+// The renderer is the engine, no intro owns it, and it no longer runs.
+static bool renderer_missing(void) {
+    const daemon_state &d = g_daemon;
+    return d.engine == ENGINE_RENDERER && !d.intro_active && !renderer_alive(d.supervisor);
+}
+
 void media_child_exited(void) {
     daemon_state &d = g_daemon;
     renderer_reap(d.supervisor);
-    if (!d.running || d.engine != ENGINE_RENDERER || d.intro_active || renderer_alive(d.supervisor))
+    if (!d.running || !renderer_missing())
         return;
     log_warn("renderer died, restarting");
     if (renderer_start(d.supervisor) != 0) {
@@ -380,7 +370,7 @@ void media_child_exited(void) {
 
 void media_restart_if_dead(void) {
     daemon_state &d = g_daemon;
-    if (d.engine != ENGINE_RENDERER || d.intro_active || renderer_alive(d.supervisor))
+    if (!renderer_missing())
         return;
     if (renderer_start(d.supervisor) == 0)
         renderer_restarted();
@@ -398,9 +388,9 @@ int media_load(const char *path_arg, const char *kind_arg) {
     if (streq(path, d.loaded_path) && streq(kind, d.loaded_kind))
         return 0;
 
-    bool still = is_kind(kind, "still");
+    bool still = streq(kind, "still");
     const char *from =
-        is_kind(kind, "video") && d.transition_from_path[0] ? d.transition_from_path : nullptr;
+        streq(kind, "video") && d.transition_from_path[0] ? d.transition_from_path : nullptr;
     if (render_load(d.supervisor, path, kind, from) == 0) {
         DAEMON_SET(d.previous_ready_path, d.ready_path);
         DAEMON_SET(d.previous_ready_kind, d.ready_kind);
@@ -452,7 +442,7 @@ void media_failed(void) {
     daemon_state &d = g_daemon;
     d.load_pending = false;
     d.media_ready = false;
-    bool still = is_kind(d.loaded_kind, "still");
+    bool still = streq(d.loaded_kind, "still");
     if (still && poster_wanted() && !streq(d.loaded_path, d.source_path))
         DAEMON_SET(d.poster_failed_path, d.source_path);
     else
@@ -471,7 +461,7 @@ void apply_playback(void) {
     daemon_state &d = g_daemon;
     if (!d.supervisor || d.engine != ENGINE_RENDERER)
         return;
-    if (session_locked() && policy_feed_allowed(d.policy) && is_kind(d.loaded_kind, "video") &&
+    if (session_locked() && policy_feed_allowed(d.policy) && streq(d.loaded_kind, "video") &&
         renderer_alive(d.supervisor)) {
         if (d.feed_active)
             return;
@@ -519,7 +509,7 @@ bool render_status_parse(const char *reply, render_status *out) {
     render_status st = {false, false, false};
     bool ok = false;
     if (reply) {
-        json_doc doc(yyjson_read(reply, strlen(reply), 0));
+        json_doc_ptr doc(yyjson_read(reply, strlen(reply), 0));
         yyjson_val *root = doc ? yyjson_doc_get_root(doc.get()) : nullptr;
         if (yyjson_is_obj(root)) {
             yyjson_val *status = json_obj_first(root, "status");

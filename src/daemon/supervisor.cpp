@@ -22,12 +22,6 @@
 
 namespace {
 
-struct free_deleter {
-    void operator()(char *p) const {
-        free(p);
-    }
-};
-using malloced_text = std::unique_ptr<char, free_deleter>;
 
 void sleep_ms(int ms) {
     struct timespec ts = {ms / 1000, (long)(ms % 1000) * 1000000L};
@@ -258,17 +252,17 @@ int render_request(supervisor *sup, const char *req, char *reply, size_t size) {
 }
 
 int render_load(supervisor *sup, const char *path, const char *kind, const char *from) {
-    malloced_text qpath(json_quote(path));
-    malloced_text qkind(json_quote(kind));
+    json_text_ptr qpath(json_quote(path));
+    json_text_ptr qkind(json_quote(kind));
     bool with_from = from && from[0];
-    malloced_text qfrom(with_from ? json_quote(from) : nullptr);
+    json_text_ptr qfrom(with_from ? json_quote(from) : nullptr);
     if (!qpath || !qkind || (with_from && !qfrom))
         return -1;
 
     // Quoting can grow a path several times over, so size the request to fit.
     size_t size =
         strlen(qpath.get()) + strlen(qkind.get()) + (with_from ? strlen(qfrom.get()) : 0) + 64;
-    malloced_text req(static_cast<char *>(malloc(size)));
+    json_text_ptr req(static_cast<char *>(malloc(size)));
     if (!req)
         return -1;
     int n =

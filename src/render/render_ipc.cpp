@@ -27,17 +27,6 @@ constexpr const char *REPLY_OK = "{\"status\":\"ok\"}";
 constexpr int STILL_DEFAULT_LIMIT = 4096;
 constexpr int64_t FADE_MAX_MS = 2000;
 
-struct doc_free {
-    void operator()(yyjson_doc *doc) const {
-        yyjson_doc_free(doc);
-    }
-};
-struct text_free {
-    void operator()(char *text) const {
-        free(text);
-    }
-};
-using quoted = std::unique_ptr<char, text_free>;
 
 void reply_error(ipc_stream *slot, const char *message) {
     char line[256];
@@ -292,7 +281,7 @@ void render_end_feed(render_app *app) {
 
 void render_ipc_handle_line(ipc_server *server, ipc_stream *slot, char *line) {
     auto *ipc = reinterpret_cast<render_ipc *>(server);
-    std::unique_ptr<yyjson_doc, doc_free> doc(yyjson_read(line, strlen(line), 0));
+    json_doc_ptr doc(yyjson_read(line, strlen(line), 0));
     yyjson_val *root = doc ? yyjson_doc_get_root(doc.get()) : nullptr;
     if (!yyjson_is_obj(root)) {
         reply_error(slot, "bad json");
@@ -433,10 +422,10 @@ void render_ipc_status(render_ipc *ipc, ipc_stream *slot) {
         swap_failures += o->failed_presentations;
     }
 
-    quoted path(json_quote(g_app.path));
-    quoted hwdec(json_quote(video_hwdec(g_app.video)));
-    quoted error(json_quote(error_shown));
-    quoted skipped(json_quote(skipped_list));
+    json_text_ptr path(json_quote(g_app.path));
+    json_text_ptr hwdec(json_quote(video_hwdec(g_app.video)));
+    json_text_ptr error(json_quote(error_shown));
+    json_text_ptr skipped(json_quote(skipped_list));
     if (!path || !hwdec || !error || !skipped)
         return;
 
@@ -459,6 +448,6 @@ void render_ipc_status(render_ipc *ipc, ipc_stream *slot) {
                  static_cast<unsigned long>(swaps), static_cast<unsigned long>(swap_failures));
     if (len < 0)
         return;
-    quoted line(raw_line);
+    json_text_ptr line(raw_line);
     ipc_stream_queue_line(slot, line.get());
 }
