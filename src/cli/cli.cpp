@@ -6,6 +6,7 @@
 #include "json.h"
 #include "log.h"
 #include "paths.h"
+#include "proc.h"
 
 #include <cerrno>
 #include <climits>
@@ -13,30 +14,22 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <yyjson.h>
 
-extern char **environ;
-
 namespace {
 
-constexpr size_t CLI_REQUEST_SIZE = 65536;
-constexpr size_t CLI_REPLY_SIZE = 65536;
+constexpr size_t CLI_REQUEST_SIZE = IPC_INPUT_SIZE;
+constexpr size_t CLI_REPLY_SIZE = IPC_INPUT_SIZE;
 constexpr size_t CLI_PATH_SIZE = 1024;
-constexpr size_t CLI_MAX_JOINED = 65534;
 constexpr int CLI_REPLY_MS = 10000;
 constexpr int64_t CLI_INTRO_DEADLINE_MS = 35000;
 constexpr int64_t CLI_INTRO_STATUS_MS = 5000;
 constexpr useconds_t CLI_INTRO_POLL_US = 200000;
 
-constexpr const char *CLI_BG_NEXT = "tarvine-theme-bg-next";
-
 // Set by every --socket option before the command; the last one wins.
 const char *g_socket_override = nullptr;
-
-
 
 // Closes the descriptor on every way out of a command.
 struct fd_guard {
@@ -150,13 +143,13 @@ int send_request(target where, const char *line) {
 // Returns the joined length, or -1 when it would pass the transport's limit.
 long join_words(int count, char **words, char *request) {
     size_t len = strlen(words[0]);
-    if (len > CLI_MAX_JOINED) {
+    if (len > IPC_MAX_REQUEST_LINE) {
         return -1;
     }
     memcpy(request, words[0], len + 1);
     for (int i = 1; i < count; i++) {
         size_t add = strlen(words[i]);
-        if (len + 1 + add > CLI_MAX_JOINED) {
+        if (len + 1 + add > IPC_MAX_REQUEST_LINE) {
             return -1;
         }
         request[len] = ' ';
@@ -214,7 +207,7 @@ int cmd_next() {
     char name[] = "tarvine-theme-bg-next";
     char *child_argv[] = {name, nullptr};
     pid_t pid;
-    if (posix_spawnp(&pid, CLI_BG_NEXT, nullptr, nullptr, child_argv, environ) != 0) {
+    if (proc_spawn(name, child_argv, &pid) != 0) {
         fputs("kiv: tarvine-theme-bg-next failed\n", stderr);
         return 1;
     }

@@ -40,6 +40,51 @@ bool slot_open(const ipc_stream *slot) {
     return slot->fd >= 0;
 }
 
+// Closes fd after a failed call and returns -1 with that call's errno.
+int close_failed(int fd) {
+    int saved = errno;
+    close(fd);
+    errno = saved;
+    return -1;
+}
+
+// Sends all len bytes; a send that takes nothing counts as a broken pipe.
+int send_all(int fd, const char *data, size_t len) {
+    size_t done = 0;
+    while (done < len) {
+        ssize_t sent = send(fd, data + done, len - done, MSG_NOSIGNAL);
+        if (sent < 0 && errno == EINTR) {
+            continue;
+        }
+        if (sent <= 0) {
+            if (sent == 0) {
+                errno = EPIPE;
+            }
+            return -1;
+        }
+        done += static_cast<size_t>(sent);
+    }
+    return 0;
+}
+
+enum recv_outcome { RECV_DATA, RECV_RETRY, RECV_FAILED };
+
+// Sorts a recv result: an orderly close is a reset peer for a reply reader,
+// interruptions and empty reads are tried again.
+recv_outcome recv_sort(ssize_t n) {
+    if (n > 0) {
+        return RECV_DATA;
+    }
+    if (n == 0) {
+        errno = ECONNRESET;
+        return RECV_FAILED;
+    }
+    if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) {
+        return RECV_RETRY;
+    }
+    return RECV_FAILED;
+}
+
 } // namespace
 
 // ---------------------------------------------------------------------------
@@ -57,17 +102,11 @@ int ipc_server_socket(const char *path) {
     // Only reached while holding the lock, so whatever is here is stale.
     unlink(path);
     if (bind(fd, reinterpret_cast<const sockaddr *>(&addr), sizeof(addr)) < 0) {
-        int saved = errno;
-        close(fd);
-        errno = saved;
-        return -1;
+        return close_failed(fd);
     }
     (void)chmod(path, 0600);
     if (listen(fd, IPC_LISTEN_BACKLOG) < 0) {
-        int saved = errno;
-        close(fd);
-        errno = saved;
-        return -1;
+        return close_failed(fd);
     }
     return fd;
 }
@@ -418,10 +457,7 @@ int ipc_connect(const char *path) {
     }
     (void)ipc_set_timeouts(fd, IPC_CLIENT_TIMEOUT_MS);
     if (connect(fd, reinterpret_cast<const sockaddr *>(&addr), sizeof(addr)) < 0) {
-        int saved = errno;
-        close(fd);
-        errno = saved;
-        return -1;
+        return close_failed(fd);
     }
     return fd;
 }
@@ -431,32 +467,10 @@ int ipc_send_line(int fd, const char *text) {
         errno = EINVAL;
         return -1;
     }
-    size_t len = strlen(text);
-    size_t done = 0;
-    while (done < len) {
-        ssize_t sent = send(fd, text + done, len - done, MSG_NOSIGNAL);
-        if (sent < 0 && errno == EINTR) {
-            continue;
-        }
-        if (sent <= 0) {
-            if (sent == 0) {
-                errno = EPIPE;
-            }
-            return -1;
-        }
-        done += static_cast<size_t>(sent);
-    }
-    ssize_t sent;
-    do {
-        sent = send(fd, "\n", 1, MSG_NOSIGNAL);
-    } while (sent < 0 && errno == EINTR);
-    if (sent != 1) {
-        if (sent == 0) {
-            errno = EPIPE;
-        }
+    if (send_all(fd, text, strlen(text)) < 0) {
         return -1;
     }
-    return 0;
+    return send_all(fd, "\n", 1);
 }
 
 int ipc_recv_line(int fd, char *buf, size_t size, int ms) {
@@ -483,14 +497,11 @@ int ipc_recv_line(int fd, char *buf, size_t size, int ms) {
         }
         char chunk[IPC_PEEK_SIZE];
         ssize_t peeked = recv(fd, chunk, sizeof(chunk), MSG_PEEK | MSG_DONTWAIT);
-        if (peeked == 0) {
-            errno = ECONNRESET;
-            return -1;
+        recv_outcome outcome = recv_sort(peeked);
+        if (outcome == RECV_RETRY) {
+            continue;
         }
-        if (peeked < 0) {
-            if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) {
-                continue;
-            }
+        if (outcome == RECV_FAILED) {
             return -1;
         }
         // Take the bytes up to the first line feed only; what follows belongs
@@ -498,14 +509,11 @@ int ipc_recv_line(int fd, char *buf, size_t size, int ms) {
         auto *lf = static_cast<char *>(memchr(chunk, '\n', static_cast<size_t>(peeked)));
         size_t want = lf != nullptr ? static_cast<size_t>(lf - chunk) + 1 : static_cast<size_t>(peeked);
         ssize_t got = recv(fd, chunk, want, MSG_DONTWAIT);
-        if (got == 0) {
-            errno = ECONNRESET;
-            return -1;
+        outcome = recv_sort(got);
+        if (outcome == RECV_RETRY) {
+            continue;
         }
-        if (got < 0) {
-            if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) {
-                continue;
-            }
+        if (outcome == RECV_FAILED) {
             return -1;
         }
         for (ssize_t i = 0; i < got; i++) {
