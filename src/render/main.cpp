@@ -234,17 +234,11 @@ int main(int argc, char **argv) {
 
     g_app.wayland = wayland_init();
     if (!g_app.wayland) {
-        log_error("wayland init failed");
-        close_self_pipe();
-        return 1;
+        return fail_startup("wayland init failed");
     }
     g_app.egl = egl_init(g_app.wayland);
     if (!g_app.egl) {
-        log_error("egl init failed");
-        wayland_free(g_app.wayland);
-        g_app.wayland = nullptr;
-        close_self_pipe();
-        return 1;
+        return fail_startup("egl init failed");
     }
     wayland_set_egl(g_app.wayland, g_app.egl);
     wayland_attach_surfaces(g_app.wayland, g_app.egl);

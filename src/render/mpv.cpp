@@ -251,8 +251,7 @@ video_player *video_create(wayland_context *wayland) {
     video->mpv = mpv_create();
     if (!video->mpv) {
         log_error("mpv_create failed");
-        video_close_pipe(video);
-        delete video;
+        video_destroy(video);
         return nullptr;
     }
     mpv_request_log_messages(video->mpv, "warn");
@@ -268,9 +267,7 @@ video_player *video_create(wayland_context *wayland) {
     if (rc < 0) {
         video_flush_log(video->mpv);
         log_error("mpv_initialize failed: %s", mpv_error_string(rc));
-        mpv_terminate_destroy(video->mpv);
-        video_close_pipe(video);
-        delete video;
+        video_destroy(video);
         return nullptr;
     }
 
@@ -296,9 +293,7 @@ video_player *video_create(wayland_context *wayland) {
     if (rc < 0) {
         video_flush_log(video->mpv);
         log_error("mpv_render_context_create failed: %s", mpv_error_string(rc));
-        mpv_terminate_destroy(video->mpv);
-        video_close_pipe(video);
-        delete video;
+        video_destroy(video);
         return nullptr;
     }
 

@@ -291,9 +291,7 @@ void render_ipc_handle_line(ipc_server *server, ipc_stream *slot, char *line) {
     const char *cmd = yyjson_is_str(cmd_value) ? yyjson_get_str(cmd_value) : "";
 
     if (strcmp(cmd, "hello") == 0) {
-        char reply[64];
-        snprintf(reply, sizeof reply, "{\"status\":\"ok\",%s}", "\"version\":1");
-        ipc_stream_queue_line(slot, reply);
+        ipc_stream_queue_line(slot, "{\"status\":\"ok\",\"version\":1}");
     } else if (strcmp(cmd, "load") == 0) {
         handle_load(ipc, slot, root);
     } else if (strcmp(cmd, "pause") == 0) {
@@ -340,14 +338,12 @@ void render_ipc_poll_still(render_ipc *ipc) {
     if (ipc->pending.deadline != 0 && now_ms() >= ipc->pending.deadline) {
         still_cancel(g_app.still);
         copy_text(ipc->error, sizeof ipc->error, "Still decode timed out");
-        pending_reply_error(ipc, "Still decode timed out");
-        pending_clear(ipc);
+        render_ipc_finish_pending(ipc, "Still decode timed out");
     }
     int r = still_collect(g_app.still);
     if (r < 0) {
         copy_text(ipc->error, sizeof ipc->error, "Still decode failed");
-        pending_reply_error(ipc, "still load failed");
-        pending_clear(ipc);
+        render_ipc_finish_pending(ipc, "still load failed");
     } else if (r > 0) {
         render_end_feed(&g_app);
         video_stop(g_app.video);

@@ -5,7 +5,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <fcntl.h>
 #include <memory>
 #include <new>
@@ -58,24 +57,16 @@ struct still_image {
     int fade_ms;
     bool transition;
     bool fade_started;
-    timespec transition_requested_at;
-    timespec shown_since;
+    int64_t transition_requested_at; // now_ms() times
+    int64_t shown_since;
     still_job *current;
     still_job *queued;
 };
 
 namespace {
 
-timespec monotonic_now() {
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return ts;
-}
-
-int64_t elapsed_ms_since(const timespec &since) {
-    timespec now = monotonic_now();
-    return static_cast<int64_t>(now.tv_sec - since.tv_sec) * 1000 +
-           (now.tv_nsec - since.tv_nsec) / 1000000;
+int64_t elapsed_ms_since(int64_t since) {
+    return now_ms() - since;
 }
 
 void job_free(still_job *job) {
@@ -177,13 +168,13 @@ struct sws_closer {
     }
 };
 
-int interrupt_callback(void *opaque) {
-    auto *cancel = static_cast<const std::atomic<unsigned char> *>(opaque);
+bool cancelled(const std::atomic<unsigned char> *cancel) {
     return cancel && cancel->load() != 0;
 }
 
-bool cancelled(const std::atomic<unsigned char> *cancel) {
-    return cancel && cancel->load() != 0;
+// FFmpeg asks this during blocking reads, so a cancelled load stops there.
+int interrupt_callback(void *opaque) {
+    return cancelled(static_cast<const std::atomic<unsigned char> *>(opaque));
 }
 
 } // namespace
@@ -342,8 +333,7 @@ void still_destroy(still_image *image) {
     if (!image)
         return;
     still_cancel(image);
-    if (image->texture != 0 && egl_make_current_no_surface(image->egl) == 0)
-        egl_delete_texture(image->egl, image->texture);
+    delete_texture(image);
     if (image->current) {
         job_join(image->current);
         job_free(image->current);
@@ -478,7 +468,7 @@ int still_collect(still_image *image) {
     image->limit_height = job->limit_height;
     image->fade_started = false;
     snprintf(image->path, sizeof image->path, "%s", job->path);
-    image->shown_since = monotonic_now();
+    image->shown_since = now_ms();
     log_info("still loaded %s (%dx%d)", image->path, image->texture_width, image->texture_height);
     job_free(job);
     image->current = nullptr;
@@ -510,7 +500,7 @@ void still_begin_transition(still_image *image, int ms) {
     image->transition = true;
     image->fade_started = false;
     image->fade_ms = ms;
-    image->transition_requested_at = monotonic_now();
+    image->transition_requested_at = now_ms();
 }
 
 bool still_transition_pending(still_image *image) {
@@ -553,7 +543,7 @@ void still_draw_overlay(still_image *image, output_state *output) {
     if (!image || image->texture == 0)
         return;
     if (!image->fade_started) {
-        image->shown_since = monotonic_now();
+        image->shown_since = now_ms();
         image->fade_started = true;
     }
     float alpha = still_fade_alpha(elapsed_ms_since(image->shown_since), image->fade_ms, true);

@@ -442,16 +442,13 @@ void wayland_set_skipped(wayland_context *ctx, const char *list) {
     bool changed = false;
     for (output_state *output = ctx->outputs; output; output = output->next) {
         bool listed = list_contains(list, output->name);
-        if (listed && !output->skipped) {
-            output->skipped = true;
-            output->dirty = false;
-            changed = true;
-        } else if (!listed && output->skipped) {
-            output->skipped = false;
-            output->dirty = true;
+        if (listed != output->skipped) {
+            output->skipped = listed;
             changed = true;
         }
     }
+    // Every output is drawn again: a skipped one stays untouched until it is
+    // listed no longer, and then needs its frame.
     if (changed) {
         wayland_mark_all_dirty();
     }
@@ -667,7 +664,7 @@ void render_outputs(wayland_context *ctx) {
         if (playing || (!still_shown && has_video)) {
             video_render_output(g_app.video, output);
             showed_video = true;
-            if (g_app.transition && still_has_texture(g_app.transition)) {
+            if (transition_shown) {
                 still_draw_overlay(g_app.transition, output);
                 showed_transition = true;
             }
@@ -705,8 +702,7 @@ void render_outputs(wayland_context *ctx) {
     if (playing && presented_video) {
         video_report_swap(g_app.video);
     }
-    if (presented_transition && g_app.transition && still_has_texture(g_app.transition) &&
-        still_transition_done(g_app.transition)) {
+    if (presented_transition && still_transition_done(g_app.transition)) {
         still_clear(g_app.transition);
         wayland_mark_all_dirty();
     }
