@@ -111,7 +111,8 @@ int send_request(target where, const char *line) {
     int rc = daemon ? resolve_daemon_socket(socket_path, sizeof(socket_path))
                     : resolve_render_socket(socket_path, sizeof(socket_path));
     if (rc < 0) {
-        fputs(daemon ? "kiv: cannot resolve daemon socket\n" : "kiv: cannot resolve render socket\n",
+        fputs(daemon ? "kiv: cannot resolve daemon socket\n"
+                     : "kiv: cannot resolve render socket\n",
               stderr);
         return 1;
     }
@@ -245,8 +246,7 @@ int cmd_current() {
 enum intro_reply { INTRO_INVALID, INTRO_RUNNING, INTRO_DONE_OK, INTRO_DONE_OTHER };
 
 intro_reply parse_intro_status(const char *reply) {
-    json_doc_ptr doc(
-        yyjson_read(reply, strlen(reply), YYJSON_READ_NOFLAG));
+    json_doc_ptr doc(yyjson_read(reply, strlen(reply), YYJSON_READ_NOFLAG));
     if (!doc) {
         return INTRO_INVALID;
     }
@@ -265,7 +265,7 @@ intro_reply parse_intro_status(const char *reply) {
         return INTRO_RUNNING;
     }
     return yyjson_equals_str(json_obj_first(root, "result"), "ok") ? INTRO_DONE_OK
-                                                                    : INTRO_DONE_OTHER;
+                                                                   : INTRO_DONE_OTHER;
 }
 
 int cmd_intro(const char *arg) {

@@ -507,7 +507,8 @@ int ipc_recv_line(int fd, char *buf, size_t size, int ms) {
         // Take the bytes up to the first line feed only; what follows belongs
         // to a later reply.
         auto *lf = static_cast<char *>(memchr(chunk, '\n', static_cast<size_t>(peeked)));
-        size_t want = lf != nullptr ? static_cast<size_t>(lf - chunk) + 1 : static_cast<size_t>(peeked);
+        size_t want =
+            lf != nullptr ? static_cast<size_t>(lf - chunk) + 1 : static_cast<size_t>(peeked);
         ssize_t got = recv(fd, chunk, want, MSG_DONTWAIT);
         outcome = recv_sort(got);
         if (outcome == RECV_RETRY) {

@@ -27,8 +27,8 @@ struct ipc_listener {
 };
 
 struct ipc_stream {
-    int fd;               // -1 when the slot is free
-    uint64_t connection;  // raised at every accept into this slot
+    int fd;              // -1 when the slot is free
+    uint64_t connection; // raised at every accept into this slot
     char input[IPC_INPUT_SIZE];
     uint64_t input_len;
     int64_t last_recv_ms;

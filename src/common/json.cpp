@@ -35,8 +35,7 @@ bool json_reply_is_ok(const char *reply) {
     if (reply == nullptr) {
         return false;
     }
-    json_doc_ptr doc(
-        yyjson_read(reply, strlen(reply), YYJSON_READ_NOFLAG));
+    json_doc_ptr doc(yyjson_read(reply, strlen(reply), YYJSON_READ_NOFLAG));
     if (!doc) {
         return false;
     }

@@ -69,8 +69,8 @@ int path_home(char *buf, size_t size) {
     struct passwd pw;
     struct passwd *result = nullptr;
     char scratch[4096];
-    if (getpwuid_r(getuid(), &pw, scratch, sizeof scratch, &result) != 0 || !result ||
-        !pw.pw_dir || !pw.pw_dir[0])
+    if (getpwuid_r(getuid(), &pw, scratch, sizeof scratch, &result) != 0 || !result || !pw.pw_dir ||
+        !pw.pw_dir[0])
         return -1;
     if (strlen(pw.pw_dir) > 1023)
         return -1;
@@ -160,10 +160,10 @@ int mkdir_p(const char *path) {
 media_kind media_kind_of(const char *path) {
     if (!path || !path[0])
         return MEDIA_UNKNOWN;
-    static const char *const videos[] = {".mp4", ".m4v", ".mov", ".webm", ".mkv", ".avi", ".mpeg",
-                                         ".mpg", ".ts",  ".m2ts", ".mts", ".wmv", ".asf", ".flv",
-                                         ".f4v", ".ogv", ".3gp", ".3g2", ".apng"};
-    static const char *const stills[] = {".jpg",  ".jpeg", ".png",  ".bmp", ".webp", ".tif",
+    static const char *const videos[] = {".mp4", ".m4v", ".mov",  ".webm", ".mkv", ".avi", ".mpeg",
+                                         ".mpg", ".ts",  ".m2ts", ".mts",  ".wmv", ".asf", ".flv",
+                                         ".f4v", ".ogv", ".3gp",  ".3g2",  ".apng"};
+    static const char *const stills[] = {".jpg",  ".jpeg", ".png", ".bmp",  ".webp", ".tif",
                                          ".tiff", ".avif", ".jxl", ".heic", ".heif"};
     size_t len = strlen(path);
     if (ends_with_ci(path, len, ".gif"))

@@ -26,8 +26,6 @@
 
 namespace {
 
-
-
 const char kOk[] = "{\"status\":\"ok\"}";
 
 // A newly allocated formatted text, or null when memory is short.
@@ -123,7 +121,7 @@ void handle_intro(ipc_stream *slot, yyjson_val *root) {
 
 void handle_intro_status(ipc_stream *slot) {
     json_text_ptr text = format_text("{\"status\":\"ok\",\"running\":%s,\"result\":\"%s\"}",
-                                  bool_word(g_daemon.intro_active != 0), g_daemon.intro_result);
+                                     bool_word(g_daemon.intro_active != 0), g_daemon.intro_result);
     if (!text) {
         reply_error(slot, "intro status failed");
         return;

@@ -32,7 +32,6 @@ constexpr int HYPR_TIMEOUT_MS = 250;
 constexpr size_t HYPR_RECV_CHUNK = 16384;
 constexpr size_t HYPR_REPLY_MAX = 4194304;
 
-
 struct fd_closer {
     int fd;
     ~fd_closer() {

@@ -25,8 +25,6 @@ constexpr size_t SKIP_ITEM_MAX = 256;
 constexpr size_t SKIP_ARRAY_SIZE = 2048;
 constexpr size_t SKIP_ARRAY_FULL = 2045;
 
-
-
 bool streq(const char *a, const char *b) {
     return strcmp(a, b) == 0;
 }

@@ -27,7 +27,6 @@ constexpr const char *REPLY_OK = "{\"status\":\"ok\"}";
 constexpr int STILL_DEFAULT_LIMIT = 4096;
 constexpr int64_t FADE_MAX_MS = 2000;
 
-
 void reply_error(ipc_stream *slot, const char *message) {
     char line[256];
     snprintf(line, sizeof line, "{\"status\":\"error\",\"message\":\"%s\"}", message);
