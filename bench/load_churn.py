@@ -15,7 +15,7 @@ import tempfile
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "tests", "integration"))
 
-from compositor import Compositor  # noqa: E402
+from compositor import Compositor, ffmpeg  # noqa: E402
 from kivtest import Env, Proc, request_json, wait_for  # noqa: E402
 
 
@@ -41,7 +41,7 @@ def main():
     media = tempfile.mkdtemp(prefix="kiv-churn-")
 
     def ff(*a):
-        subprocess.run(["ffmpeg", "-v", "error", "-y"] + list(a), check=True)
+        ffmpeg(*a, timeout=None)
 
     stills = [os.path.join(media, "a.png"), os.path.join(media, "b.jpg")]
     videos = [os.path.join(media, "a.mp4"), os.path.join(media, "b.webm")]
@@ -60,8 +60,7 @@ def main():
     sock = os.path.join(env.runtime, "render.sock")
     try:
         r = Proc([render_bin, "--socket", sock], env, "kiv-render")
-        wait_for(lambda: "ready, socket=" in r.log() or not r.alive(), 30, what="renderer")
-        if not r.alive():
+        if not r.wait_ready(30, "renderer"):
             sys.exit("kiv-render did not start:\n" + r.log())
         print("start: rss %d KiB, %d fds" % (rss_kib(r.pid), fd_count(r.pid)))
         failures = 0

@@ -22,7 +22,7 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "tests", "integration"))
 
-from compositor import Compositor  # noqa: E402
+from compositor import Compositor, ffmpeg  # noqa: E402
 from kivtest import Env, Proc, request_json, wait_for  # noqa: E402
 
 TICK = os.sysconf("SC_CLK_TCK")
@@ -88,16 +88,19 @@ def mpv_ipc(path, *command):
         s.settimeout(5)
         s.connect(path)
         s.sendall((json.dumps({"command": list(command)}) + "\n").encode())
+        # Events may come before the reply; the reply is the line with "error".
         buf = b""
         while True:
-            buf += s.recv(65536)
-            for line in buf.split(b"\n"):
+            chunk = s.recv(65536)
+            if not chunk:
+                return None
+            buf += chunk
+            *lines, buf = buf.split(b"\n")
+            for line in lines:
                 if line.strip():
                     msg = json.loads(line)
                     if "error" in msg:
                         return msg.get("data")
-            if not buf:
-                return None
 
 
 def main():
@@ -112,11 +115,10 @@ def main():
     still = os.path.join(media, "hd.png")
     length = int(args.seconds * 2 + 10)
     print("encoding a %d s 1920x1080 30 fps H.264 video..." % length, flush=True)
-    subprocess.run(["ffmpeg", "-v", "error", "-y", "-f", "lavfi", "-i",
-                    "testsrc2=size=1920x1080:rate=30", "-t", str(length), "-c:v", "libx264",
-                    "-preset", "veryfast", "-pix_fmt", "yuv420p", video], check=True)
-    subprocess.run(["ffmpeg", "-v", "error", "-y", "-f", "lavfi", "-i",
-                    "testsrc2=size=1920x1080", "-frames:v", "1", still], check=True)
+    ffmpeg("-f", "lavfi", "-i", "testsrc2=size=1920x1080:rate=30", "-t", str(length),
+           "-c:v", "libx264", "-preset", "veryfast", "-pix_fmt", "yuv420p", video, timeout=None)
+    ffmpeg("-f", "lavfi", "-i", "testsrc2=size=1920x1080", "-frames:v", "1", still,
+           timeout=None)
 
     comp = Compositor().start()
     env = Env()
@@ -125,8 +127,7 @@ def main():
     results = {}
     try:
         r = Proc([render_bin, "--socket", sock], env, "kiv-render")
-        wait_for(lambda: "ready, socket=" in r.log() or not r.alive(), 30, what="renderer")
-        if not r.alive():
+        if not r.wait_ready(30, "renderer"):
             sys.exit("kiv-render did not start:\n" + r.log())
 
         def status():

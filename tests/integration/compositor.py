@@ -5,6 +5,7 @@ namespace; root clients can still connect to its sockets. Rendering uses
 wlroots' pixman renderer because the test machines have no GPU device.
 """
 
+import functools
 import glob
 import json
 import os
@@ -14,6 +15,8 @@ import subprocess
 import tempfile
 import time
 
+from kivtest import BUILD_DIR, KIV_RENDER, KivTestCase, request_json, wait_for
+
 CONFIG = """swaybg_command -
 xwayland disable
 output HEADLESS-1 resolution 1920x1080 position 0 0 scale 1
@@ -21,22 +24,10 @@ default_border none
 """
 
 
-def _wait(predicate, timeout, what):
-    deadline = time.monotonic() + timeout
-    while True:
-        value = predicate()
-        if value:
-            return value
-        if time.monotonic() >= deadline:
-            raise AssertionError("timed out waiting for %s" % what)
-        time.sleep(0.05)
-
-
+@functools.lru_cache(maxsize=None)
 def _sanitized_build():
-    build = os.environ.get("KIV_BUILD_DIR") or os.path.join(
-        os.path.dirname(os.path.abspath(__file__)), "..", "..", "build")
     try:
-        with open(os.path.join(build, "CMakeCache.txt")) as f:
+        with open(os.path.join(BUILD_DIR, "CMakeCache.txt")) as f:
             return any(line.strip() == "KIV_SANITIZE:BOOL=ON" for line in f)
     except OSError:
         return False
@@ -104,7 +95,7 @@ class Compositor:
             return socks[0] if r.returncode == 0 else None
 
         try:
-            self.ipc_socket = _wait(ipc_ready, timeout, "sway IPC socket")
+            self.ipc_socket = wait_for(ipc_ready, timeout, what="sway IPC socket")
         except AssertionError as e:
             log = self.log()
             self.stop()
@@ -147,7 +138,8 @@ class Compositor:
         """Adds a headless output; returns its name (HEADLESS-2, ...)."""
         before = {o["name"] for o in self.outputs()}
         self.swaymsg("create_output")
-        new = _wait(lambda: {o["name"] for o in self.outputs()} - before, 10, "new output")
+        new = wait_for(lambda: {o["name"] for o in self.outputs()} - before, 10,
+                       what="new output")
         return sorted(new)[0]
 
     def outputs(self):
@@ -223,3 +215,101 @@ class Compositor:
 
     def __exit__(self, *exc):
         self.stop()
+
+
+# -- media and screenshots ----------------------------------------------------
+
+def ffmpeg(*args, timeout=120):
+    """Runs ffmpeg quietly, overwriting its output; fails on any error."""
+    subprocess.run(["ffmpeg", "-v", "error", "-y"] + list(args), check=True,
+                   stdin=subprocess.DEVNULL, timeout=timeout)
+
+
+def grid(shot, step=24):
+    """A coarse grid of pixels covering the whole screenshot."""
+    width, height, pixel = shot
+    return [pixel(x, y) for y in range(step // 2, height, step)
+            for x in range(step // 2, width, step)]
+
+
+def near(pixel, colour, tolerance=24):
+    """Each channel of pixel is within tolerance of colour's."""
+    return all(abs(a - b) <= tolerance for a, b in zip(pixel, colour))
+
+
+def filled_with(shot, colour, tolerance=12):
+    """Every sampled pixel is near colour."""
+    return all(near(p, colour, tolerance) for p in grid(shot))
+
+
+def colourful(shot):
+    """The picture shows the test pattern, not black or a single colour."""
+    distinct = set(grid(shot))
+    return len(distinct) > 20 and any(max(p) > 64 for p in distinct)
+
+
+def wait_moving(comp, output="HEADLESS-1"):
+    """Waits until two screenshots in a row differ and the video pattern is
+    drawn."""
+    def moved():
+        first = comp.screenshot(output)
+        time.sleep(0.3)
+        second = comp.screenshot(output)
+        return colourful(second) and grid(first) != grid(second)
+    wait_for(moved, 60, 0.2, "the video moving on screen")
+
+
+# -- test cases ------------------------------------------------------------------
+
+class CompositorTestCase(KivTestCase):
+    """Gives each test its own compositor, which the test's environment
+    points at; its log is printed when the test failed."""
+
+    # How long and how often wait_status polls the test's status().
+    status_timeout = 30
+    status_interval = 0.1
+
+    def setUp(self):
+        super().setUp()
+        self.comp = Compositor()
+        self.comp.start()
+        self.addCleanup(self.comp.stop)
+        self.comp.client_env(self.env.vars)
+
+    def tearDown(self):
+        super().tearDown()
+        if self._outcome_failed():
+            print("---- sway\n" + self.comp.log())
+
+    def wait_status(self, predicate, what, timeout=None):
+        """Polls self.status() until predicate holds for it; returns that status."""
+        def check():
+            s = self.status()
+            return s if predicate(s) else None
+        return wait_for(check, timeout or self.status_timeout, self.status_interval, what)
+
+
+class RendererTestCase(CompositorTestCase):
+    """Runs kiv-render on its own socket in the test's compositor."""
+
+    ready_timeout = 30
+
+    def setUp(self):
+        super().setUp()
+        self.sock = os.path.join(self.env.runtime, "render.sock")
+
+    def start_renderer(self, *extra, name="kiv-render"):
+        r = self.start([KIV_RENDER, "--socket", self.sock] + list(extra), name)
+        self.assert_ready(r, self.ready_timeout, "renderer ready")
+        self.renderer = r
+        return r
+
+    def cmd(self, obj, timeout=30):
+        reply = request_json(self.sock, obj, timeout=timeout)
+        self.assertIsNotNone(reply, "no reply to %r" % obj)
+        return reply
+
+    def status(self):
+        s = self.cmd({"cmd": "status"})
+        self.assertEqual(s.get("status"), "ok", s)
+        return s

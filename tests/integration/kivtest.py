@@ -30,6 +30,16 @@ def wait_for(predicate, timeout=10.0, interval=0.05, what="condition"):
         time.sleep(interval)
 
 
+def pid_gone(pid):
+    """The process no longer exists or is a zombie waiting to be collected
+    (which still answers kill(pid, 0))."""
+    try:
+        with open("/proc/%d/stat" % pid) as f:
+            return f.read().rsplit(")", 1)[-1].split()[0] == "Z"
+    except OSError:
+        return True
+
+
 def connect_retrying(s, path, timeout):
     """A socket with a time-out connects without blocking, so a listen queue
     that is momentarily full fails with EAGAIN where a blocking client would
@@ -139,6 +149,14 @@ class Proc:
     def wait_log(self, text, timeout=10.0):
         return wait_for(lambda: text in self.log(), timeout, what=repr(text))
 
+    def wait_ready(self, timeout=10.0, what="ready", socket_path=None):
+        """Waits until the program logged its "ready, socket=" line (and
+        socket_path, when given, exists) or exited; returns whether it still
+        runs."""
+        wait_for(lambda: (socket_path is None or os.path.exists(socket_path))
+                 and "ready, socket=" in self.log() or not self.alive(), timeout, what=what)
+        return self.alive()
+
     def alive(self):
         return self.p.poll() is None
 
@@ -199,10 +217,13 @@ class KivTestCase(unittest.TestCase):
             sock = self.env.daemon_socket
             if "--socket" in args:
                 sock = args[list(args).index("--socket") + 1]
-            wait_for(lambda: os.path.exists(sock) and d.log().find("ready, socket=") >= 0
-                     or not d.alive(), what="kivd ready")
-            self.assertTrue(d.alive(), d.log())
+            self.assert_ready(d, what="kivd ready", socket_path=sock)
         return d
+
+    def assert_ready(self, proc, timeout=10.0, what="ready", socket_path=None):
+        """Proc.wait_ready, failing with the program's output if it exited."""
+        self.assertTrue(proc.wait_ready(timeout, what, socket_path), proc.log())
+        return proc
 
     def kiv(self, *args, env_extra=None, timeout=30):
         env = dict(self.env.vars)

@@ -6,7 +6,7 @@ import time
 import unittest
 
 from hyprstub import HyprStub, client, monitor
-from kivtest import KIV, KivTestCase, request_json, wait_for
+from kivtest import KivTestCase, request_json, wait_for
 
 CONNECTED = "hyprland connected at %s"
 

@@ -9,12 +9,11 @@ import re
 import shutil
 import subprocess
 import tempfile
-import time
 import unittest
 
-import test_system as system
-from compositor import Compositor
+from compositor import Compositor, ffmpeg, wait_moving
 from kivtest import BUILD_DIR, KivTestCase, wait_for
+from test_system import SHELL
 
 SOURCE_DIR = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 
@@ -83,14 +82,15 @@ class InstallTest(KivTestCase):
         media = tempfile.mkdtemp(prefix="kiv-install-media-")
         self.addCleanup(shutil.rmtree, media, True)
         video = os.path.join(media, "motion.mp4")
-        system.ffmpeg("-f", "lavfi", "-i", "testsrc2=size=320x180:rate=25", "-t", "6",
-                      "-c:v", "libx264", "-preset", "ultrafast", "-pix_fmt", "yuv420p", video)
+        ffmpeg("-f", "lavfi", "-i", "testsrc2=size=320x180:rate=25", "-t", "6",
+               "-c:v", "libx264", "-preset", "ultrafast", "-pix_fmt", "yuv420p", video,
+               timeout=180)
 
         shell_dir = os.path.join(self.env.root, "shellbin")
         os.makedirs(shell_dir)
         shell = os.path.join(shell_dir, "tarvine-shell")
         with open(shell, "w") as f:
-            f.write(system.SHELL % os.path.join(self.env.root, "shell.log"))
+            f.write(SHELL % os.path.join(self.env.root, "shell.log"))
         os.chmod(shell, 0o755)
         path = [p for p in self.env.vars.get("PATH", "/usr/bin:/bin").split(":")
                 if p and not inside(p, BUILD_DIR) and not inside(p, SOURCE_DIR)]
@@ -112,19 +112,13 @@ class InstallTest(KivTestCase):
 
         kiv = os.path.join(self.bindir, "kiv")
 
-        def status():
+        def confirmed():
             r = subprocess.run([kiv, "status"], env=self.env.vars, capture_output=True,
                                text=True, timeout=30, stdin=subprocess.DEVNULL)
-            return json.loads(r.stdout) if r.returncode == 0 else {}
-        wait_for(lambda: status().get("media_ready") and status()["loaded_path"] == video,
-                 60, 0.2, "the video confirmed")
-
-        def moving():
-            first = comp.screenshot("HEADLESS-1")
-            time.sleep(0.3)
-            second = comp.screenshot("HEADLESS-1")
-            return system.colourful(second) and system.grid(first) != system.grid(second)
-        wait_for(moving, 60, 0.2, "the video moving on screen")
+            s = json.loads(r.stdout) if r.returncode == 0 else {}
+            return s.get("media_ready") and s.get("loaded_path") == video
+        wait_for(confirmed, 60, 0.2, "the video confirmed")
+        wait_moving(comp)
 
 
 if __name__ == "__main__":

@@ -219,8 +219,7 @@ class UnreadableTest(LinkTestCase):
         os.chmod(secret, 0)
         d = self.start(["unshare", "--user", "--map-user=1000", "--map-group=1000", KIVD],
                        "kivd")
-        wait_for(lambda: "ready, socket=" in d.log() or not d.alive(), what="kivd ready")
-        self.assertTrue(d.alive(), d.log())
+        self.assert_ready(d, what="kivd ready")
         self.assertEqual(self.set(good), {"status": "ok"})
         reply = request(self.env.daemon_socket, '{"cmd":"set","path":"%s"}' % secret)
         self.assertEqual(reply, '{"status":"error","message":"Cannot set background"}')

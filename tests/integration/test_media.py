@@ -9,12 +9,11 @@ import os
 import re
 import shutil
 import signal
-import socket
 import time
 import unittest
 
 from hyprstub import HyprStub, client, monitor
-from kivtest import KIVD, KivTestCase, request, request_json, wait_for
+from kivtest import KIVD, KivTestCase, pid_gone, request, request_json, wait_for
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 SPAWNED = re.compile(r"kiv-render spawned pid=(\d+) \(restart #(\d+)\)")
@@ -35,19 +34,6 @@ echo "$*" >> %(log)s
 if [ -f %(fail)s-$4 ]; then cat %(fail)s-$4; exit 1; fi
 exit 0
 """
-
-
-def pid_alive(pid):
-    try:
-        os.kill(pid, 0)
-    except ProcessLookupError:
-        return False
-    # A zombie still answers kill(0); it counts as gone.
-    try:
-        with open("/proc/%d/stat" % pid) as f:
-            return f.read().split(")")[-1].split()[0] != "Z"
-    except OSError:
-        return False
 
 
 class MediaTestCase(KivTestCase):
@@ -121,9 +107,7 @@ class MediaTestCase(KivTestCase):
         d = self.start([kivd or self.kivd] + list(args), "kivd")
         sock = args[list(args).index("--socket") + 1] if "--socket" in args else \
             self.env.daemon_socket
-        wait_for(lambda: "ready, socket=" in d.log() or not d.alive(), timeout=20,
-                 what="kivd ready")
-        self.assertTrue(d.alive(), d.log())
+        self.assert_ready(d, 20, "kivd ready")
         self.assertTrue(os.path.exists(sock))
         return d
 
@@ -185,7 +169,7 @@ class EngineTest(MediaTestCase):
         log = d.log()
         self.assertLess(log.index("engine: shell"),
                         log.index("renderer stopped, the shell draws the still"))
-        wait_for(lambda: not pid_alive(pid), what="renderer process gone")
+        wait_for(lambda: pid_gone(pid), what="renderer process gone")
         s = self.status()
         self.assertEqual((s["engine"], s["media_ready"], s["render_alive"]),
                          ("shell", True, False))
@@ -315,7 +299,7 @@ class RestartTest(MediaTestCase):
                                  timeout=15), '{"status":"ok"}')
         self.assertEqual([n for _, n in self.spawns(d)], [1, 2])
         new = self.spawns(d)[-1][0]
-        wait_for(lambda: not pid_alive(old), what="old renderer gone")
+        wait_for(lambda: pid_gone(old), what="old renderer gone")
         self.wait_count(d, "media ready: %s" % self.media["vid1"], 2)
         self.assertEqual(len(self.loads_of("vid1", new)), 1)
         self.assertEqual(self.requests("fade", new)[0], {"cmd": "fade", "ms": 700})

@@ -8,7 +8,7 @@ import subprocess
 import time
 import unittest
 
-from compositor import Compositor
+from compositor import RendererTestCase, ffmpeg
 from kivtest import KIV_RENDER, KivTestCase, request_json, wait_for
 
 BLACK = (0, 0, 0)
@@ -64,39 +64,9 @@ class RenderArgumentsTest(KivTestCase):
         self.assertIn("wayland init failed", r.stderr)
 
 
-class RenderCoreTest(KivTestCase):
-    def setUp(self):
-        super().setUp()
-        self.comp = Compositor()
-        self.comp.start()
-        self.addCleanup(self.comp.stop)
-        self.comp.client_env(self.env.vars)
-        self.sock = os.path.join(self.env.runtime, "render.sock")
-
-    def tearDown(self):
-        super().tearDown()
-        if self._outcome_failed():
-            print("---- sway\n" + self.comp.log())
-
-    def start_renderer(self, name="kiv-render", *extra):
-        r = self.start([KIV_RENDER, "--socket", self.sock] + list(extra), name)
-        wait_for(lambda: "ready, socket=" in r.log() or not r.alive(), 60, what="renderer ready")
-        self.assertTrue(r.alive(), r.log())
-        return r
-
-    def cmd(self, obj):
-        reply = request_json(self.sock, obj, timeout=30)
-        self.assertIsNotNone(reply, "no reply to %r" % obj)
-        return reply
-
-    def status(self):
-        s = self.cmd({"cmd": "status"})
-        self.assertEqual(s["status"], "ok", s)
-        return s
-
-    def wait_status(self, predicate, what, timeout=30):
-        return wait_for(lambda: (lambda s: s if predicate(s) else None)(self.status()),
-                        timeout, what=what)
+class RenderCoreTest(RendererTestCase):
+    ready_timeout = 60
+    status_interval = 0.05
 
     def wait_swaps_settle(self):
         """Waits until the swap counter stops moving for a while; returns it."""
@@ -113,7 +83,7 @@ class RenderCoreTest(KivTestCase):
         return wait_for(settled, 60, interval=0.25, what="swaps to settle")
 
     def test_startup_clears_to_black_and_then_idles(self):
-        r = self.start_renderer("kiv-render", "--verbose")
+        r = self.start_renderer("--verbose")
         self.assertIn("wayland ready, outputs=1", r.log())
         self.assertIn("egl surface attached for output HEADLESS-1 (1920x1080@1)", r.log())
         self.assertEqual(self.cmd({"cmd": "hello"}), {"status": "ok", "version": 1})
@@ -131,7 +101,7 @@ class RenderCoreTest(KivTestCase):
         self.assertEqual(self.status()["swaps"], settled)
 
     def test_output_added_at_run_time_is_drawn(self):
-        r = self.start_renderer("kiv-render", "--verbose")
+        r = self.start_renderer("--verbose")
         self.wait_status(lambda s: s["swaps"] >= 1, "first frame")
         self.comp.resolution("HEADLESS-1", 1280, 720)
         before = self.wait_status(lambda s: s["max_width"] == 1280, "resize to 1280x720")
@@ -150,7 +120,7 @@ class RenderCoreTest(KivTestCase):
         self.assertTrue(r.alive())
 
     def test_integer_scale_doubles_buffer(self):
-        r = self.start_renderer("kiv-render", "--verbose")
+        r = self.start_renderer("--verbose")
         r.wait_log("layer configure HEADLESS-1 1920x1080 buffer 1920x1080", 30)
         before = self.wait_status(lambda s: s["swaps"] >= 1, "first frame")["swaps"]
         self.comp.scale("HEADLESS-1", 2)
@@ -211,9 +181,7 @@ class RenderCoreTest(KivTestCase):
         # Something drawn from a texture first, so that teardown frees GL
         # objects and a sanitizer build checks them at exit.
         image = os.path.join(self.env.root, "blue.png")
-        subprocess.run(["ffmpeg", "-v", "error", "-y", "-f", "lavfi", "-i",
-                        "color=c=blue:s=64x36", "-frames:v", "1", image],
-                       check=True, stdin=subprocess.DEVNULL, timeout=120)
+        ffmpeg("-f", "lavfi", "-i", "color=c=blue:s=64x36", "-frames:v", "1", image)
         r = self.start_renderer()
         self.wait_status(lambda s: s["swaps"] >= 1, "first frame")
         self.assertEqual(self.cmd({"cmd": "load", "kind": "still", "path": image}),

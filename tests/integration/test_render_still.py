@@ -6,13 +6,12 @@ import json
 import os
 import shutil
 import socket
-import subprocess
 import tempfile
 import time
 import unittest
 
-from compositor import Compositor
-from kivtest import KIV_RENDER, KivTestCase, request, request_json, wait_for
+from compositor import RendererTestCase, ffmpeg, near
+from kivtest import request, wait_for
 
 RED = (255, 0, 0)
 GREEN = (0, 255, 0)
@@ -20,20 +19,11 @@ BLUE = (0, 0, 255)
 FADE_ERROR = "Fade must be an integer from 0 to 2000"
 
 
-def ffmpeg(*args):
-    subprocess.run(["ffmpeg", "-v", "error", "-y"] + list(args), check=True,
-                   stdin=subprocess.DEVNULL, timeout=120)
-
-
-def near(pixel, colour, tolerance=24):
-    return all(abs(a - b) <= tolerance for a, b in zip(pixel, colour))
-
-
 def error_reply(message):
     return {"status": "error", "message": message}
 
 
-class RenderStillTest(KivTestCase):
+class RenderStillTest(RendererTestCase):
     @classmethod
     def setUpClass(cls):
         cls.media = tempfile.mkdtemp(prefix="kiv-still-")
@@ -66,32 +56,9 @@ class RenderStillTest(KivTestCase):
 
     def setUp(self):
         super().setUp()
-        self.comp = Compositor()
-        self.comp.start()
-        self.addCleanup(lambda: self.comp.stop())
-        self.comp.client_env(self.env.vars)
-        self.sock = os.path.join(self.env.runtime, "render.sock")
-        r = self.start([KIV_RENDER, "--socket", self.sock], "kiv-render")
-        wait_for(lambda: "ready, socket=" in r.log() or not r.alive(), 30, what="renderer ready")
-        self.assertTrue(r.alive(), r.log())
-        self.renderer = r
+        self.start_renderer()
         # Full opacity at once, so screenshots need not wait for a fade.
         self.assertEqual(self.cmd({"cmd": "fade", "ms": 0}), {"status": "ok"})
-
-    def tearDown(self):
-        super().tearDown()
-        if self._outcome_failed():
-            print("---- sway\n" + self.comp.log())
-
-    def cmd(self, obj, timeout=30):
-        reply = request_json(self.sock, obj, timeout=timeout)
-        self.assertIsNotNone(reply, "no reply to %r" % obj)
-        return reply
-
-    def status(self):
-        s = self.cmd({"cmd": "status"})
-        self.assertEqual(s["status"], "ok")
-        return s
 
     def load_still(self, path, **extra):
         req = {"cmd": "load", "path": path, "kind": "still"}
@@ -148,8 +115,7 @@ class RenderStillTest(KivTestCase):
 
     def test_async_load_and_status(self):
         self.assertEqual(self.load_still(self.green, **{"async": True}), {"status": "ok"})
-        s = wait_for(lambda: (lambda s: s if s["ready"] else None)(self.status()), 30, 0.1,
-                     "async still ready")
+        s = self.wait_status(lambda s: s["ready"], "async still ready")
         self.assertEqual((s["path"], s["kind"], s["has_still"]), (self.green, "still", True))
         self.wait_screen({(960, 540): GREEN}, "green screen")
 

@@ -3,44 +3,25 @@ made by ffmpeg at run time and checked through grim screenshots."""
 
 import os
 import shutil
-import subprocess
 import tempfile
 import time
 import unittest
 
-from compositor import Compositor
-from kivtest import KIV_RENDER, KivTestCase, request_json, wait_for
+from compositor import RendererTestCase, colourful, ffmpeg, grid
+from kivtest import wait_for
 
 MAGENTA = (255, 0, 255)
-
-
-def ffmpeg(*args):
-    subprocess.run(["ffmpeg", "-v", "error", "-y"] + list(args), check=True,
-                   stdin=subprocess.DEVNULL, timeout=120)
-
-
-def samples(shot, step=24):
-    """A coarse grid of pixels covering the whole screenshot."""
-    width, height, pixel = shot
-    return [pixel(x, y) for y in range(step // 2, height, step)
-            for x in range(step // 2, width, step)]
 
 
 def tinted_fraction(shot):
     """Share of pixels that are mostly the transition image's magenta. The test
     pattern alone gives about 0.15, the transition image at full strength 1."""
-    pix = samples(shot)
+    pix = grid(shot)
     tinted = [p for p in pix if p[0] > 150 and p[2] > 150 and p[1] < 100]
     return len(tinted) / len(pix)
 
 
-def colourful(shot):
-    """The picture shows the test pattern, not black or a single colour."""
-    distinct = set(samples(shot))
-    return len(distinct) > 20 and any(max(p) > 64 for p in distinct)
-
-
-class RenderVideoTest(KivTestCase):
+class RenderVideoTest(RendererTestCase):
     @classmethod
     def setUpClass(cls):
         cls.media = tempfile.mkdtemp(prefix="kiv-video-")
@@ -66,48 +47,19 @@ class RenderVideoTest(KivTestCase):
     def tearDownClass(cls):
         shutil.rmtree(cls.media, ignore_errors=True)
 
-    def setUp(self):
-        super().setUp()
-        self.comp = Compositor()
-        self.comp.start()
-        self.addCleanup(lambda: self.comp.stop())
-
-    def tearDown(self):
-        super().tearDown()
-        if self._outcome_failed():
-            print("---- sway\n" + self.comp.log())
-
     def start_renderer(self, **env_extra):
-        self.comp.client_env(self.env.vars)
         self.env.vars.update(env_extra)
-        self.sock = os.path.join(self.env.runtime, "render.sock")
-        r = self.start([KIV_RENDER, "--socket", self.sock], "kiv-render")
-        wait_for(lambda: "ready, socket=" in r.log() or not r.alive(), 30, what="renderer ready")
-        self.assertTrue(r.alive(), r.log())
-        self.renderer = r
-        return r
-
-    def cmd(self, obj):
-        reply = request_json(self.sock, obj, timeout=30)
-        self.assertIsNotNone(reply, "no reply to %r" % obj)
-        return reply
+        return super().start_renderer()
 
     def ok(self, obj):
         reply = self.cmd(obj)
         self.assertEqual(reply.get("status"), "ok", "%r -> %r" % (obj, reply))
         return reply
 
-    def status(self):
-        return self.ok({"cmd": "status"})
-
     def load(self, path, **extra):
         req = {"cmd": "load", "path": path, "kind": "video"}
         req.update(extra)
         return self.ok(req)
-
-    def wait_status(self, predicate, what, timeout=30):
-        return wait_for(lambda: (lambda s: s if predicate(s) else None)(self.status()),
-                        timeout, 0.1, what)
 
     def wait_playing(self):
         return self.wait_status(lambda s: s["ready"] and s["has_video"] and s["time_pos"] >= 0,
@@ -138,7 +90,7 @@ class RenderVideoTest(KivTestCase):
                 self.assertTrue(colourful(first), "the video is not on screen")
                 self.assert_advances(before)
                 second = self.comp.screenshot("HEADLESS-1")
-                self.assertNotEqual(samples(first), samples(second),
+                self.assertNotEqual(grid(first), grid(second),
                                     "the picture did not change while playing")
 
                 self.ok({"cmd": "pause"})
@@ -151,7 +103,7 @@ class RenderVideoTest(KivTestCase):
                 self.assertEqual(a, b, "time_pos or swaps moved while paused")
                 shot_a = self.comp.screenshot("HEADLESS-1")
                 time.sleep(0.5)
-                self.assertEqual(samples(shot_a), samples(self.comp.screenshot("HEADLESS-1")))
+                self.assertEqual(grid(shot_a), grid(self.comp.screenshot("HEADLESS-1")))
                 self.assertTrue(colourful(shot_a), "the paused video is not drawn")
 
                 self.ok({"cmd": "resume"})

@@ -9,14 +9,13 @@ import os
 import re
 import shutil
 import stat
-import subprocess
 import tempfile
 import time
 import unittest
 
-from compositor import Compositor
+from compositor import CompositorTestCase, colourful, ffmpeg, filled_with, grid, wait_moving
 from hyprstub import HyprStub, client, monitor
-from kivtest import KivTestCase, wait_for
+from kivtest import pid_gone, wait_for
 
 RED = (210, 30, 40)
 GREEN = (30, 200, 60)
@@ -31,11 +30,6 @@ exit 0
 """
 
 
-def ffmpeg(*args):
-    subprocess.run(["ffmpeg", "-v", "error", "-y"] + list(args), check=True,
-                   stdin=subprocess.DEVNULL, timeout=180)
-
-
 def make_media(directory):
     """Writes the test media; returns their paths by name."""
     m = {
@@ -44,45 +38,22 @@ def make_media(directory):
         "video": os.path.join(directory, "motion.mp4"),
     }
     ffmpeg("-f", "lavfi", "-i", "color=c=0x%02x%02x%02x:size=1920x1080" % RED,
-           "-frames:v", "1", m["red"])
+           "-frames:v", "1", m["red"], timeout=180)
     # Another aspect ratio: cover cropping still fills the whole screen.
     ffmpeg("-f", "lavfi", "-i", "color=c=0x%02x%02x%02x:size=600x800" % GREEN,
-           "-frames:v", "1", m["green"])
+           "-frames:v", "1", m["green"], timeout=180)
     ffmpeg("-f", "lavfi", "-i", "testsrc2=size=320x180:rate=25", "-t", "6",
-           "-c:v", "libx264", "-preset", "ultrafast", "-pix_fmt", "yuv420p", m["video"])
+           "-c:v", "libx264", "-preset", "ultrafast", "-pix_fmt", "yuv420p", m["video"],
+           timeout=180)
     return m
 
 
-def grid(shot, step=24):
-    """A coarse grid of pixels covering the whole screenshot."""
-    width, height, pixel = shot
-    return [pixel(x, y) for y in range(step // 2, height, step)
-            for x in range(step // 2, width, step)]
-
-
-def filled_with(shot, colour, tol=12):
-    """Every sampled pixel is within tol of colour."""
-    return all(max(abs(a - b) for a, b in zip(p, colour)) <= tol for p in grid(shot))
-
-
-def colourful(shot):
-    """The picture shows the test pattern, not black or a single colour."""
-    distinct = set(grid(shot))
-    return len(distinct) > 20 and any(max(p) > 64 for p in distinct)
-
-
-def pid_gone(pid):
-    """The process no longer exists or is a zombie waiting to be collected."""
-    try:
-        with open("/proc/%d/stat" % pid) as f:
-            return f.read().rsplit(")", 1)[-1].split()[0] == "Z"
-    except OSError:
-        return True
-
-
-class SystemTestCase(KivTestCase):
+class SystemTestCase(CompositorTestCase):
     """A compositor, private XDG dirs and a stand-in shell on PATH; the
     daemon is started by each test."""
+
+    status_timeout = 60
+    status_interval = 0.2
 
     @classmethod
     def setUpClass(cls):
@@ -95,10 +66,6 @@ class SystemTestCase(KivTestCase):
 
     def setUp(self):
         super().setUp()
-        self.comp = Compositor()
-        self.comp.start()
-        self.addCleanup(self.comp.stop)
-        self.comp.client_env(self.env.vars)
         self.env.vars["KIV_DRM_DPMS"] = "0"
         self.env.vars.pop("TARVINE_PATH", None)
         self.base_path = self.env.vars.get("PATH", "/usr/bin:/bin")
@@ -111,11 +78,6 @@ class SystemTestCase(KivTestCase):
         os.chmod(shell, 0o755)
         self.env.vars["PATH"] = shell_dir + ":" + self.base_path
 
-    def tearDown(self):
-        super().tearDown()
-        if self._outcome_failed():
-            print("---- sway\n" + self.comp.log())
-
     # -- driving -------------------------------------------------------------
 
     def run_kiv(self, *args):
@@ -125,10 +87,6 @@ class SystemTestCase(KivTestCase):
 
     def status(self):
         return self.run_kiv("status")
-
-    def wait_status(self, predicate, what, timeout=60):
-        return wait_for(lambda: (lambda s: s if predicate(s) else None)(self.status()),
-                        timeout, 0.2, what)
 
     def wait_loaded(self, path, kind):
         """Waits until the renderer confirmed path as the shown media."""
@@ -157,12 +115,7 @@ class SystemTestCase(KivTestCase):
 
     def assert_moving(self):
         """Two screenshots in a row differ, and the video pattern is drawn."""
-        def moved():
-            first = self.shot()
-            time.sleep(0.3)
-            second = self.shot()
-            return colourful(second) and grid(first) != grid(second)
-        wait_for(moved, 60, 0.2, "the video moving on screen")
+        wait_moving(self.comp)
 
     def assert_frozen(self):
         """The picture settles (a fade may still be finishing) and then stays:

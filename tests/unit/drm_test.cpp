@@ -1,4 +1,5 @@
 #include "drm.h"
+#include "test_util.h"
 
 #include <gtest/gtest.h>
 
@@ -12,34 +13,6 @@
 namespace {
 
 namespace fs = std::filesystem;
-
-// Restores KIV_DRM_DPMS when the test ends.
-class DpmsEnv {
-  public:
-    DpmsEnv() {
-        const char *v = getenv("KIV_DRM_DPMS");
-        had_ = v != nullptr;
-        if (had_)
-            old_ = v;
-        unsetenv("KIV_DRM_DPMS");
-    }
-    ~DpmsEnv() {
-        if (had_)
-            setenv("KIV_DRM_DPMS", old_.c_str(), 1);
-        else
-            unsetenv("KIV_DRM_DPMS");
-    }
-    void set(const char *v) {
-        if (v)
-            setenv("KIV_DRM_DPMS", v, 1);
-        else
-            unsetenv("KIV_DRM_DPMS");
-    }
-
-  private:
-    bool had_;
-    std::string old_;
-};
 
 // One directory entry of the fake /sys/class/drm; a null text leaves the file out.
 struct Connector {
@@ -82,7 +55,7 @@ class DrmTree {
 };
 
 TEST(Drm, AllOff) {
-    DpmsEnv env;
+    EnvGuard env("KIV_DRM_DPMS", nullptr);
     struct Case {
         const char *name;
         std::vector<Connector> connectors;
@@ -127,7 +100,7 @@ TEST(Drm, AllOff) {
 }
 
 TEST(Drm, OutputOff) {
-    DpmsEnv env;
+    EnvGuard env("KIV_DRM_DPMS", nullptr);
     struct Case {
         const char *name;
         std::vector<Connector> connectors;
@@ -170,7 +143,7 @@ TEST(Drm, OutputOff) {
 }
 
 TEST(Drm, EnvironmentSwitch) {
-    DpmsEnv env;
+    EnvGuard env("KIV_DRM_DPMS", nullptr);
     DrmTree tree({{"card0-DP-1", "connected\n", "Off\n"}});
     struct Case {
         const char *value; // null: unset

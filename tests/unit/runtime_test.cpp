@@ -1,5 +1,6 @@
 #include "log.h"
 #include "paths.h"
+#include "test_util.h"
 
 #include <gtest/gtest.h>
 
@@ -13,34 +14,6 @@
 #include <unistd.h>
 
 namespace {
-
-// Restores an environment variable when the test ends.
-class EnvGuard {
-  public:
-    explicit EnvGuard(const char *name) : name_(name) {
-        const char *v = getenv(name);
-        had_ = v != nullptr;
-        if (had_)
-            old_ = v;
-    }
-    ~EnvGuard() {
-        if (had_)
-            setenv(name_, old_.c_str(), 1);
-        else
-            unsetenv(name_);
-    }
-    void set(const char *value) {
-        if (value)
-            setenv(name_, value, 1);
-        else
-            unsetenv(name_);
-    }
-
-  private:
-    const char *name_;
-    bool had_;
-    std::string old_;
-};
 
 std::string capture(int fd, unsigned level, unsigned threshold) {
     fflush(nullptr);
@@ -190,10 +163,10 @@ TEST(MediaKind, ByExtension) {
         const char *path;
         media_kind want;
     } cases[] = {
-        {"/x/Clip.MP4", MEDIA_VIDEO}, {"/x/a.GIF", MEDIA_GIF},     {"/x/a.apng", MEDIA_VIDEO},
-        {"/x/a.png", MEDIA_STILL},    {".mp4", MEDIA_VIDEO},       {"/x/a.txt", MEDIA_UNKNOWN},
-        {"/x/gif", MEDIA_UNKNOWN},    {"", MEDIA_UNKNOWN},         {"/x/a.JPeG", MEDIA_STILL},
-        {"/x/a.m2ts", MEDIA_VIDEO},   {"/x/a.heif", MEDIA_STILL},  {"/x/a.webm", MEDIA_VIDEO},
+        {"/x/Clip.MP4", MEDIA_VIDEO}, {"/x/a.GIF", MEDIA_GIF},    {"/x/a.apng", MEDIA_VIDEO},
+        {"/x/a.png", MEDIA_STILL},    {".mp4", MEDIA_VIDEO},      {"/x/a.txt", MEDIA_UNKNOWN},
+        {"/x/gif", MEDIA_UNKNOWN},    {"", MEDIA_UNKNOWN},        {"/x/a.JPeG", MEDIA_STILL},
+        {"/x/a.m2ts", MEDIA_VIDEO},   {"/x/a.heif", MEDIA_STILL}, {"/x/a.webm", MEDIA_VIDEO},
     };
     for (const Case &c : cases)
         EXPECT_EQ(media_kind_of(c.path), c.want) << c.path;

@@ -1,5 +1,6 @@
 #include "log.h"
 #include "shell.h"
+#include "test_util.h"
 
 #include <gtest/gtest.h>
 
@@ -8,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <sys/stat.h>
@@ -30,30 +32,18 @@ class ShellTest : public ::testing::Test {
         ASSERT_NE(mkdtemp(tmpl), nullptr);
         root_ = tmpl;
         record_ = root_ + "/record";
-        save("PATH", &old_path_, &had_path_);
-        save("TARVINE_PATH", &old_tarvine_, &had_tarvine_);
+        path_.emplace("PATH");
+        tarvine_path_.emplace("TARVINE_PATH");
         setenv("RECORD", record_.c_str(), 1);
         log_set_identity("shell_test", LOG_INFO);
     }
     void TearDown() override {
-        restore("PATH", old_path_, had_path_);
-        restore("TARVINE_PATH", old_tarvine_, had_tarvine_);
+        // Restored first: the clean-up below runs rm from PATH.
+        path_.reset();
+        tarvine_path_.reset();
         unsetenv("RECORD");
         std::string cmd = "rm -rf '" + root_ + "'";
         ASSERT_EQ(system(cmd.c_str()), 0);
-    }
-
-    static void save(const char *name, std::string *old, bool *had) {
-        const char *v = getenv(name);
-        *had = v != nullptr;
-        if (v)
-            *old = v;
-    }
-    static void restore(const char *name, const std::string &old, bool had) {
-        if (had)
-            setenv(name, old.c_str(), 1);
-        else
-            unsetenv(name);
     }
 
     // Writes dir/tarvine-shell with body and returns its path.
@@ -85,8 +75,7 @@ class ShellTest : public ::testing::Test {
     }
 
     std::string root_, record_;
-    std::string old_path_, old_tarvine_;
-    bool had_path_ = false, had_tarvine_ = false;
+    std::optional<EnvGuard> path_, tarvine_path_;
 };
 
 TEST_F(ShellTest, PathCopyWinsOverTarvinePath) {
