@@ -85,8 +85,8 @@ class IpcTest : public ::testing::Test {
         size_t done = 0;
         int64_t deadline = now_ms() + 10000;
         while (done < data.size() && now_ms() < deadline) {
-            ssize_t n = send(fd, data.data() + done, data.size() - done,
-                             MSG_DONTWAIT | MSG_NOSIGNAL);
+            ssize_t n =
+                send(fd, data.data() + done, data.size() - done, MSG_DONTWAIT | MSG_NOSIGNAL);
             if (n > 0) {
                 done += static_cast<size_t>(n);
             } else if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
@@ -136,7 +136,7 @@ class IpcTest : public ::testing::Test {
 struct FramingCase {
     const char *name;
     std::string bytes;
-    std::vector<std::string> lines;  // dispatched, in order
+    std::vector<std::string> lines; // dispatched, in order
     bool closed;
 };
 
@@ -225,9 +225,9 @@ TEST_F(IpcTest, SeventeenthConnectionIsClosed) {
 
 struct TimeoutCase {
     const char *name;
-    const char *first;        // sent at t0 (null: nothing)
-    const char *second;       // sent at t0 + 60 s (null: nothing)
-    int64_t check_after_ms;   // service again at t0 + this
+    const char *first;      // sent at t0 (null: nothing)
+    const char *second;     // sent at t0 + 60 s (null: nothing)
+    int64_t check_after_ms; // service again at t0 + this
     bool closed;
 };
 
@@ -325,8 +325,8 @@ TEST_F(IpcTest, DescriptorsAreCloseOnExecAndServerSideNonBlocking) {
     start_server();
     int client = connect_client();
     ASSERT_TRUE(service_until([&] { return open_slots() == 1; }));
-    for (int fd : {server_->listener->listen_fd, server_->listener->lock_fd,
-                   server_->slots[0].fd, client}) {
+    for (int fd :
+         {server_->listener->listen_fd, server_->listener->lock_fd, server_->slots[0].fd, client}) {
         EXPECT_TRUE(fcntl(fd, F_GETFD) & FD_CLOEXEC) << fd;
     }
     for (int fd : {server_->listener->listen_fd, server_->slots[0].fd}) {
@@ -367,13 +367,13 @@ TEST_F(IpcTest, OutputLimitsCloseTheConnection) {
 
 struct RecvCase {
     const char *name;
-    std::string peer;  // bytes the peer writes
+    std::string peer; // bytes the peer writes
     bool peer_closes;
     size_t size;
     int ms;
     int rc;
-    int err;            // expected errno when rc is -1 (0: not checked)
-    const char *text;   // expected buffer when rc is 0
+    int err;          // expected errno when rc is -1 (0: not checked)
+    const char *text; // expected buffer when rc is 0
 };
 
 TEST(IpcRecvLine, Cases) {
@@ -463,7 +463,7 @@ TEST(Json, Quote) {
     struct Case {
         const char *name;
         const char *text;
-        const char *quoted;  // null: cannot be produced
+        const char *quoted; // null: cannot be produced
     };
     const Case cases[] = {
         {"quotation mark", "/home/u/a\"b.png", "\"/home/u/a\\\"b.png\""},
