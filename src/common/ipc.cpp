@@ -36,6 +36,14 @@ int fill_address(const char *path, sockaddr_un *addr) {
     return 0;
 }
 
+// A close-on-exec Unix stream socket with the address for path filled in.
+int unix_socket_for(const char *path, sockaddr_un *addr) {
+    if (fill_address(path, addr) < 0) {
+        return -1;
+    }
+    return socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+}
+
 bool slot_open(const ipc_stream *slot) {
     return slot->fd >= 0;
 }
@@ -92,10 +100,7 @@ recv_outcome recv_sort(ssize_t n) {
 
 int ipc_server_socket(const char *path) {
     sockaddr_un addr;
-    if (fill_address(path, &addr) < 0) {
-        return -1;
-    }
-    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int fd = unix_socket_for(path, &addr);
     if (fd < 0) {
         return -1;
     }
@@ -448,10 +453,7 @@ int ipc_set_timeouts(int fd, int ms) {
 
 int ipc_connect(const char *path) {
     sockaddr_un addr;
-    if (fill_address(path, &addr) < 0) {
-        return -1;
-    }
-    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int fd = unix_socket_for(path, &addr);
     if (fd < 0) {
         return -1;
     }

@@ -37,6 +37,19 @@ struct flags {
     bool manual, idle, blocklisted;
 };
 
+// A policy over the base inputs changed by setup, with the three flags set.
+policy_ptr policy_for(const flags &f, void (*setup)(policy_inputs &in)) {
+    g_in = base_inputs();
+    setup(g_in);
+    policy_ptr p = make_policy();
+    if (p) {
+        policy_set_manual(p.get(), f.manual);
+        policy_set_idle(p.get(), f.idle);
+        policy_set_blocklisted(p.get(), f.blocklisted);
+    }
+    return p;
+}
+
 struct decision_case {
     const char *name;
     flags f;
@@ -133,13 +146,8 @@ const decision_case kDecisionCases[] = {
 TEST(PolicyTest, DecisionTable) {
     for (const decision_case &c : kDecisionCases) {
         SCOPED_TRACE(c.name);
-        g_in = base_inputs();
-        c.setup(g_in);
-        policy_ptr p = make_policy();
+        policy_ptr p = policy_for(c.f, c.setup);
         ASSERT_TRUE(p);
-        policy_set_manual(p.get(), c.f.manual);
-        policy_set_idle(p.get(), c.f.idle);
-        policy_set_blocklisted(p.get(), c.f.blocklisted);
         policy_evaluate(p.get());
         EXPECT_EQ(policy_paused(p.get()), c.paused);
         EXPECT_EQ(policy_poster(p.get()), c.poster);
@@ -199,13 +207,8 @@ const feed_case kFeedCases[] = {
 TEST(PolicyTest, FeedAllowedTable) {
     for (const feed_case &c : kFeedCases) {
         SCOPED_TRACE(c.name);
-        g_in = base_inputs();
-        c.setup(g_in);
-        policy_ptr p = make_policy();
+        policy_ptr p = policy_for(c.f, c.setup);
         ASSERT_TRUE(p);
-        policy_set_manual(p.get(), c.f.manual);
-        policy_set_idle(p.get(), c.f.idle);
-        policy_set_blocklisted(p.get(), c.f.blocklisted);
         EXPECT_EQ(policy_feed_allowed(p.get()), c.allowed);
     }
 }
