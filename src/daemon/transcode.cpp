@@ -1,0 +1,433 @@
+#include "transcode.h"
+
+#include "log.h"
+#include "paths.h"
+#include "proc.h"
+
+#include <atomic>
+#include <cerrno>
+#include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <dirent.h>
+#include <fcntl.h>
+#include <memory>
+#include <pthread.h>
+#include <sys/eventfd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+struct transcode_job {
+    pthread_t thread;
+    int fd;
+    unsigned char joined;
+    unsigned char cancel; // written only through __atomic builtins
+    int32_t ok;
+    char result[TRANSCODE_RESULT_SIZE];
+    char source[TRANSCODE_SOURCE_SIZE];
+    int32_t kind;
+    int32_t fps, crf, max_width, max_height;
+};
+
+namespace {
+
+enum {
+    DIR_SIZE = 1024,
+    KEY_SIZE = 1280, // keys are cut to 1279 bytes before hashing
+    TEMP_SIZE = 1056,
+    FILTER_SIZE = 256,
+    CAPTURE_SIZE = 4096,
+    GIF_TIME_LIMIT_MS = 300000,
+    POSTER_TIME_LIMIT_MS = 120000,
+    MAX_THREADS = 4,
+    PRUNE_START_RECORDS = 32,
+};
+
+enum job_kind : int32_t {
+    JOB_POSTER = 0,
+    JOB_GIF = 1,
+};
+
+constexpr uint64_t HASH_START = 0x14650fb0739d0383ULL;
+constexpr uint64_t HASH_PRIME = 0x100000001b3ULL;
+constexpr time_t ABANDONED_AFTER_S = 86400;
+constexpr long long MIB = 1048576;
+
+std::atomic<int> g_cache_limit_mb{512};
+
+struct dir_closer {
+    void operator()(DIR *d) const {
+        closedir(d);
+    }
+};
+using dir_ptr = std::unique_ptr<DIR, dir_closer>;
+
+// The cache directory, created with its parents.
+int cache_dir(char *dir, size_t size) {
+    if (path_gif_cache_dir(dir, size) != 0)
+        return -1;
+    return mkdir_p(dir);
+}
+
+// ffmpeg's error text on one log line.
+const char *one_line(char *text) {
+    for (char *p = text; *p; p++) {
+        if (*p == '\n' || *p == '\r')
+            *p = ' ';
+    }
+    size_t n = strlen(text);
+    while (n > 0 && text[n - 1] == ' ')
+        text[--n] = '\0';
+    return text;
+}
+
+// An empty, owner-only temporary file beside final_path whose name carries
+// ".part-" and keeps the product's suffix so ffmpeg picks the right muxer.
+int make_temp(const char *final_path, const char *suffix, char *tmp, size_t size) {
+    int n = snprintf(tmp, size, "%s.part-XXXXXX%s", final_path, suffix);
+    if (n < 0 || (size_t)n >= size)
+        return -1;
+    int fd = mkostemps(tmp, (int)strlen(suffix), O_CLOEXEC);
+    if (fd < 0)
+        return -1;
+    close(fd);
+    return 0;
+}
+
+int thread_count(void) {
+    long n = sysconf(_SC_NPROCESSORS_ONLN);
+    if (n < 1)
+        return 1;
+    return n > MAX_THREADS ? MAX_THREADS : (int)n;
+}
+
+bool cancelled(transcode_job *job) {
+    return __atomic_load_n(&job->cancel, __ATOMIC_SEQ_CST) & 1u;
+}
+
+// Moves a finished temporary file to its final name; removes it instead when
+// the job was cancelled or ffmpeg left nothing usable.
+bool publish(transcode_job *job, const char *tmp, const char *final_path) {
+    if (cancelled(job) || !transcode_file_ready(tmp) || rename(tmp, final_path) != 0) {
+        unlink(tmp);
+        return false;
+    }
+    return true;
+}
+
+bool transcode_gif(transcode_job *job, char *result, size_t size) {
+    char final_path[TRANSCODE_RESULT_SIZE];
+    if (transcode_gif_cache_path(job->source, job->fps, job->crf, job->max_width, job->max_height,
+                                 final_path, sizeof final_path) != 0)
+        return false;
+    if (transcode_file_ready(final_path)) {
+        snprintf(result, size, "%s", final_path);
+        return true;
+    }
+
+    char threads[16], crf[16], fps[16];
+    snprintf(threads, sizeof threads, "%d", thread_count());
+    snprintf(crf, sizeof crf, "%d", (int)job->crf);
+    snprintf(fps, sizeof fps, "%d", (int)job->fps);
+    // Resample, shrink to fit (never enlarge), round both sides down to even
+    // numbers of at least 2 as 4:2:0 needs, then convert to 4:2:0.
+    char filter[FILTER_SIZE];
+    snprintf(filter, sizeof filter,
+             "fps=%d,scale='min(iw,%d)':'min(ih,%d)':force_original_aspect_ratio=decrease:"
+             "flags=lanczos,scale='max(2,trunc(iw/2)*2)':'max(2,trunc(ih/2)*2)',format=yuv420p",
+             (int)job->fps, (int)job->max_width, (int)job->max_height);
+
+    char tmp[TEMP_SIZE];
+    if (make_temp(final_path, ".mp4", tmp, sizeof tmp) != 0)
+        return false;
+    log_info("transcoding gif %s -> %s", job->source, final_path);
+
+    const char *argv[] = {"ffmpeg",    "-y",      "-v",        "error",      "-nostdin", "-i",
+                          job->source, "-map",    "0:v:0",     "-vf",        filter,     "-an",
+                          "-c:v",      "libx264", "-threads",  threads,      "-preset",  "veryfast",
+                          "-crf",      crf,       "-movflags", "+faststart", "-r",       fps,
+                          tmp,         nullptr};
+    char output[CAPTURE_SIZE];
+    if (proc_run_cancellable("ffmpeg", (char *const *)argv, output, sizeof output,
+                             GIF_TIME_LIMIT_MS, &job->cancel) != 0) {
+        // A cancelled run was killed on purpose: nothing to report.
+        if (!cancelled(job))
+            log_error("ffmpeg gif failed: %s", one_line(output));
+        unlink(tmp);
+        return false;
+    }
+    if (!publish(job, tmp, final_path))
+        return false;
+    snprintf(result, size, "%s", final_path);
+    log_info("gif cached %s", final_path);
+    transcode_prune_cache(final_path, job->source);
+    return true;
+}
+
+bool transcode_poster(transcode_job *job, char *result, size_t size) {
+    char final_path[TRANSCODE_RESULT_SIZE];
+    if (transcode_poster_cache_path(job->source, final_path, sizeof final_path) != 0)
+        return false;
+    if (transcode_file_ready(final_path)) {
+        snprintf(result, size, "%s", final_path);
+        return true;
+    }
+    char tmp[TEMP_SIZE];
+    if (make_temp(final_path, ".png", tmp, sizeof tmp) != 0)
+        return false;
+
+    // The first frame, at most 2560 wide, never enlarged, even height.
+    const char *argv[] = {
+        "ffmpeg", "-y",   "-v",    "error",     "-nostdin", "-i",  job->source,
+        "-an",    "-map", "0:v:0", "-frames:v", "1",        "-vf", "scale=w='min(2560,iw)':h=-2",
+        tmp,      nullptr};
+    char output[CAPTURE_SIZE];
+    if (proc_run_cancellable("ffmpeg", (char *const *)argv, output, sizeof output,
+                             POSTER_TIME_LIMIT_MS, &job->cancel) != 0) {
+        if (!cancelled(job))
+            log_error("poster extract failed: %s", one_line(output));
+        unlink(tmp);
+        return false;
+    }
+    if (!publish(job, tmp, final_path))
+        return false;
+    snprintf(result, size, "%s", final_path);
+    transcode_prune_cache(final_path, job->source);
+    return true;
+}
+
+void *job_main(void *arg) {
+    transcode_job *job = (transcode_job *)arg;
+    char result[TRANSCODE_RESULT_SIZE] = "";
+    bool ok = job->kind == JOB_GIF ? transcode_gif(job, result, sizeof result)
+                                   : transcode_poster(job, result, sizeof result);
+    job->ok = ok ? 1 : 0;
+    if (ok)
+        memcpy(job->result, result, sizeof result);
+    uint64_t one = 1;
+    while (write(job->fd, &one, sizeof one) < 0 && errno == EINTR) {
+    }
+    return nullptr;
+}
+
+transcode_job *job_start(const char *source, int32_t kind, int fps, int crf, int max_width,
+                         int max_height) {
+    // A cut path would name another file.
+    if (!source || !source[0] || strlen(source) >= TRANSCODE_SOURCE_SIZE)
+        return nullptr;
+    transcode_job *job = (transcode_job *)calloc(1, sizeof *job);
+    if (!job)
+        return nullptr;
+    memcpy(job->source, source, strlen(source) + 1);
+    job->kind = kind;
+    job->fps = fps;
+    job->crf = crf;
+    job->max_width = max_width;
+    job->max_height = max_height;
+    job->fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (job->fd < 0) {
+        free(job);
+        return nullptr;
+    }
+    if (pthread_create(&job->thread, nullptr, job_main, job) != 0) {
+        close(job->fd);
+        free(job);
+        return nullptr;
+    }
+    return job;
+}
+
+struct cache_file {
+    char *path;
+    time_t mtime;
+    long long size;
+};
+
+int by_age(const void *a, const void *b) {
+    time_t x = ((const cache_file *)a)->mtime;
+    time_t y = ((const cache_file *)b)->mtime;
+    return x < y ? -1 : x > y ? 1 : 0;
+}
+
+bool same_path(const char *a, const char *b) {
+    return b && strcmp(a, b) == 0;
+}
+
+} // namespace
+
+uint64_t transcode_hash(const char *text) {
+    uint64_t h = HASH_START;
+    for (const unsigned char *p = (const unsigned char *)text; *p; p++)
+        h = (h ^ *p) * HASH_PRIME;
+    return h;
+}
+
+int transcode_gif_cache_path(const char *source, int fps, int crf, int max_width, int max_height,
+                             char *out, size_t size) {
+    char dir[DIR_SIZE];
+    struct stat st;
+    if (!source || !out || cache_dir(dir, sizeof dir) != 0 || stat(source, &st) != 0)
+        return -1;
+    char key[KEY_SIZE];
+    snprintf(key, sizeof key, "gif-v2|%s|%lld|%lld|%ld|%lld|%ld|%d|%d|%d|%d", source,
+             (long long)st.st_size, (long long)st.st_mtim.tv_sec, (long)st.st_mtim.tv_nsec,
+             (long long)st.st_ctim.tv_sec, (long)st.st_ctim.tv_nsec, fps, crf, max_width,
+             max_height);
+    int n = snprintf(out, size, "%s/%016" PRIx64 ".mp4", dir, transcode_hash(key));
+    return n < 0 || (size_t)n >= size ? -1 : 0;
+}
+
+int transcode_poster_cache_path(const char *source, char *out, size_t size) {
+    char dir[DIR_SIZE];
+    struct stat st;
+    if (!source || !out || cache_dir(dir, sizeof dir) != 0 || stat(source, &st) != 0)
+        return -1;
+    char key[KEY_SIZE];
+    snprintf(key, sizeof key, "poster-v2|%s|%lld|%lld|%ld|%lld|%ld", source, (long long)st.st_size,
+             (long long)st.st_mtim.tv_sec, (long)st.st_mtim.tv_nsec, (long long)st.st_ctim.tv_sec,
+             (long)st.st_ctim.tv_nsec);
+    int n = snprintf(out, size, "%s/poster-%016" PRIx64 ".png", dir, transcode_hash(key));
+    return n < 0 || (size_t)n >= size ? -1 : 0;
+}
+
+bool transcode_file_ready(const char *path) {
+    struct stat st;
+    return path && stat(path, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0;
+}
+
+transcode_job *transcode_start_gif(const char *source, int fps, int crf, int max_width,
+                                   int max_height) {
+    return job_start(source, JOB_GIF, fps, crf, max_width, max_height);
+}
+
+transcode_job *transcode_start_poster(const char *source) {
+    return job_start(source, JOB_POSTER, 0, 0, 0, 0);
+}
+
+int transcode_job_fd(const transcode_job *job) {
+    return job ? job->fd : -1;
+}
+
+const char *transcode_job_source(const transcode_job *job) {
+    return job ? job->source : "";
+}
+
+int transcode_job_collect(transcode_job *job, transcode_outcome *out) {
+    if (!job || job->joined)
+        return -1;
+    uint64_t count = 0;
+    ssize_t n;
+    do {
+        n = read(job->fd, &count, sizeof count);
+    } while (n < 0 && errno == EINTR);
+    if (n != (ssize_t)sizeof count)
+        return -1;
+    pthread_join(job->thread, nullptr);
+    job->joined = 1;
+    if (out) {
+        out->ok = job->ok == 1;
+        memcpy(out->path, job->result, sizeof out->path);
+    }
+    return 0;
+}
+
+void transcode_job_free(transcode_job *job) {
+    if (!job)
+        return;
+    if (!job->joined) {
+        __atomic_exchange_n(&job->cancel, (unsigned char)1, __ATOMIC_SEQ_CST);
+        pthread_join(job->thread, nullptr);
+        job->joined = 1;
+    }
+    close(job->fd);
+    free(job);
+}
+
+void transcode_set_cache_limit(int mb) {
+    g_cache_limit_mb.store(mb);
+}
+
+void transcode_prune_cache(const char *keep1, const char *keep2) {
+    int limit_mb = g_cache_limit_mb.load();
+    if (limit_mb < 1)
+        return;
+    char dir[DIR_SIZE];
+    if (path_gif_cache_dir(dir, sizeof dir) != 0)
+        return;
+    dir_ptr d(opendir(dir));
+    if (!d)
+        return;
+
+    size_t count = 0, room = PRUNE_START_RECORDS;
+    cache_file *files = (cache_file *)malloc(room * sizeof *files);
+    if (!files)
+        return;
+    long long total = 0;
+    while (struct dirent *e = readdir(d.get())) {
+        if (e->d_name[0] == '.' || strstr(e->d_name, ".part-"))
+            continue;
+        char path[DIR_SIZE];
+        int n = snprintf(path, sizeof path, "%s/%s", dir, e->d_name);
+        if (n < 0 || (size_t)n >= sizeof path)
+            continue;
+        struct stat st;
+        if (stat(path, &st) != 0 || !S_ISREG(st.st_mode))
+            continue;
+        if (count == room) {
+            cache_file *grown = (cache_file *)realloc(files, room * 2 * sizeof *files);
+            if (!grown)
+                break;
+            files = grown;
+            room *= 2;
+        }
+        char *copy = strdup(path);
+        if (!copy)
+            break;
+        files[count++] = {copy, st.st_mtime, (long long)st.st_size};
+        total += st.st_size;
+    }
+
+    long long limit = (long long)limit_mb * MIB;
+    if (total > limit) {
+        qsort(files, count, sizeof *files, by_age);
+        for (size_t i = 0; i < count && total > limit; i++) {
+            if (same_path(files[i].path, keep1) || same_path(files[i].path, keep2))
+                continue;
+            if (unlink(files[i].path) == 0) {
+                total -= files[i].size;
+                log_info("cache pruned %s", files[i].path);
+            }
+        }
+    }
+    for (size_t i = 0; i < count; i++)
+        free(files[i].path);
+    free(files);
+}
+
+void transcode_sweep_partials(void) {
+    char dir[DIR_SIZE];
+    if (path_gif_cache_dir(dir, sizeof dir) != 0)
+        return;
+    dir_ptr d(opendir(dir));
+    if (!d)
+        return;
+    time_t now = time(nullptr);
+    while (struct dirent *e = readdir(d.get())) {
+        if (!strstr(e->d_name, ".part-"))
+            continue;
+        char path[DIR_SIZE];
+        int n = snprintf(path, sizeof path, "%s/%s", dir, e->d_name);
+        if (n < 0 || (size_t)n >= sizeof path)
+            continue;
+        struct stat st;
+        if (lstat(path, &st) != 0 || !S_ISREG(st.st_mode))
+            continue;
+        // A young one may still be written by a running conversion.
+        if (st.st_mtime > now || now - st.st_mtime < ABANDONED_AFTER_S)
+            continue;
+        if (unlink(path) == 0)
+            log_info("removed abandoned conversion %s", e->d_name);
+    }
+}
