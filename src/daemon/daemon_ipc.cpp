@@ -10,6 +10,7 @@
 #include "paths.h"
 #include "policy.h"
 #include "supervisor.h"
+#include "transcode.h"
 #include "watch.h"
 
 #include <cstdarg>
@@ -180,8 +181,7 @@ void handle_reload_config(ipc_stream *slot) {
         return;
     }
     g_daemon.config = fresh;
-    // The media cache takes the new cache_max_mb here
-    // (transcode_set_cache_limit) once conversion jobs exist.
+    transcode_set_cache_limit(g_daemon.config.cache_max_mb);
     render_fade(g_daemon.supervisor, g_daemon.config.fade_ms);
     reevaluate();
     reply_ok(slot);

@@ -13,6 +13,7 @@
 #include "policy.h"
 #include "shell.h"
 #include "supervisor.h"
+#include "transcode.h"
 #include "watch.h"
 
 #include <cerrno>
@@ -131,8 +132,9 @@ void load_startup_config(void) {
 
 // Undoes whatever startup made, in reverse order of creation.
 void teardown(void) {
-    // A conversion job would be freed here first (transcode_job_free) once
-    // conversion jobs exist.
+    // Cancels a running conversion and waits for its worker.
+    transcode_job_free(g_daemon.job);
+    g_daemon.job = nullptr;
     if (g_daemon.server) {
         ipc_server_destroy(g_daemon.server);
         g_daemon.server = nullptr;
@@ -171,6 +173,10 @@ void run_loop(void) {
     struct pollfd set[(int)FIXED_POLL_ENTRIES + (int)IPC_MAX_CLIENTS];
 
     while (g_daemon.running) {
+        // A job freed and replaced while this iteration's handlers run must
+        // not be collected through the descriptor polled for its predecessor.
+        const transcode_job *job = g_daemon.job;
+        uint64_t generation = g_daemon.source_generation;
         int count = 0;
         count = add_entry(set, count, g_signal_pipe[0]);
         count = add_entry(set, count, g_child_pipe[0]);
@@ -178,10 +184,12 @@ void run_loop(void) {
         count = add_entry(set, count, watch_desc);
         int hypr_desc = hypr_monitor_fd(g_daemon.hypr);
         count = add_entry(set, count, hypr_desc);
-        // The power monitor's bus descriptor and a conversion job's completion
-        // descriptor join the set here once those modules exist.
+        // The power monitor's bus descriptor joins the set here once that
+        // module exists.
         int listen_desc = g_daemon.server ? ipc_server_listen_fd(g_daemon.server) : -1;
         count = add_entry(set, count, listen_desc);
+        int job_desc = transcode_job_fd(job);
+        count = add_entry(set, count, job_desc);
         if (g_daemon.server)
             count += ipc_server_poll_entries(g_daemon.server, set + count);
 
@@ -216,10 +224,10 @@ void run_loop(void) {
                 hypr_monitor_on_readable(g_daemon.hypr);
             } else if (fd == listen_desc) {
                 ipc_server_accept_all(g_daemon.server);
+            } else if (fd == job_desc && g_daemon.job == job &&
+                       g_daemon.source_generation == generation) {
+                job_finished();
             }
-            // A conversion job's completion descriptor is matched last, and
-            // only while the job and source generation seen before the poll
-            // are still current: job_finished. No job can exist yet.
         }
         if (!g_daemon.running)
             break;
@@ -313,8 +321,8 @@ int main(int argc, char **argv) {
     config_set_defaults(&g_daemon.config);
     load_startup_config();
 
-    // The media cache limit and the stale-file sweep (transcode_set_cache_limit,
-    // transcode_sweep_partials) come here once conversion jobs exist.
+    transcode_set_cache_limit(g_daemon.config.cache_max_mb);
+    transcode_sweep_partials();
 
     g_daemon.supervisor = supervisor_create(g_socket_path);
     g_daemon.policy = policy_new(daemon_policy_inputs);

@@ -13,6 +13,7 @@
 #include "policy.h"
 #include "shell.h"
 #include "supervisor.h"
+#include "transcode.h"
 
 namespace {
 
@@ -38,31 +39,6 @@ bool session_locked(void) {
 // No power monitor is built into this daemon, so the battery is never seen.
 bool on_battery(void) {
     return false;
-}
-
-// Conversion jobs (GIF to video, poster frames) are not built into this
-// daemon: no job can start, none ever finishes.
-int start_gif_job(const char *source) {
-    (void)source;
-    return -1;
-}
-
-int start_poster_job(const char *media) {
-    (void)media;
-    return -1;
-}
-
-// -1 nothing collected, 0 the job succeeded, 1 it failed.
-int collect_job(void) {
-    return -1;
-}
-
-const char *job_source(void) {
-    return g_daemon.source_path;
-}
-
-void free_job(void) {
-    g_daemon.job = nullptr;
 }
 
 void switch_to_shell(void) {
@@ -158,8 +134,10 @@ void media_set_source(const char *path) {
     }
     if (streq(path, d.source_path))
         return;
-    if (d.job)
-        free_job();
+    if (d.job) {
+        transcode_job_free(d.job);
+        d.job = nullptr;
+    }
     if (streq(d.source_kind, "still") && kind != MEDIA_STILL && d.source_path[0])
         DAEMON_SET(d.transition_from_path, d.source_path);
     else
@@ -204,12 +182,9 @@ void media_update(void) {
         }
     }
 
-    if (d.engine != ENGINE_RENDERER) {
-        if (ensure_renderer() != 0)
-            return;
-        log_info("engine: renderer");
-    }
-
+    // Media is prepared before the engine changes: while a GIF converts, or
+    // when its conversion fails, whatever is on screen (a still the shell
+    // draws included) stays there.
     if (d.job) {
         if (streq(d.loaded_kind, "video") && policy_paused(d.policy))
             apply_playback();
@@ -228,42 +203,64 @@ void media_update(void) {
         return;
     }
 
+    char media[TRANSCODE_RESULT_SIZE];
+    DAEMON_SET(media, d.source_path);
     if (streq(d.source_kind, "gif")) {
-        d.job_is_poster = false;
-        if (start_gif_job(d.source_path) == 0) {
-            log_info("gif transcode started for %s", d.source_path);
-        } else {
-            log_error("cannot start gif job: %s", d.source_path);
+        const config &c = d.config;
+        if (transcode_gif_cache_path(d.source_path, c.gif_fps, c.gif_crf, c.max_width, c.max_height,
+                                     media, sizeof media) != 0) {
+            log_error("cannot resolve gif cache path: %s", d.source_path);
             DAEMON_SET(d.failed_path, d.source_path);
-        }
-        return;
-    }
-
-    if (streq(d.source_kind, "still")) {
-        if (media_load(d.source_path, "still") == 0)
-            apply_playback();
-        return;
-    }
-
-    if (posters) {
-        if (streq(d.poster_failed_path, d.source_path)) {
-            apply_playback();
             return;
         }
-        // No poster can exist without conversion jobs: go straight to making one.
-        if (streq(d.loaded_kind, "video"))
-            apply_playback();
-        d.job_is_poster = true;
-        if (start_poster_job(d.source_path) == 0) {
-            log_info("poster extraction started for %s", d.source_path);
+        if (!transcode_file_ready(media)) {
+            d.job_is_poster = false;
+            d.job =
+                transcode_start_gif(d.source_path, c.gif_fps, c.gif_crf, c.max_width, c.max_height);
+            if (d.job) {
+                log_info("gif transcode started for %s", d.source_path);
+            } else {
+                log_error("cannot start gif job: %s", d.source_path);
+                DAEMON_SET(d.failed_path, d.source_path);
+            }
+            return;
+        }
+    }
+
+    // Without a poster the video itself is loaded; the policy keeps it paused
+    // on battery, so it still shows one unmoving frame.
+    char poster[TRANSCODE_RESULT_SIZE];
+    const char *load = media;
+    const char *kind = streq(d.source_kind, "still") ? "still" : "video";
+    if (!streq(kind, "still") && posters && !streq(d.poster_failed_path, d.source_path)) {
+        if (transcode_poster_cache_path(media, poster, sizeof poster) != 0) {
+            log_error("cannot resolve poster path: %s", d.source_path);
+            DAEMON_SET(d.poster_failed_path, d.source_path);
+        } else if (transcode_file_ready(poster)) {
+            d.poster_failed_path[0] = '\0';
+            load = poster;
+            kind = "still";
         } else {
+            // A loaded video pauses while its poster is made.
+            if (streq(d.loaded_kind, "video"))
+                apply_playback();
+            d.job_is_poster = true;
+            d.job = transcode_start_poster(media);
+            if (d.job) {
+                log_info("poster extraction started for %s", d.source_path);
+                return;
+            }
             log_error("cannot start poster job: %s", d.source_path);
             DAEMON_SET(d.poster_failed_path, d.source_path);
         }
-        return;
     }
 
-    if (media_load(d.source_path, "video") == 0)
+    if (d.engine != ENGINE_RENDERER) {
+        if (ensure_renderer() != 0)
+            return;
+        log_info("engine: renderer");
+    }
+    if (media_load(load, kind) == 0)
         apply_playback();
 }
 
@@ -306,17 +303,19 @@ void job_finished(void) {
         return;
     char *mark = d.job_is_poster ? d.poster_failed_path : d.failed_path;
     const size_t mark_size = sizeof d.failed_path;
-    int result = collect_job();
-    if (result < 0) {
-        log_warn("job for %s produced no result", job_source());
+    // Main thread only; too large for a comfortable stack frame.
+    static transcode_outcome outcome;
+    if (transcode_job_collect(d.job, &outcome) != 0) {
+        log_warn("job for %s produced no result", transcode_job_source(d.job));
         daemon_set_text(mark, mark_size, d.source_path);
-    } else if (result == 0) {
-        log_info("job done for %s", job_source());
+    } else if (outcome.ok) {
+        log_info("job done for %s", transcode_job_source(d.job));
     } else {
-        log_error("job failed for %s", job_source());
+        log_error("job failed for %s", transcode_job_source(d.job));
         daemon_set_text(mark, mark_size, d.source_path);
     }
-    free_job();
+    transcode_job_free(d.job);
+    d.job = nullptr;
     media_update();
 }
 

@@ -1,0 +1,195 @@
+"""kivd turning GIF backgrounds into cached videos with the real ffmpeg:
+one conversion per GIF and settings, the cache kept under its limit, and
+what stays on screen while a conversion runs, fails or is cancelled.
+kiv-render is played by fake_render.py, tarvine-shell by a script; ffmpeg
+is the real one behind a wrapper that notes each call by its process id."""
+
+import os
+import subprocess
+import time
+import unittest
+
+from compositor import ffmpeg
+from kivtest import pid_gone, request, wait_for
+from test_media import MediaTestCase
+
+FFMPEG_WRAPPER = """#!/bin/sh
+echo $$ >> %s
+exec %s "$@"
+"""
+
+
+def probe(path):
+    """(codec, width, height, pixel format) of the first video stream."""
+    out = subprocess.run(["ffprobe", "-v", "error", "-select_streams", "v:0", "-show_entries",
+                          "stream=codec_name,width,height,pix_fmt", "-of", "csv=p=0", path],
+                         capture_output=True, text=True, check=True, timeout=60).stdout
+    codec, width, height, pix_fmt = out.strip().split(",")
+    return codec, int(width), int(height), pix_fmt
+
+
+class GifTestCase(MediaTestCase):
+
+    def setUp(self):
+        super().setUp()
+        real = subprocess.run(["which", "ffmpeg"], capture_output=True, text=True).stdout.strip()
+        self.assertTrue(real, "no ffmpeg on PATH")
+        wrap_dir = os.path.join(self.env.root, "ffmpegbin")
+        self.ffmpeg_calls = os.path.join(self.env.root, "ffmpeg.calls")
+        self.write_exec(os.path.join(wrap_dir, "ffmpeg"),
+                        FFMPEG_WRAPPER % (self.ffmpeg_calls, real))
+        self.env.vars["PATH"] = wrap_dir + ":" + self.env.vars["PATH"]
+        self.cache_dir = os.path.join(self.env.cache, "kiv", "gif")
+
+        media = os.path.dirname(self.media["vid1"])
+        self.media["odd"] = os.path.join(media, "odd.gif")
+        ffmpeg("-f", "lavfi", "-i", "testsrc2=size=333x201:rate=10", "-t", "2",
+               self.media["odd"])
+        self.media["broken"] = os.path.join(media, "broken.gif")
+        with open(self.media["broken"], "w") as f:
+            f.write("not a picture at all\n")
+        # Nobody writes into this FIFO, so ffmpeg waits on it for ever.
+        self.media["stuck"] = os.path.join(media, "stuck.gif")
+        os.mkfifo(self.media["stuck"])
+
+    def calls(self):
+        try:
+            with open(self.ffmpeg_calls) as f:
+                return [int(line) for line in f if line.strip()]
+        except FileNotFoundError:
+            return []
+
+    def cached(self, suffix=".mp4"):
+        try:
+            names = os.listdir(self.cache_dir)
+        except FileNotFoundError:
+            return []
+        return sorted(os.path.join(self.cache_dir, n) for n in names if n.endswith(suffix)
+                      and ".part-" not in n)
+
+    def partials(self):
+        try:
+            return [n for n in os.listdir(self.cache_dir) if ".part-" in n]
+        except FileNotFoundError:
+            return []
+
+    def write_config(self, text):
+        os.makedirs(os.path.join(self.env.config, "kiv"), exist_ok=True)
+        with open(os.path.join(self.env.config, "kiv", "config.toml"), "w") as f:
+            f.write(text)
+
+    def wait_ready_on(self, path):
+        def ready():
+            s = self.status()
+            return s if s["media_ready"] and s["loaded_path"] == path else None
+        return wait_for(ready, timeout=60, what="%s ready" % path)
+
+
+class GifTest(GifTestCase):
+
+    def test_gif_converted_once_then_played_from_cache(self):
+        self.put_renderer(self.bin)
+        self.link("odd")
+        d = self.start_kivd()
+        d.wait_log("gif transcode started for %s" % self.media["odd"])
+        d.wait_log("job done for %s" % self.media["odd"], timeout=120)
+        [video] = self.cached()
+        s = self.wait_ready_on(video)
+        self.assertEqual((s["source_kind"], s["loaded_kind"], s["job_running"], s["failed_path"]),
+                         ("gif", "video", False, ""))
+        self.assertIn("gif cached %s" % video, d.log())
+        self.assertEqual(probe(video), ("h264", 332, 200, "yuv420p"))
+        self.assertEqual(self.partials(), [])
+        self.assertEqual(len(self.calls()), 1)
+
+        self.link("vid1")
+        self.wait_ready_on(self.media["vid1"])
+        self.link("odd")
+        self.wait_ready_on(video)
+        self.assertEqual(len(self.calls()), 1, "the cached GIF was converted again")
+        self.assertEqual(d.log().count("gif transcode started"), 1)
+        self.assertEqual(len(self.loads_of("odd")), 0, "the GIF itself went to the renderer")
+
+    def test_cache_follows_the_configuration(self):
+        os.makedirs(self.cache_dir)
+        day = 24 * 3600
+        old = []
+        for name, kib, age in (("0123456789abcdef.mp4", 600, 3 * day),
+                               ("poster-0123456789abcdef.png", 1100, 2 * day)):
+            path = os.path.join(self.cache_dir, name)
+            with open(path, "wb") as f:
+                f.write(b"\0" * kib * 1024)
+            os.utime(path, (time.time() - age,) * 2)
+            old.append(path)
+        abandoned = os.path.join(self.cache_dir, "fedcba9876543210.mp4.part-Ab12Cd.mp4")
+        with open(abandoned, "wb") as f:
+            f.write(b"\0")
+        os.utime(abandoned, (time.time() - 2 * day,) * 2)
+        self.write_config("[transcode]\ncache_max_mb = 1\n")
+
+        self.put_renderer(self.bin)
+        self.link("odd")
+        d = self.start_kivd()
+        self.assertIn("removed abandoned conversion %s" % os.path.basename(abandoned), d.log())
+        d.wait_log("job done for %s" % self.media["odd"], timeout=120)
+        [first] = self.cached()
+        self.wait_ready_on(first)
+        for path in old:
+            self.assertIn("cache pruned %s" % path, d.log())
+        self.assertEqual(os.listdir(self.cache_dir), [os.path.basename(first)])
+
+        # New settings name a new product; with the limit lifted the first one
+        # stays.
+        self.write_config("[transcode]\ncache_max_mb = 0\ngif_fps = 15\n")
+        self.assertEqual(request(self.env.daemon_socket, '{"cmd":"reload-config"}', timeout=15),
+                         '{"status":"ok"}')
+        d.wait_log("gif transcode started for %s" % self.media["odd"])
+        self.wait_count(d, "job done for %s" % self.media["odd"], 2, timeout=120)
+        second = [p for p in self.cached() if p != first]
+        self.assertEqual(len(second), 1, self.cached())
+        self.wait_ready_on(second[0])
+        self.assertTrue(os.path.exists(first))
+        self.assertEqual(len(self.calls()), 2)
+
+    def test_failed_or_cancelled_gif_keeps_what_is_shown(self):
+        d = self.start_on_video()
+        self.link("broken")
+        d.wait_log("job failed for %s" % self.media["broken"], timeout=60)
+        self.assertIn("ffmpeg gif failed: ", d.log())
+        s = self.status()
+        self.assertEqual((s["failed_path"], s["loaded_path"], s["media_ready"], s["job_running"]),
+                         (self.media["broken"], self.media["vid1"], True, False))
+        self.assertEqual((self.cached(), self.partials()), ([], []))
+
+        # From a still the shell draws, the shell keeps drawing it while the
+        # GIF converts: the renderer is not started, the plug-in stays on.
+        self.link("still1")
+        d.wait_log("renderer stopped, the shell draws the still")
+        self.link("stuck")
+        d.wait_log("gif transcode started for %s" % self.media["stuck"])
+        wait_for(lambda: len(self.calls()) == 2, what="ffmpeg started on the FIFO")
+        s = self.status()
+        self.assertEqual((s["engine"], s["media_ready"], s["job_running"], s["render_alive"]),
+                         ("shell", True, True, False))
+
+        # A new background cancels the conversion: ffmpeg is killed, its
+        # temporary file removed; this one fails and the still stays.
+        stuck_ffmpeg = self.calls()[-1]
+        self.link("broken")
+        self.wait_count(d, "job failed for %s" % self.media["broken"], 2, timeout=60)
+        wait_for(lambda: self.status()["failed_path"] == self.media["broken"],
+                 what="broken GIF marked failed")
+        self.assertTrue(pid_gone(stuck_ffmpeg))
+        self.assertEqual((self.cached(), self.partials()), ([], []))
+        self.assertNotIn("job done for", d.log())
+        s = self.status()
+        self.assertEqual((s["engine"], s["media_ready"], s["job_running"], s["render_alive"]),
+                         ("shell", True, False, False))
+        with open(self.shell_log) as f:
+            calls = f.read().splitlines()
+        self.assertEqual(calls[-1], "shell setPluginEnabled tarvine.background true")
+        self.assertEqual(len(self.spawns(d)), 1)
+
+
+if __name__ == "__main__":
+    unittest.main()
