@@ -36,6 +36,7 @@ def make_media(directory):
         "red": os.path.join(directory, "red.png"),
         "green": os.path.join(directory, "green.png"),
         "video": os.path.join(directory, "motion.mp4"),
+        "gif": os.path.join(directory, "motion.gif"),
     }
     ffmpeg("-f", "lavfi", "-i", "color=c=0x%02x%02x%02x:size=1920x1080" % RED,
            "-frames:v", "1", m["red"], timeout=180)
@@ -44,6 +45,8 @@ def make_media(directory):
            "-frames:v", "1", m["green"], timeout=180)
     ffmpeg("-f", "lavfi", "-i", "testsrc2=size=320x180:rate=25", "-t", "6",
            "-c:v", "libx264", "-preset", "ultrafast", "-pix_fmt", "yuv420p", m["video"],
+           timeout=180)
+    ffmpeg("-f", "lavfi", "-i", "testsrc2=size=320x180:rate=10", "-t", "4", m["gif"],
            timeout=180)
     return m
 
@@ -224,6 +227,23 @@ class SystemTest(SystemTestCase):
         left = [n for n in os.listdir(sock_dir)
                 if stat.S_ISSOCK(os.lstat(os.path.join(sock_dir, n)).st_mode)]
         self.assertEqual(left, [], "sockets left in %s" % sock_dir)
+
+    def test_gif_replacing_a_still_the_shell_draws(self):
+        with open(os.path.join(self.env.root, "shellbin", "tarvine-shell"), "w") as f:
+            f.write("#!/bin/sh\necho \"$*\" >> %s\nexit 0\n" % self.shell_log)
+        self.start_daemon()
+        self.run_kiv("set", self.media["red"])
+        self.wait_status(lambda s: s["engine"] == "shell" and s["media_ready"]
+                         and not s["render_alive"], "the shell drawing the still")
+
+        self.run_kiv("set", self.media["gif"])
+        s = self.wait_status(lambda s: s["media_ready"] and s["loaded_kind"] == "video",
+                             "the converted GIF ready")
+        self.assertEqual((s["source_path"], s["source_kind"], s["engine"], s["failed_path"]),
+                         (self.media["gif"], "gif", "renderer", ""))
+        cache = os.path.join(self.env.cache, "kiv", "gif")
+        self.assertEqual(os.path.dirname(s["loaded_path"]), cache)
+        self.assert_moving()
 
     def test_video_plays_without_any_shell_program(self):
         self.env.vars["PATH"] = self.base_path
