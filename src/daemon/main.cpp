@@ -32,9 +32,19 @@ enum {
     TICK_MS = 2000,
     IDLE_WAKE_MS = 1000,
     BUSY_WAKE_MS = 200,
-    // Fixed entries (signal, child, watcher, Hyprland, bus, listener, job)
-    // followed by the connection slots.
-    FIXED_POLL_ENTRIES = 7,
+};
+
+// The poll set: one fixed slot per descriptor the loop waits on (-1 when that
+// source is absent, which poll skips), then the IPC connection entries.
+enum poll_slot {
+    SLOT_SIGNAL,
+    SLOT_CHILD,
+    SLOT_WATCH,
+    SLOT_HYPR,
+    SLOT_BUS,
+    SLOT_LISTEN,
+    SLOT_JOB,
+    SLOT_FIXED_COUNT,
 };
 
 int g_lock_fd = -1;
@@ -157,39 +167,35 @@ void teardown(void) {
     close_fd(&g_lock_fd);
 }
 
-int add_entry(struct pollfd *set, int count, int fd) {
-    if (fd < 0)
-        return count;
-    set[count].fd = fd;
-    set[count].events = POLLIN;
-    set[count].revents = 0;
-    return count + 1;
+void set_slot(struct pollfd *set, int slot, int fd) {
+    set[slot].fd = fd;
+    set[slot].events = POLLIN;
+    set[slot].revents = 0;
+}
+
+bool readable(const struct pollfd &entry) {
+    return entry.fd >= 0 && (entry.revents & (POLLIN | POLLHUP));
 }
 
 void run_loop(void) {
     int64_t last_tick = 0;
     bool ticked = false;
     bool last_blocklisted = false;
-    struct pollfd set[(int)FIXED_POLL_ENTRIES + (int)IPC_MAX_CLIENTS];
+    struct pollfd set[(int)SLOT_FIXED_COUNT + (int)IPC_MAX_CLIENTS];
 
     while (g_daemon.running) {
         // A job freed and replaced while this iteration's handlers run must
         // not be collected through the descriptor polled for its predecessor.
         const transcode_job *job = g_daemon.job;
         uint64_t generation = g_daemon.source_generation;
-        int count = 0;
-        count = add_entry(set, count, g_signal_pipe[0]);
-        count = add_entry(set, count, g_child_pipe[0]);
-        int watch_desc = watch_fd(g_daemon.watcher);
-        count = add_entry(set, count, watch_desc);
-        int hypr_desc = hypr_monitor_fd(g_daemon.hypr);
-        count = add_entry(set, count, hypr_desc);
-        // The power monitor's bus descriptor joins the set here once that
-        // module exists.
-        int listen_desc = g_daemon.server ? ipc_server_listen_fd(g_daemon.server) : -1;
-        count = add_entry(set, count, listen_desc);
-        int job_desc = transcode_job_fd(job);
-        count = add_entry(set, count, job_desc);
+        set_slot(set, SLOT_SIGNAL, g_signal_pipe[0]);
+        set_slot(set, SLOT_CHILD, g_child_pipe[0]);
+        set_slot(set, SLOT_WATCH, watch_fd(g_daemon.watcher));
+        set_slot(set, SLOT_HYPR, hypr_monitor_fd(g_daemon.hypr));
+        set_slot(set, SLOT_BUS, -1); // no power monitor yet
+        set_slot(set, SLOT_LISTEN, g_daemon.server ? ipc_server_listen_fd(g_daemon.server) : -1);
+        set_slot(set, SLOT_JOB, transcode_job_fd(job));
+        int count = SLOT_FIXED_COUNT;
         if (g_daemon.server)
             count += ipc_server_poll_entries(g_daemon.server, set + count);
 
@@ -204,33 +210,26 @@ void run_loop(void) {
             break;
         }
 
-        for (int i = 0; i < count; i++) {
-            if (!(set[i].revents & (POLLIN | POLLHUP)))
-                continue;
-            int fd = set[i].fd;
-            if (fd == g_signal_pipe[0]) {
-                drain_pipe(fd);
-                g_daemon.running = false;
-                break;
-            }
-            if (fd == g_child_pipe[0]) {
-                drain_pipe(fd);
-                // Reaps, and restarts a renderer that died while it was the
-                // engine ("renderer died, restarting").
-                media_child_exited();
-            } else if (fd == watch_desc) {
-                watch_on_readable(g_daemon.watcher);
-            } else if (fd == hypr_desc) {
-                hypr_monitor_on_readable(g_daemon.hypr);
-            } else if (fd == listen_desc) {
-                ipc_server_accept_all(g_daemon.server);
-            } else if (fd == job_desc && g_daemon.job == job &&
-                       g_daemon.source_generation == generation) {
-                job_finished();
-            }
-        }
-        if (!g_daemon.running)
+        if (readable(set[SLOT_SIGNAL])) {
+            drain_pipe(g_signal_pipe[0]);
+            g_daemon.running = false;
             break;
+        }
+        if (readable(set[SLOT_CHILD])) {
+            drain_pipe(g_child_pipe[0]);
+            // Reaps, and restarts a renderer that died while it was the
+            // engine ("renderer died, restarting").
+            media_child_exited();
+        }
+        if (readable(set[SLOT_WATCH]))
+            watch_on_readable(g_daemon.watcher);
+        if (readable(set[SLOT_HYPR]))
+            hypr_monitor_on_readable(g_daemon.hypr);
+        if (readable(set[SLOT_LISTEN]))
+            ipc_server_accept_all(g_daemon.server);
+        if (readable(set[SLOT_JOB]) && g_daemon.job == job &&
+            g_daemon.source_generation == generation)
+            job_finished();
 
         ipc_server_service(g_daemon.server, daemon_dispatch);
         if (!g_daemon.running)
