@@ -225,6 +225,24 @@ class KivTestCase(unittest.TestCase):
         self.assertTrue(proc.wait_ready(timeout, what, socket_path), proc.log())
         return proc
 
+    def daemon_status(self):
+        """The daemon's status report, checked to be an ok reply."""
+        reply = request_json(self.env.daemon_socket, {"cmd": "status"})
+        self.assertIsNotNone(reply)
+        self.assertEqual(reply["status"], "ok", reply)
+        return reply
+
+    def wait_daemon_status(self, what, timeout=20, **expected):
+        """Waits until every given status member has the expected value."""
+        def check():
+            s = self.daemon_status()
+            return s if all(s.get(k) == v for k, v in expected.items()) else None
+        try:
+            return wait_for(check, timeout=timeout, interval=0.1, what=what)
+        except AssertionError:
+            raise AssertionError("%s: expected %r, last status %r"
+                                 % (what, expected, self.daemon_status()))
+
     def kiv(self, *args, env_extra=None, timeout=30):
         env = dict(self.env.vars)
         if env_extra:

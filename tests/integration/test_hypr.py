@@ -6,7 +6,7 @@ import time
 import unittest
 
 from hyprstub import HyprStub, client, monitor
-from kivtest import KivTestCase, request_json, wait_for
+from kivtest import KivTestCase, wait_for
 
 CONNECTED = "hyprland connected at %s"
 
@@ -29,22 +29,6 @@ class HyprTestCase(KivTestCase):
         self.stubs.append(s)
         return s
 
-    def status(self):
-        reply = request_json(self.env.daemon_socket, {"cmd": "status"})
-        self.assertIsNotNone(reply)
-        self.assertEqual(reply["status"], "ok", reply)
-        return reply
-
-    def wait_status(self, what, **expected):
-        """Waits until every given status member has the expected value."""
-        def check():
-            s = self.status()
-            return s if all(s.get(k) == v for k, v in expected.items()) else None
-        try:
-            return wait_for(check, timeout=20, interval=0.1, what=what)
-        except AssertionError:
-            raise AssertionError("%s: expected %r, last status %r" % (what, expected, self.status()))
-
     def start_connected(self, stub, signature=True):
         if signature:
             self.env.vars["HYPRLAND_INSTANCE_SIGNATURE"] = os.path.basename(stub.dir)
@@ -65,12 +49,12 @@ class FlagsTest(HyprTestCase):
         hypr = self.stub("sig-full", clients=[client(workspace=1, fullscreen=0)],
                          monitors=[monitor("HEADLESS-1", workspace=1)])
         d = self.start_connected(hypr)
-        self.wait_status("visible at start", paused=False, reason="visible", fullscreen=False,
+        self.wait_daemon_status("visible at start", paused=False, reason="visible", fullscreen=False,
                          window_visible=True, monitor_count=1)
 
         hypr.set_state(clients=[client(workspace=1, fullscreen=2)])
         hypr.send_event("fullscreen>>1\n")
-        s = self.wait_status("fullscreen pause", paused=True, reason="fullscreen",
+        s = self.wait_daemon_status("fullscreen pause", paused=True, reason="fullscreen",
                              fullscreen=True)
         self.assertFalse(s["monitors_off"])
         self.assertFalse(s["locked"])
@@ -84,12 +68,12 @@ class FlagsTest(HyprTestCase):
         # The window leaves fullscreen: visible again.
         hypr.set_state(clients=[client(workspace=1, fullscreen=0)])
         hypr.send_event("fullscreen>>0\n")
-        self.wait_status("resumed", paused=False, reason="visible", fullscreen=False)
+        self.wait_daemon_status("resumed", paused=False, reason="visible", fullscreen=False)
 
     def test_lock_screen_from_solitary_blocked_by(self):
         hypr = self.stub("sig-lock")
         self.start_connected(hypr)
-        self.wait_status("unlocked at start", locked=False, reason="visible")
+        self.wait_daemon_status("unlocked at start", locked=False, reason="visible")
         cases = [
             # (name, monitors, locked, monitors_off, reason)
             ("lock on a powered monitor", [monitor(solitaryBlockedBy=["LOCK"])],
@@ -105,7 +89,7 @@ class FlagsTest(HyprTestCase):
             with self.subTest(name):
                 # No event: the periodic monitors request has to notice it.
                 hypr.set_state(monitors=monitors)
-                self.wait_status(name, locked=locked, monitors_off=off, reason=reason)
+                self.wait_daemon_status(name, locked=locked, monitors_off=off, reason=reason)
 
     def test_monitors_power(self):
         hypr = self.stub("sig-dpms")
@@ -123,7 +107,7 @@ class FlagsTest(HyprTestCase):
         for name, monitors, off, count in cases:
             with self.subTest(name):
                 hypr.set_state(monitors=monitors)
-                self.wait_status(name, monitors_off=off, monitor_count=count,
+                self.wait_daemon_status(name, monitors_off=off, monitor_count=count,
                                  reason="dpms-off" if off else "visible")
 
 
@@ -132,38 +116,38 @@ class EventsTest(HyprTestCase):
     def test_event_lines(self):
         hypr = self.stub("sig-events")
         self.start_connected(hypr)
-        self.status()
+        self.daemon_status()
         base = self.clients_requests(hypr)
 
         # Focus and title changes cost nothing.
         hypr.send_event("activewindow>>foot,~\nactivewindowv2>>5a0\n"
                         "windowtitle>>5a0\nwindowtitlev2>>5a0,~\n")
-        self.status()  # the daemon has read the events before it serves this
+        self.daemon_status()  # the daemon has read the events before it serves this
         self.assertEqual(self.clients_requests(hypr), base, hypr.requests())
 
         # Half a line waits for its line feed, then counts once.
         hypr.send_event("workspa")
-        self.status()
+        self.daemon_status()
         self.assertEqual(self.clients_requests(hypr), base, hypr.requests())
         hypr.send_event("cev2>>2,2\n")
         wait_for(lambda: self.clients_requests(hypr) == base + 1, timeout=20,
                  what="one refresh after the split line")
         seen = hypr.wait_requests(["j/clients", "j/monitors"])
-        self.status()
+        self.daemon_status()
         self.assertEqual(self.clients_requests(hypr), base + 1, seen)
 
         # Several relevant lines in one read: one refresh.
         hypr.send_event("openwindow>>5a1,2,foot,foot\nmovewindow>>5a1,3\n")
         wait_for(lambda: self.clients_requests(hypr) == base + 2, timeout=20,
                  what="refresh after two lines")
-        self.status()
+        self.daemon_status()
         self.assertEqual(self.clients_requests(hypr), base + 2, hypr.requests())
 
     def test_bad_monitors_reply_keeps_flags(self):
         off = [monitor("DP-1", dpmsStatus=False), monitor("DP-2", dpmsStatus=False)]
         hypr = self.stub("sig-bad", monitors=off)
         self.start_connected(hypr)
-        self.wait_status("monitors off", monitors_off=True, monitor_count=2, reason="dpms-off")
+        self.wait_daemon_status("monitors off", monitors_off=True, monitor_count=2, reason="dpms-off")
 
         # Each of these would turn the monitors on if it were accepted.
         big = [monitor("DP-1", dpmsStatus=True, pad="x" * (4 * 1024 * 1024))]
@@ -183,14 +167,14 @@ class EventsTest(HyprTestCase):
                          what="monitors requests")
                 hypr.send_event("workspace>>4\n")
                 hypr.wait_requests(["j/clients", "j/monitors"])
-                s = self.status()
+                s = self.daemon_status()
                 self.assertTrue(s["monitors_off"], s)
                 self.assertEqual(s["monitor_count"], 2, s)
                 self.assertEqual(s["reason"], "dpms-off", s)
 
         # A good reply is taken again.
         hypr.set_reply("monitors", [monitor("DP-1"), monitor("DP-2")])
-        self.wait_status("monitors on", monitors_off=False, reason="visible")
+        self.wait_daemon_status("monitors on", monitors_off=False, reason="visible")
 
 
 class InstanceTest(HyprTestCase):
@@ -220,7 +204,7 @@ class InstanceTest(HyprTestCase):
                 d = self.start_daemon()
                 d.wait_log(CONNECTED % stubs[expected].dir, timeout=20)
                 stubs[expected].wait_event_client()
-                self.status()
+                self.daemon_status()
                 for sig, s in stubs.items():
                     if sig != expected:
                         self.assertEqual(s.event_connects(), 0, sig)
@@ -235,13 +219,13 @@ class InstanceTest(HyprTestCase):
     def test_reconnects_after_instance_vanishes(self):
         hypr = self.stub("sig-back", clients=[client(workspace=1, fullscreen=2)])
         d = self.start_connected(hypr)
-        self.wait_status("fullscreen", fullscreen=True, reason="fullscreen")
+        self.wait_daemon_status("fullscreen", fullscreen=True, reason="fullscreen")
 
         hypr.vanish()
         # Flags survive the loss; no message while nothing is there.
         wait_for(lambda: hypr.event_clients() == 0, what="event client dropped")
         time.sleep(4.5)  # two ticks without an instance
-        s = self.status()
+        s = self.daemon_status()
         self.assertTrue(s["fullscreen"], s)
         self.assertEqual(s["reason"], "fullscreen", s)
         self.assertEqual(d.log().count(CONNECTED % hypr.dir), 1, d.log())
@@ -251,16 +235,16 @@ class InstanceTest(HyprTestCase):
         wait_for(lambda: d.log().count(CONNECTED % hypr.dir) == 2, timeout=20,
                  what="second connection message")
         hypr.wait_event_client()
-        self.wait_status("visible after reconnection", fullscreen=False, reason="visible")
+        self.wait_daemon_status("visible after reconnection", fullscreen=False, reason="visible")
 
 
 class NoInstanceTest(HyprTestCase):
 
     def test_without_hyprland(self):
         d = self.start_daemon()
-        self.status()
+        self.daemon_status()
         time.sleep(4.5)  # two ticks
-        s = self.status()
+        s = self.daemon_status()
         self.assertFalse(s["fullscreen"])
         self.assertFalse(s["monitors_off"])
         self.assertEqual(s["monitor_count"], 0)
