@@ -9,6 +9,7 @@
 #include "media.h"
 #include "paths.h"
 #include "policy.h"
+#include "power.h"
 #include "supervisor.h"
 #include "transcode.h"
 #include "watch.h"
@@ -247,9 +248,8 @@ char *daemon_status_report(void) {
     if (!source || !loaded || !failed)
         return nullptr;
     const hypr_monitor *hypr = g_daemon.hypr;
-    // The power monitor is not built yet; a missing one reports nothing, so
-    // the lock state comes from the compositor alone.
-    bool locked = hypr_locked(hypr);
+    const power_monitor *power = g_daemon.power;
+    bool locked = power_locked(power) || hypr_locked(hypr);
     json_text_ptr text = format_text(
         "{\"status\":\"ok\",\"source_path\":%s,\"source_kind\":\"%s\",\"loaded_path\":%s,"
         "\"loaded_kind\":\"%s\",\"job_running\":%s,\"failed_path\":%s,\"media_ready\":%s,"
@@ -263,10 +263,10 @@ char *daemon_status_report(void) {
         policy_reason(g_daemon.policy), bool_word(g_daemon.always_animate),
         bool_word(policy_manual(g_daemon.policy)), bool_word(policy_idle(g_daemon.policy)),
         bool_word(hypr_fullscreen(hypr)), bool_word(hypr_occupied(hypr)),
-        bool_word(hypr_monitors_off(hypr)), hypr_monitor_count(hypr), bool_word(false),
-        bool_word(locked), bool_word(renderer_alive(g_daemon.supervisor)),
-        bool_word(g_daemon.intro_active != 0), g_daemon.intro_result,
-        bool_word(drm_probe_enabled()));
+        bool_word(hypr_monitors_off(hypr)), hypr_monitor_count(hypr),
+        bool_word(power_on_battery(power)), bool_word(locked),
+        bool_word(renderer_alive(g_daemon.supervisor)), bool_word(g_daemon.intro_active != 0),
+        g_daemon.intro_result, bool_word(drm_probe_enabled()));
     return text.release();
 }
 

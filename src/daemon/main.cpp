@@ -11,6 +11,7 @@
 #include "media.h"
 #include "paths.h"
 #include "policy.h"
+#include "power.h"
 #include "shell.h"
 #include "supervisor.h"
 #include "transcode.h"
@@ -109,8 +110,8 @@ int install_handlers(void) {
     return sigaction(SIGPIPE, &sa, nullptr);
 }
 
-// The policy's view of the daemon. The power and session monitor is not built
-// yet; a missing one reports sleep, lock and battery as false.
+// The policy's view of the daemon. A missing monitor reports all its flags as
+// false.
 void daemon_policy_inputs(policy_inputs *in) {
     const config &cfg = g_daemon.config;
     in->pause_fullscreen = cfg.pause_fullscreen;
@@ -118,9 +119,9 @@ void daemon_policy_inputs(policy_inputs *in) {
     in->battery_poster = cfg.battery_poster;
     daemon_set_text(in->battery_mode, sizeof in->battery_mode, cfg.battery_mode);
     in->always_animate = g_daemon.always_animate;
-    in->power_sleeping = false;
-    in->power_locked = false;
-    in->power_on_battery = false;
+    in->power_sleeping = power_sleeping(g_daemon.power);
+    in->power_locked = power_locked(g_daemon.power);
+    in->power_on_battery = power_on_battery(g_daemon.power);
     in->have_hypr = g_daemon.hypr != nullptr;
     in->hypr_locked = hypr_locked(g_daemon.hypr);
     in->hypr_monitors_off = hypr_monitors_off(g_daemon.hypr);
@@ -153,7 +154,8 @@ void teardown(void) {
         supervisor_destroy(g_daemon.supervisor);
         g_daemon.supervisor = nullptr;
     }
-    // power_monitor_free goes here, before the Hyprland monitor.
+    power_monitor_free(g_daemon.power);
+    g_daemon.power = nullptr;
     hypr_monitor_free(g_daemon.hypr);
     g_daemon.hypr = nullptr;
     watch_free(g_daemon.watcher);
@@ -192,7 +194,7 @@ void run_loop(void) {
         set_slot(set, SLOT_CHILD, g_child_pipe[0]);
         set_slot(set, SLOT_WATCH, watch_fd(g_daemon.watcher));
         set_slot(set, SLOT_HYPR, hypr_monitor_fd(g_daemon.hypr));
-        set_slot(set, SLOT_BUS, -1); // no power monitor yet
+        set_slot(set, SLOT_BUS, power_monitor_fd(g_daemon.power));
         set_slot(set, SLOT_LISTEN, g_daemon.server ? ipc_server_listen_fd(g_daemon.server) : -1);
         set_slot(set, SLOT_JOB, transcode_job_fd(job));
         int count = SLOT_FIXED_COUNT;
@@ -225,6 +227,8 @@ void run_loop(void) {
             watch_on_readable(g_daemon.watcher);
         if (readable(set[SLOT_HYPR]))
             hypr_monitor_on_readable(g_daemon.hypr);
+        // SLOT_BUS only wakes the loop: power_monitor_process below runs on
+        // every iteration.
         if (readable(set[SLOT_LISTEN]))
             ipc_server_accept_all(g_daemon.server);
         if (readable(set[SLOT_JOB]) && g_daemon.job == job &&
@@ -235,7 +239,7 @@ void run_loop(void) {
         if (!g_daemon.running)
             break;
 
-        // power_monitor_process runs first here once the power monitor exists.
+        power_monitor_process(g_daemon.power);
         media_ready_poll();
         // intro_watch runs here once intro playback exists.
         skip_outputs_sync();
@@ -327,8 +331,7 @@ int main(int argc, char **argv) {
     g_daemon.policy = policy_new(daemon_policy_inputs);
     g_daemon.watcher = watch_new();
     g_daemon.hypr = hypr_monitor_new();
-    // power_monitor_new comes here; until then the daemon runs without power
-    // and session information.
+    g_daemon.power = power_monitor_new();
     if (!g_daemon.supervisor || !g_daemon.policy || !g_daemon.watcher) {
         log_error("daemon init failed");
         teardown();

@@ -11,6 +11,7 @@
 #include "log.h"
 #include "paths.h"
 #include "policy.h"
+#include "power.h"
 #include "shell.h"
 #include "supervisor.h"
 #include "transcode.h"
@@ -30,15 +31,13 @@ bool streq(const char *a, const char *b) {
     return strcmp(a, b) == 0;
 }
 
-// The session counts as locked when the lock screen is up. Only Hyprland
-// reports it in this daemon; no logind monitor is built in.
+// Locked by logind's word or by the compositor's lock screen.
 bool session_locked(void) {
-    return hypr_locked(g_daemon.hypr);
+    return power_locked(g_daemon.power) || hypr_locked(g_daemon.hypr);
 }
 
-// No power monitor is built into this daemon, so the battery is never seen.
 bool on_battery(void) {
-    return false;
+    return power_on_battery(g_daemon.power);
 }
 
 void switch_to_shell(void) {
