@@ -26,9 +26,14 @@ initial values on_battery, sleeping (PreparingForSleep) and locked
 reads: UPower's OnBattery; logind's PreparingForSleep and GetSession(id),
 which knows the one session bus.session_id ("c1").
 
-Run as a program (`python3 busstub.py serve ADDRESS JSON`) it is the service
-process itself: it takes one JSON command per line on standard input and
-answers "ok" on standard output when done.
+Programs in other languages run `python3 busstub.py bus DIR`: it starts a bus
+listening in DIR with the services, prints "ready unix:path=..." and then
+takes one JSON command per line on standard input ({"op": "on_battery",
+"value": true}, {"op": "upower_changed", "interface": ..., "changed": {...}},
+{"op": "sleep", "value": ...}, {"op": "lock"}, {"op": "unlock"},
+{"op": "locked_hint", "value": ...}, {"op": "kill"}), answering "ok" to each;
+it stops the bus at the end of its input. `python3 busstub.py serve ADDRESS
+JSON` is the service process itself, speaking the same commands.
 """
 
 import json
@@ -292,5 +297,29 @@ def serve(address, state):
     del names
 
 
-if __name__ == "__main__" and len(sys.argv) == 4 and sys.argv[1] == "serve":
-    serve(sys.argv[2], json.loads(sys.argv[3]))
+def run_bus(directory):
+    class Dir:
+        root = directory
+        vars = {"DBUS_SYSTEM_BUS_ADDRESS": "unix:path=" + os.path.join(directory, "system_bus")}
+    bus = SystemBus(Dir)
+    bus.start()
+    print("ready " + bus.address, flush=True)
+    try:
+        for line in sys.stdin:
+            cmd = json.loads(line)
+            if cmd["op"] == "kill":
+                bus.kill()
+            else:
+                bus._command(**cmd)
+            print("ok", flush=True)
+    finally:
+        bus.stop()
+
+
+if __name__ == "__main__":
+    if len(sys.argv) == 4 and sys.argv[1] == "serve":
+        serve(sys.argv[2], json.loads(sys.argv[3]))
+    elif len(sys.argv) == 3 and sys.argv[1] == "bus":
+        run_bus(sys.argv[2])
+    else:
+        sys.exit("usage: busstub.py bus DIR | serve ADDRESS JSON")
