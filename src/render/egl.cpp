@@ -2,6 +2,7 @@
 #include "egl.h"
 
 #include <cstdlib>
+#include <initializer_list>
 #include <wayland-egl.h>
 
 #include "log.h"
@@ -41,6 +42,8 @@ constexpr float QUAD[16] = {
 };
 
 constexpr int INFO_LOG_SIZE = 2048;
+// Enough for every 8-bit and 10-bit window config a driver lists.
+constexpr EGLint CONFIG_CANDIDATES = 256;
 
 using get_platform_display_fn = EGLDisplay (*)(EGLenum platform, void *native_display,
                                                const EGLAttrib *attributes);
@@ -133,6 +136,52 @@ bool build_program(egl_state *egl) {
     return true;
 }
 
+// The wallpaper is opaque: take a config without alpha whose channels are
+// exactly 8 bits, so the compositor neither blends nor converts the buffer.
+// Drivers list deeper (10-bit) alpha-less configs first; those make a
+// compositor without GPU convert every frame. A driver without an 8-bit
+// alpha-less config gets the 8-bit config with alpha, whose alpha the draws
+// keep at 1.
+bool choose_config(egl_state *egl) {
+    // clang-format off
+    const EGLint attribs[] = {
+        EGL_SURFACE_TYPE, EGL_WINDOW_BIT,
+        EGL_RENDERABLE_TYPE, EGL_OPENGL_BIT,
+        EGL_RED_SIZE, 8,
+        EGL_GREEN_SIZE, 8,
+        EGL_BLUE_SIZE, 8,
+        EGL_ALPHA_SIZE, 0,
+        EGL_NONE,
+    };
+    // clang-format on
+    EGLConfig configs[CONFIG_CANDIDATES];
+    EGLint matches = 0;
+    if (!eglChooseConfig(egl->display, attribs, configs, CONFIG_CANDIDATES, &matches) ||
+        matches < 1) {
+        log_error("eglChooseConfig failed: 0x%x, matches=%d", eglGetError(), matches);
+        return false;
+    }
+    for (EGLint want_alpha : {0, 8}) {
+        for (EGLint i = 0; i < matches; i++) {
+            EGLint red = 0;
+            EGLint green = 0;
+            EGLint blue = 0;
+            EGLint alpha = 0;
+            eglGetConfigAttrib(egl->display, configs[i], EGL_RED_SIZE, &red);
+            eglGetConfigAttrib(egl->display, configs[i], EGL_GREEN_SIZE, &green);
+            eglGetConfigAttrib(egl->display, configs[i], EGL_BLUE_SIZE, &blue);
+            eglGetConfigAttrib(egl->display, configs[i], EGL_ALPHA_SIZE, &alpha);
+            if (red == 8 && green == 8 && blue == 8 && alpha == want_alpha) {
+                egl->config = configs[i];
+                log_info("EGL config %d/%d/%d/%d", red, green, blue, alpha);
+                return true;
+            }
+        }
+    }
+    log_error("eglChooseConfig failed: 0x%x, matches=%d", EGL_BAD_CONFIG, matches);
+    return false;
+}
+
 void draw_quad(egl_state *egl, output_state *output, GLuint texture, int width, int height,
                float alpha) {
     int32_t out_w = 0;
@@ -147,7 +196,11 @@ void draw_quad(egl_state *egl, output_state *output, GLuint texture, int width, 
     glUniform2f(egl->uv_offset_location, crop.offset_x, crop.offset_y);
     glUniform2f(egl->uv_scale_location, crop.scale_x, crop.scale_y);
     glBindVertexArray(egl->vertex_array);
+    // The surface is opaque: the alpha the shader computes only weighs the
+    // colour and never reaches the buffer's alpha, which stays 1.
+    glColorMask(GL_TRUE, GL_TRUE, GL_TRUE, GL_FALSE);
     glDrawArrays(GL_TRIANGLE_STRIP, 0, 4);
+    glColorMask(GL_TRUE, GL_TRUE, GL_TRUE, GL_TRUE);
     glBindVertexArray(0);
     glUseProgram(0);
 }
@@ -214,20 +267,7 @@ egl_state *egl_init(wayland_context *ctx) {
         log_error("eglBindAPI OpenGL failed: 0x%x", eglGetError());
         return fail();
     }
-    // clang-format off
-    const EGLint config_attribs[] = {
-        EGL_SURFACE_TYPE, EGL_WINDOW_BIT,
-        EGL_RENDERABLE_TYPE, EGL_OPENGL_BIT,
-        EGL_RED_SIZE, 8,
-        EGL_GREEN_SIZE, 8,
-        EGL_BLUE_SIZE, 8,
-        EGL_ALPHA_SIZE, 8,
-        EGL_NONE,
-    };
-    // clang-format on
-    EGLint matches = 0;
-    if (!eglChooseConfig(egl->display, config_attribs, &egl->config, 1, &matches) || matches < 1) {
-        log_error("eglChooseConfig failed: 0x%x, matches=%d", eglGetError(), matches);
+    if (!choose_config(egl)) {
         return fail();
     }
     egl->context = EGL_NO_CONTEXT;

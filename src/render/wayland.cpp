@@ -97,6 +97,18 @@ const wp_fractional_scale_v1_listener fractional_scale_listener = {
     .preferred_scale = fractional_scale_handle_preferred_scale,
 };
 
+// Tells the compositor that nothing under the wallpaper shows through, so it
+// may skip drawing what lies beneath. Takes effect with the next commit.
+void set_opaque_region(output_state *output) {
+    wl_region *region = wl_compositor_create_region(output->wayland->compositor);
+    if (!region) {
+        return;
+    }
+    wl_region_add(region, 0, 0, output->logical_width, output->logical_height);
+    wl_surface_set_opaque_region(output->surface, region);
+    wl_region_destroy(region);
+}
+
 // zwlr_layer_surface_v1
 
 void layer_surface_handle_configure(void *data, zwlr_layer_surface_v1 *layer_surface,
@@ -115,6 +127,7 @@ void layer_surface_handle_configure(void *data, zwlr_layer_surface_v1 *layer_sur
         wp_viewport_set_destination(output->viewport, output->logical_width,
                                     output->logical_height);
     }
+    set_opaque_region(output);
     log_debug("layer configure %s %dx%d buffer %dx%d", output->name, output->logical_width,
               output->logical_height, output->buffer_width, output->buffer_height);
     zwlr_layer_surface_v1_ack_configure(layer_surface, serial);

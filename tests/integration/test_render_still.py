@@ -10,7 +10,7 @@ import tempfile
 import time
 import unittest
 
-from compositor import RendererTestCase, ffmpeg, near
+from compositor import RendererTestCase, ffmpeg, grid, near
 from kivtest import request, wait_for
 
 RED = (255, 0, 0)
@@ -47,6 +47,14 @@ class RenderStillTest(RendererTestCase):
                cls.slow)
         ffmpeg("-f", "lavfi", "-i", "testsrc2=size=320x180:rate=25", "-t", "2", "-c:v",
                "libx264", "-preset", "ultrafast", "-pix_fmt", "yuv420p", cls.video)
+        # Transparent images: the wallpaper shows them over black, never over
+        # whatever the compositor has beneath it.
+        cls.clear = os.path.join(m, "clear.png")
+        cls.half_white = os.path.join(m, "half-white.png")
+        ffmpeg("-f", "lavfi", "-i", "color=c=white@0.0:s=64x64,format=rgba", "-frames:v", "1",
+               cls.clear)
+        ffmpeg("-f", "lavfi", "-i", "color=c=white@0.5:s=64x64,format=rgba", "-frames:v", "1",
+               cls.half_white)
         with open(cls.corrupt, "wb") as f:
             f.write(b"\x89PNG\r\n\x1a\n" + b"not an image at all" * 50)
 
@@ -112,6 +120,31 @@ class RenderStillTest(RendererTestCase):
             row = [pixel(x, y) for x in range(0, 1920, 2)]
             first_blue = next(i * 2 for i, p in enumerate(row) if p[2] > p[0])
             self.assertLessEqual(abs(first_blue - 480), 12, "split at x=%d, y=%d" % (first_blue, y))
+
+    def test_transparent_images_show_over_black(self):
+        # In this order each image changes the screen, so the wait sees it drawn.
+        for path, colour in ((self.half_white, (128, 128, 128)), (self.clear, (0, 0, 0))):
+            with self.subTest(image=os.path.basename(path)):
+                self.assertEqual(self.load_still(path), {"status": "ok"})
+                self.wait_screen({(960, 540): colour}, "image at %r" % (colour,))
+                shot = self.comp.screenshot("HEADLESS-1")
+                wrong = [p for p in grid(shot) if not near(p, colour, 4)]
+                self.assertFalse(wrong, "%d pixels are not %r, e.g. %r" %
+                                 (len(wrong), colour, wrong[:1]))
+
+    def test_fade_in_rises_out_of_black(self):
+        self.assertEqual(self.cmd({"cmd": "fade", "ms": 2000}), {"status": "ok"})
+        self.assertEqual(self.load_still(self.red), {"status": "ok"})
+        shots = []
+        while not shots or shots[-1][2](960, 540)[0] < 250:
+            shots.append(self.comp.screenshot("HEADLESS-1"))
+            self.assertLess(len(shots), 300, "the fade never ended")
+        self.assertGreater(len(shots), 1, "no screenshot before the fade ended")
+        # Red over black has neither green nor blue; anything beneath the
+        # surface showing through would add both.
+        for shot in shots:
+            wrong = [p for p in grid(shot) if p[1] > 4 or p[2] > 4]
+            self.assertFalse(wrong, "%d pixels show through, e.g. %r" % (len(wrong), wrong[:1]))
 
     def test_async_load_and_status(self):
         self.assertEqual(self.load_still(self.green, **{"async": True}), {"status": "ok"})
