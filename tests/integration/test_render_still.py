@@ -129,8 +129,8 @@ class RenderStillTest(RendererTestCase):
                 self.wait_screen({(960, 540): colour}, "image at %r" % (colour,))
                 shot = self.comp.screenshot("HEADLESS-1")
                 wrong = [p for p in grid(shot) if not near(p, colour, 4)]
-                self.assertFalse(wrong, "%d pixels are not %r, e.g. %r" %
-                                 (len(wrong), colour, wrong[:1]))
+                self.assertEqual(len(wrong), 0, "pixels are not %r, e.g. %r" %
+                                 (colour, wrong[:1]))
 
     def test_fade_in_rises_out_of_black(self):
         self.assertEqual(self.cmd({"cmd": "fade", "ms": 2000}), {"status": "ok"})
@@ -144,7 +144,7 @@ class RenderStillTest(RendererTestCase):
         # surface showing through would add both.
         for shot in shots:
             wrong = [p for p in grid(shot) if p[1] > 4 or p[2] > 4]
-            self.assertFalse(wrong, "%d pixels show through, e.g. %r" % (len(wrong), wrong[:1]))
+            self.assertEqual(len(wrong), 0, "pixels show through, e.g. %r" % wrong[:1])
 
     def test_async_load_and_status(self):
         self.assertEqual(self.load_still(self.green, **{"async": True}), {"status": "ok"})
