@@ -6,7 +6,6 @@
 #include <wayland-egl.h>
 
 #include "log.h"
-#include "wayland.h"
 
 namespace {
 
@@ -182,12 +181,9 @@ bool choose_config(egl_state *egl) {
     return false;
 }
 
-void draw_quad(egl_state *egl, output_state *output, GLuint texture, int width, int height,
-               float alpha) {
-    int32_t out_w = 0;
-    int32_t out_h = 0;
-    output_buffer_size(output, &out_w, &out_h);
-    cover_crop crop = egl_cover_crop(width, height, out_w, out_h);
+void draw_quad(egl_state *egl, GLuint texture, int width, int height, int32_t target_width,
+               int32_t target_height, float alpha) {
+    cover_crop crop = egl_cover_crop(width, height, target_width, target_height);
     glUseProgram(egl->program);
     glActiveTexture(GL_TEXTURE0);
     glBindTexture(GL_TEXTURE_2D, texture);
@@ -224,8 +220,8 @@ cover_crop egl_cover_crop(int image_width, int image_height, int output_width, i
     return crop;
 }
 
-egl_state *egl_init(wayland_context *ctx) {
-    if (!ctx || !ctx->display) {
+egl_state *egl_init(wl_display *display) {
+    if (!display) {
         return nullptr;
     }
     auto *egl = static_cast<egl_state *>(calloc(1, sizeof(egl_state)));
@@ -240,7 +236,7 @@ egl_state *egl_init(wayland_context *ctx) {
     auto get_platform_display =
         reinterpret_cast<get_platform_display_fn>(eglGetProcAddress("eglGetPlatformDisplay"));
     egl->display = get_platform_display
-                       ? get_platform_display(EGL_PLATFORM_WAYLAND_KHR, ctx->display, nullptr)
+                       ? get_platform_display(EGL_PLATFORM_WAYLAND_KHR, display, nullptr)
                        : EGL_NO_DISPLAY;
     if (egl->display == EGL_NO_DISPLAY) {
         log_error("eglGetPlatformDisplay failed: 0x%x", eglGetError());
@@ -323,25 +319,31 @@ EGLSurface egl_create_surface(egl_state *egl, wl_egl_window *window) {
         egl->display, egl->config, reinterpret_cast<EGLNativeWindowType>(window), nullptr);
     if (surface == EGL_NO_SURFACE) {
         log_error("eglCreateWindowSurface failed: 0x%x", eglGetError());
+        return EGL_NO_SURFACE;
+    }
+    // Pacing comes from the compositor's frame events; a swap that waited
+    // for one would stall the whole loop when a compositor stops sending them.
+    if (eglMakeCurrent(egl->display, surface, surface, egl->context)) {
+        egl->current_surface = surface;
+        eglSwapInterval(egl->display, 0);
     }
     return surface;
 }
 
-void egl_release_surface(egl_state *egl, output_state *output) {
-    if (!egl || !output || output->egl_surface == EGL_NO_SURFACE) {
+void egl_release_surface(egl_state *egl, EGLSurface surface) {
+    if (!egl || surface == EGL_NO_SURFACE) {
         return;
     }
-    if (eglGetCurrentSurface(EGL_DRAW) == output->egl_surface) {
+    if (eglGetCurrentSurface(EGL_DRAW) == surface) {
         if (!eglMakeCurrent(egl->display, EGL_NO_SURFACE, EGL_NO_SURFACE, egl->context)) {
             log_error("cannot release output surface: 0x%x", eglGetError());
         }
         egl->current_surface = EGL_NO_SURFACE;
     }
-    eglDestroySurface(egl->display, output->egl_surface);
-    if (egl->current_surface == output->egl_surface) {
+    eglDestroySurface(egl->display, surface);
+    if (egl->current_surface == surface) {
         egl->current_surface = EGL_NO_SURFACE;
     }
-    output->egl_surface = EGL_NO_SURFACE;
 }
 
 int egl_make_current_no_surface(egl_state *egl) {
@@ -358,27 +360,19 @@ int egl_make_current_no_surface(egl_state *egl) {
     return 0;
 }
 
-int egl_make_current(egl_state *egl, output_state *output) {
-    if (!egl || !output || output->egl_surface == EGL_NO_SURFACE) {
+int egl_make_current(egl_state *egl, EGLSurface surface, int32_t width, int32_t height) {
+    if (!egl || surface == EGL_NO_SURFACE) {
         return -1;
     }
-    if (output->egl_surface != egl->current_surface) {
-        if (!eglMakeCurrent(egl->display, output->egl_surface, output->egl_surface, egl->context)) {
+    if (surface != egl->current_surface) {
+        if (!eglMakeCurrent(egl->display, surface, surface, egl->context)) {
             log_error("eglMakeCurrent failed: 0x%x", eglGetError());
             return -1;
         }
-        egl->current_surface = output->egl_surface;
+        egl->current_surface = surface;
     }
     if (!egl->built && !build_program(egl)) {
         return -1;
-    }
-    int32_t width = 0;
-    int32_t height = 0;
-    output_buffer_size(output, &width, &height);
-    if (output->egl_window && (width != output->window_width || height != output->window_height)) {
-        wl_egl_window_resize(output->egl_window, width, height, 0, 0);
-        output->window_width = width;
-        output->window_height = height;
     }
     glBindFramebuffer(GL_FRAMEBUFFER, 0);
     glViewport(0, 0, width, height);
@@ -420,45 +414,44 @@ void egl_delete_texture(egl_state *egl, GLuint texture) {
     }
 }
 
-void egl_draw_texture(egl_state *egl, output_state *output, GLuint texture, int width, int height,
-                      float alpha) {
-    if (!egl || !output || texture == 0 || egl_make_current(egl, output) != 0) {
+void egl_draw_texture(egl_state *egl, GLuint texture, int width, int height, int32_t target_width,
+                      int32_t target_height, float alpha) {
+    if (!egl || !egl->built || texture == 0) {
         return;
     }
     glClearColor(0.0f, 0.0f, 0.0f, 1.0f);
     glClear(GL_COLOR_BUFFER_BIT);
     glDisable(GL_DEPTH_TEST);
     glDisable(GL_BLEND);
-    draw_quad(egl, output, texture, width, height, alpha);
+    draw_quad(egl, texture, width, height, target_width, target_height, alpha);
 }
 
-void egl_draw_texture_blended(egl_state *egl, output_state *output, GLuint texture, int width,
-                              int height, float alpha) {
-    if (!egl || !output || texture == 0 || alpha <= 0.0f || egl_make_current(egl, output) != 0) {
+void egl_draw_texture_blended(egl_state *egl, GLuint texture, int width, int height,
+                              int32_t target_width, int32_t target_height, float alpha) {
+    if (!egl || !egl->built || texture == 0 || alpha <= 0.0f) {
         return;
     }
     glDisable(GL_DEPTH_TEST);
     glEnable(GL_BLEND);
     glBlendFunc(GL_ONE, GL_ONE_MINUS_SRC_ALPHA);
-    draw_quad(egl, output, texture, width, height, alpha);
+    draw_quad(egl, texture, width, height, target_width, target_height, alpha);
     glDisable(GL_BLEND);
 }
 
-void egl_clear(egl_state *egl, output_state *output, float red, float green, float blue,
-               float alpha) {
-    if (egl_make_current(egl, output) != 0) {
+void egl_clear(egl_state *egl, float red, float green, float blue, float alpha) {
+    if (!egl) {
         return;
     }
     glClearColor(red, green, blue, alpha);
     glClear(GL_COLOR_BUFFER_BIT);
 }
 
-int egl_swap(egl_state *egl, output_state *output) {
-    if (!egl || !output || output->egl_surface == EGL_NO_SURFACE) {
+int egl_swap(egl_state *egl, EGLSurface surface, const char *name) {
+    if (!egl || surface == EGL_NO_SURFACE) {
         return -1;
     }
-    if (!eglSwapBuffers(egl->display, output->egl_surface)) {
-        log_error("eglSwapBuffers failed for %s: 0x%x", output->name, eglGetError());
+    if (!eglSwapBuffers(egl->display, surface)) {
+        log_error("eglSwapBuffers failed for %s: 0x%x", name, eglGetError());
         return -1;
     }
     return 0;

@@ -1,13 +1,12 @@
-// EGL display and the one GL context, per-output window surfaces, texture
-// upload, cover-cropped texture draws and the render pass over all outputs.
+// EGL display and the one GL context, window surfaces, texture upload,
+// cover-cropped texture draws and offscreen targets.
 #pragma once
 
 #include <epoxy/egl.h>
 #include <epoxy/gl.h>
 #include <cstdint>
 
-struct wayland_context;
-struct output_state;
+struct wl_display;
 struct wl_egl_window;
 
 struct egl_state {
@@ -35,25 +34,24 @@ struct cover_crop {
     float offset_y;
 };
 
-egl_state *egl_init(wayland_context *ctx);
+egl_state *egl_init(wl_display *display);
 void egl_free(egl_state *egl);
+// A window surface with swap interval 0, current after the call.
 EGLSurface egl_create_surface(egl_state *egl, wl_egl_window *window);
-void egl_release_surface(egl_state *egl, output_state *output);
+void egl_release_surface(egl_state *egl, EGLSurface surface);
 int egl_make_current_no_surface(egl_state *egl);
-int egl_make_current(egl_state *egl, output_state *output);
+// Makes surface current and sets up drawing to all of its width x height.
+int egl_make_current(egl_state *egl, EGLSurface surface, int32_t width, int32_t height);
 // The caller has made the context current.
 GLuint egl_upload_texture(egl_state *egl, const uint8_t *rgba, int width, int height);
 void egl_delete_texture(egl_state *egl, GLuint texture);
-// width, height: the texture's image size.
-void egl_draw_texture(egl_state *egl, output_state *output, GLuint texture, int width, int height,
-                      float alpha);
-void egl_draw_texture_blended(egl_state *egl, output_state *output, GLuint texture, int width,
-                              int height, float alpha);
-void egl_clear(egl_state *egl, output_state *output, float red, float green, float blue,
-               float alpha);
-int egl_swap(egl_state *egl, output_state *output);
+// Draws into the current surface, made current for target_width x
+// target_height. width, height: the texture's image size.
+void egl_draw_texture(egl_state *egl, GLuint texture, int width, int height, int32_t target_width,
+                      int32_t target_height, float alpha);
+void egl_draw_texture_blended(egl_state *egl, GLuint texture, int width, int height,
+                              int32_t target_width, int32_t target_height, float alpha);
+void egl_clear(egl_state *egl, float red, float green, float blue, float alpha);
+// name: the output's, for the log.
+int egl_swap(egl_state *egl, EGLSurface surface, const char *name);
 cover_crop egl_cover_crop(int image_width, int image_height, int output_width, int output_height);
-
-// The render pass, kept beside the output list in wayland.cpp: draws every
-// dirty output that may draw and presents it.
-void render_outputs(wayland_context *ctx);

@@ -90,9 +90,9 @@ void teardown() {
     // Output surfaces go while the GL state still exists.
     wayland_destroy_outputs(g_app.wayland);
     if (g_app.egl) {
+        wayland_set_surface_hooks(g_app.wayland, nullptr);
         egl_free(g_app.egl);
         g_app.egl = nullptr;
-        wayland_set_egl(g_app.wayland, nullptr);
     }
     wayland_free(g_app.wayland);
     g_app.wayland = nullptr;
@@ -115,7 +115,7 @@ void run_loop() {
             break;
         }
         if (!g_app.feed_active) {
-            render_outputs(g_app.wayland);
+            render_outputs();
         }
 
         int32_t max_width = 0;
@@ -186,15 +186,15 @@ void run_loop() {
         render_ipc_poll_still(g_app.ipc);
         if (still_busy(g_app.transition)) {
             still_collect(g_app.transition);
-            wayland_mark_all_dirty();
+            wayland_mark_all_dirty(g_app.wayland);
         }
         if (!g_app.feed_active) {
-            render_outputs(g_app.wayland);
+            render_outputs();
         }
         if (video_index >= 0 && video_woke && video_process_events(g_app.video) &&
             !g_app.feed_active) {
-            wayland_mark_all_dirty();
-            render_outputs(g_app.wayland);
+            wayland_mark_all_dirty(g_app.wayland);
+            render_outputs();
         }
     }
 }
@@ -236,22 +236,21 @@ int main(int argc, char **argv) {
     if (!g_app.wayland) {
         return fail_startup("wayland init failed");
     }
-    g_app.egl = egl_init(g_app.wayland);
+    g_app.egl = egl_init(g_app.wayland->display);
     if (!g_app.egl) {
         return fail_startup("egl init failed");
     }
-    wayland_set_egl(g_app.wayland, g_app.egl);
-    wayland_attach_surfaces(g_app.wayland, g_app.egl);
+    render_attach_surfaces();
 
-    g_app.video = video_create(g_app.wayland);
+    g_app.video = video_create(g_app.wayland->display);
     if (!g_app.video) {
         return fail_startup("libmpv init failed");
     }
-    g_app.still = still_create(g_app.wayland, g_app.egl);
+    g_app.still = still_create(g_app.egl);
     if (!g_app.still) {
         return fail_startup("still init failed");
     }
-    g_app.transition = still_create(g_app.wayland, g_app.egl);
+    g_app.transition = still_create(g_app.egl);
     if (!g_app.transition) {
         return fail_startup("transition init failed");
     }

@@ -5,10 +5,6 @@
 #include <epoxy/egl.h>
 #include <epoxy/gl.h>
 
-#include "egl.h"
-#include "render.h"
-#include "wayland.h"
-
 #include "log.h"
 
 #include <mpv/client.h>
@@ -78,7 +74,6 @@ constexpr video_option video_options[] = {
 } // namespace
 
 struct video_player {
-    wayland_context *wayland;
     mpv_handle *mpv;
     mpv_render_context *render;
     char path[VIDEO_PATH_SIZE];
@@ -235,13 +230,12 @@ int video_parse_options(const char *text, video_option_fn fn, void *ctx) {
     return 0;
 }
 
-video_player *video_create(wayland_context *wayland) {
+video_player *video_create(wl_display *display) {
     auto *video = new (std::nothrow) video_player{};
     if (!video) {
         log_error("cannot allocate the video player");
         return nullptr;
     }
-    video->wayland = wayland;
     video->wakeup_pipe[0] = video->wakeup_pipe[1] = -1;
     if (pipe2(video->wakeup_pipe, O_NONBLOCK | O_CLOEXEC) < 0) {
         log_error("video wakeup pipe failed: %s", strerror(errno));
@@ -275,15 +269,14 @@ video_player *video_create(wayland_context *wayland) {
     log_info("mpv requested hwdec=%s", hwdec ? hwdec : "unknown");
     mpv_free(hwdec);
 
-    // The render context binds to whatever GL context is current.
-    egl_make_current_no_surface(g_app.egl);
+    // The render context binds to the GL context current now, the renderer's.
     mpv_opengl_init_params gl_init{};
     gl_init.get_proc_address = video_get_proc_address;
     gl_init.get_proc_address_ctx = nullptr;
     mpv_render_param params[] = {
         {MPV_RENDER_PARAM_API_TYPE, const_cast<char *>(MPV_RENDER_API_TYPE_OPENGL)},
         {MPV_RENDER_PARAM_OPENGL_INIT_PARAMS, &gl_init},
-        {MPV_RENDER_PARAM_WL_DISPLAY, wayland ? wayland->display : nullptr},
+        {MPV_RENDER_PARAM_WL_DISPLAY, display},
         {MPV_RENDER_PARAM_INVALID, nullptr},
     };
     if (!params[2].data) {
@@ -308,7 +301,6 @@ void video_destroy(video_player *video) {
     if (!video) {
         return;
     }
-    egl_make_current_no_surface(g_app.egl);
     if (video->render) {
         mpv_render_context_set_update_callback(video->render, nullptr, nullptr);
         mpv_render_context_free(video->render);
@@ -474,7 +466,6 @@ bool video_process_events(video_player *video) {
     if (!video->render) {
         return false;
     }
-    egl_make_current_no_surface(g_app.egl);
     return (mpv_render_context_update(video->render) & MPV_RENDER_UPDATE_FRAME) != 0;
 }
 
@@ -498,33 +489,23 @@ static int video_render_target(video_player *video, unsigned fbo_name, int width
     return rc;
 }
 
-void video_render_output(video_player *video, output_state *output) {
-    if (!video || !video->render || !output) {
-        return;
+int video_render_screen(video_player *video, unsigned fbo_name, int width, int height) {
+    if (!video || !video->render || width <= 0 || height <= 0) {
+        return -1;
     }
-    if (egl_make_current(g_app.egl, output) < 0) {
-        return;
-    }
-    int32_t w = 0;
-    int32_t h = 0;
-    output_buffer_size(output, &w, &h);
-    if (w <= 0 || h <= 0) {
-        return;
-    }
-    // The window surface is bottom-up; draw flipped into the default framebuffer.
-    if (video_render_target(video, 0, w, h, true) < 0) {
-        return;
+    if (video_render_target(video, fbo_name, width, height, true) < 0) {
+        return -1;
     }
     if (video->file_loaded && video->display_width > 0 && video->display_height > 0) {
         video->ready = true;
     }
+    return 0;
 }
 
 int video_render_fbo(video_player *video, unsigned fbo_name, int width, int height) {
     if (!video || !video->render || width <= 0 || height <= 0) {
         return -1;
     }
-    egl_make_current_no_surface(g_app.egl);
     if (video_render_target(video, fbo_name, width, height, false) < 0) {
         return -1;
     }

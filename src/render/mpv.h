@@ -7,14 +7,16 @@
 #include <cstddef>
 #include <cstdint>
 
-struct wayland_context;
-struct output_state;
+struct wl_display;
 struct video_player;
 
+// All calls that reach the render context need the renderer's GL context
+// current.
+
 // Creates the player with its options (KIV_HWDEC, KIV_MPV_OPTIONS), the render
-// context on the renderer's EGL context and the wake-up pipe. None on failure
+// context on the current GL context and the wake-up pipe. None on failure
 // (already logged).
-video_player *video_create(wayland_context *wayland);
+video_player *video_create(wl_display *display);
 // Frees the render context before the player; tolerates none.
 void video_destroy(video_player *video);
 
@@ -34,8 +36,10 @@ int video_fd(const video_player *video);
 // Drains the pipe and the player's event queue; true when a new frame is ready.
 bool video_process_events(video_player *video);
 
-// Draws the current frame onto an output's surface (default framebuffer).
-void video_render_output(video_player *video, output_state *output);
+// Draws the current frame for the screen into framebuffer `fbo` (0: the
+// current window surface) of the given size, bottom row first as window
+// surfaces keep it. 0 or -1.
+int video_render_screen(video_player *video, unsigned fbo, int width, int height);
 // Draws the current frame into framebuffer `fbo` of the given size, top row
 // first. 0 or -1.
 int video_render_fbo(video_player *video, unsigned fbo, int width, int height);

@@ -1,4 +1,5 @@
-// The renderer's one process-wide state record, shared by every renderer module.
+// The renderer's one process-wide state record, shared by every renderer
+// module, and the render pass that draws it onto the outputs.
 #pragma once
 
 #include <csignal>
@@ -36,3 +37,8 @@ struct render_app {
 };
 
 extern render_app g_app;
+
+// Gives every output, present and future, its EGL surface from g_app.egl.
+void render_attach_surfaces(void);
+// Draws every dirty output that may draw and presents it.
+void render_outputs(void);

@@ -240,7 +240,7 @@ void handle_stop(render_ipc *ipc) {
     g_app.path[0] = '\0';
     g_app.kind[0] = '\0';
     g_app.intro = false;
-    wayland_mark_all_dirty();
+    wayland_mark_all_dirty(g_app.wayland);
     render_ipc_finish_pending(ipc, "load cancelled");
     ipc->error[0] = '\0';
 }
@@ -275,7 +275,7 @@ void render_end_feed(render_app *app) {
     app->feed_active = false;
     video_set_pause(app->video, app->paused);
     video_set_mute(app->video, false);
-    wayland_mark_all_dirty();
+    wayland_mark_all_dirty(g_app.wayland);
 }
 
 void render_ipc_handle_line(ipc_server *server, ipc_stream *slot, char *line) {
@@ -301,7 +301,7 @@ void render_ipc_handle_line(ipc_server *server, ipc_stream *slot, char *line) {
     } else if (strcmp(cmd, "resume") == 0) {
         g_app.paused = false;
         video_set_pause(g_app.video, false);
-        wayland_mark_all_dirty();
+        wayland_mark_all_dirty(g_app.wayland);
         ipc_stream_queue_line(slot, REPLY_OK);
     } else if (strcmp(cmd, "feed") == 0) {
         // Without a lock feed there is nothing to switch to.
@@ -352,6 +352,7 @@ void render_ipc_poll_still(render_ipc *ipc) {
                   pending_active(ipc) ? ipc->pending.path : still_path(g_app.still));
         copy_text(g_app.kind, sizeof g_app.kind, "still");
         g_app.intro = false;
+        wayland_mark_all_dirty(g_app.wayland);
         pending_reply(ipc, REPLY_OK);
         pending_clear(ipc);
     }

@@ -24,7 +24,6 @@ extern "C" {
 
 #include "egl.h"
 #include "log.h"
-#include "wayland.h"
 
 namespace {
 
@@ -46,7 +45,6 @@ struct still_job {
 } // namespace
 
 struct still_image {
-    wayland_context *wayland;
     egl_state *egl;
     GLuint texture;
     int texture_width;
@@ -319,11 +317,10 @@ int still_decode_file(const char *path, int limit_width, int limit_height,
     return 0;
 }
 
-still_image *still_create(wayland_context *wayland, egl_state *egl) {
+still_image *still_create(egl_state *egl) {
     auto *image = new (std::nothrow) still_image{};
     if (!image)
         return nullptr;
-    image->wayland = wayland;
     image->egl = egl;
     image->fade_ms = STILL_DEFAULT_FADE_MS;
     return image;
@@ -437,21 +434,9 @@ int still_collect(still_image *image) {
         }
     }
 
-    output_state *target = nullptr;
-    for (output_state *o = wayland_outputs(image->wayland); o; o = o->next) {
-        if (o->egl_surface != EGL_NO_SURFACE) {
-            target = o;
-            break;
-        }
-    }
-    // No surface yet: keep the pixels; a later call uploads them.
-    if (!target)
+    // Without the GL context the pixels wait; a later call uploads them.
+    if (egl_make_current_no_surface(image->egl) != 0)
         return 0;
-    if (egl_make_current(image->egl, target) != 0) {
-        job_free(job);
-        image->current = nullptr;
-        return -1;
-    }
     GLuint texture = egl_upload_texture(image->egl, job->pixels, job->width, job->height);
     if (texture == 0) {
         log_error("still texture upload failed");
@@ -472,7 +457,6 @@ int still_collect(still_image *image) {
     log_info("still loaded %s (%dx%d)", image->path, image->texture_width, image->texture_height);
     job_free(job);
     image->current = nullptr;
-    wayland_mark_all_dirty();
     return 1;
 }
 
@@ -530,16 +514,16 @@ bool still_animating(const still_image *image) {
     return elapsed_ms_since(image->shown_since) < image->fade_ms;
 }
 
-void still_draw(still_image *image, output_state *output) {
+void still_draw(still_image *image, int32_t target_width, int32_t target_height) {
     if (!image || image->texture == 0)
         return;
     float alpha =
         still_fade_alpha(elapsed_ms_since(image->shown_since), image->fade_ms, image->transition);
-    egl_draw_texture(image->egl, output, image->texture, image->texture_width,
-                     image->texture_height, alpha);
+    egl_draw_texture(image->egl, image->texture, image->texture_width, image->texture_height,
+                     target_width, target_height, alpha);
 }
 
-void still_draw_overlay(still_image *image, output_state *output) {
+void still_draw_overlay(still_image *image, int32_t target_width, int32_t target_height) {
     if (!image || image->texture == 0)
         return;
     if (!image->fade_started) {
@@ -549,6 +533,6 @@ void still_draw_overlay(still_image *image, output_state *output) {
     float alpha = still_fade_alpha(elapsed_ms_since(image->shown_since), image->fade_ms, true);
     if (alpha <= 0.0f)
         return;
-    egl_draw_texture_blended(image->egl, output, image->texture, image->texture_width,
-                             image->texture_height, alpha);
+    egl_draw_texture_blended(image->egl, image->texture, image->texture_width,
+                             image->texture_height, target_width, target_height, alpha);
 }

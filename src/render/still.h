@@ -6,9 +6,7 @@
 #include <atomic>
 #include <cstdint>
 
-struct wayland_context;
 struct egl_state;
-struct output_state;
 struct still_image;
 
 enum {
@@ -19,7 +17,7 @@ enum {
     STILL_MAX_PIXELS = 67108864,
 };
 
-still_image *still_create(wayland_context *wayland, egl_state *egl);
+still_image *still_create(egl_state *egl);
 void still_destroy(still_image *image);
 
 // Starts a decode, or queues it behind the running one (which is cancelled).
@@ -35,7 +33,8 @@ void still_clear(still_image *image);
 // Read end of the current job's completion pipe; -1 without a job.
 int still_fd(const still_image *image);
 bool still_busy(const still_image *image);
-// 1: a new texture is shown; 0: nothing new yet; -1: the load failed.
+// 1: a new texture is shown and the outputs need drawing again; 0: nothing
+// new yet (a decoded image waits for the GL context); -1: the load failed.
 int still_collect(still_image *image);
 
 bool still_has_texture(const still_image *image);
@@ -52,10 +51,11 @@ bool still_transition_pending(still_image *image);
 bool still_transition_done(const still_image *image);
 bool still_animating(const still_image *image);
 
-// Opaque draw with the fade-in alpha.
-void still_draw(still_image *image, output_state *output);
-// Blended draw over the current frame with the fade-out alpha.
-void still_draw_overlay(still_image *image, output_state *output);
+// Both draw into the current surface, made current for target_width x
+// target_height. Opaque draw with the fade-in alpha:
+void still_draw(still_image *image, int32_t target_width, int32_t target_height);
+// Blended draw over the current frame with the fade-out alpha:
+void still_draw_overlay(still_image *image, int32_t target_width, int32_t target_height);
 
 // Pure helpers, exposed for tests.
 

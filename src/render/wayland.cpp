@@ -1,5 +1,4 @@
-// Compositor connection, one background layer surface per output, and the
-// render pass that draws and presents them.
+// Compositor connection and one background layer surface per output.
 #include "wayland.h"
 
 #include <algorithm>
@@ -8,21 +7,14 @@
 #include <cstring>
 #include <wayland-egl.h>
 
-#include "drm.h"
-#include "egl.h"
 #include "fractional-scale-v1-client-protocol.h"
 #include "log.h"
-#include "mpv.h"
-#include "render.h"
-#include "still.h"
 #include "viewporter-client-protocol.h"
 #include "wlr-layer-shell-unstable-v1-client-protocol.h"
 
 namespace {
 
 constexpr const char *LAYER_NAMESPACE = "kiv-background";
-constexpr int64_t POWER_PROBE_SPACING_MS = 20;
-constexpr const char *DRM_DIR = "/sys/class/drm";
 constexpr uint32_t ANCHOR_ALL =
     ZWLR_LAYER_SURFACE_V1_ANCHOR_TOP | ZWLR_LAYER_SURFACE_V1_ANCHOR_BOTTOM |
     ZWLR_LAYER_SURFACE_V1_ANCHOR_LEFT | ZWLR_LAYER_SURFACE_V1_ANCHOR_RIGHT;
@@ -54,7 +46,7 @@ void output_handle_scale(void *data, wl_output *, int32_t factor) {
     wl_surface_set_buffer_scale(output->surface, factor);
     output_update_buffer_size(output);
     output->dirty = true;
-    wayland_mark_all_dirty();
+    wayland_mark_all_dirty(output->wayland);
 }
 
 void output_handle_name(void *data, wl_output *, const char *name) {
@@ -90,7 +82,7 @@ void fractional_scale_handle_preferred_scale(void *data, wp_fractional_scale_v1 
     }
     log_info("output %s preferred scale %d/120", output->name, output->preferred_scale);
     output->dirty = true;
-    wayland_mark_all_dirty();
+    wayland_mark_all_dirty(output->wayland);
 }
 
 const wp_fractional_scale_v1_listener fractional_scale_listener = {
@@ -133,7 +125,7 @@ void layer_surface_handle_configure(void *data, zwlr_layer_surface_v1 *layer_sur
     zwlr_layer_surface_v1_ack_configure(layer_surface, serial);
     if (output->configured) {
         output->dirty = true;
-        wayland_mark_all_dirty();
+        wayland_mark_all_dirty(output->wayland);
     } else {
         output->configured = true;
         output->dirty = true;
@@ -158,9 +150,7 @@ void frame_handle_done(void *data, wl_callback *callback, uint32_t) {
     wl_callback_destroy(callback);
     output->frame_callback = nullptr;
     output->frame_ready = true;
-    // Fades advance at the compositor's frame rate.
-    if ((g_app.still && still_has_texture(g_app.still)) ||
-        (g_app.transition && still_has_texture(g_app.transition))) {
+    if (output->redraw_on_frame) {
         output->dirty = true;
     }
 }
@@ -217,17 +207,6 @@ bool list_contains(const char *list, const char *name) {
         item = end + 1;
     }
     return false;
-}
-
-// Reads the monitor's power state and records it; true when it is off.
-bool probe_power(output_state *output, int64_t now) {
-    bool off = drm_output_off(DRM_DIR, output->name) == 1;
-    if (off != output->dpms_off) {
-        log_info("output %s dpms %s", output->name, off ? "off" : "on");
-    }
-    output->dpms_off = off;
-    output->last_power_probe = now;
-    return off;
 }
 
 } // namespace
@@ -367,22 +346,19 @@ void wayland_free(wayland_context *ctx) {
     free(ctx);
 }
 
-void wayland_set_egl(wayland_context *ctx, egl_state *egl) {
-    if (ctx) {
-        ctx->egl = egl;
+void wayland_set_surface_hooks(wayland_context *ctx, const output_surface_hooks *hooks) {
+    if (!ctx) {
+        return;
     }
-}
-
-void wayland_attach_surfaces(wayland_context *ctx, egl_state *egl) {
-    if (!ctx || !egl) {
+    ctx->hooks = hooks ? *hooks : output_surface_hooks{};
+    if (!ctx->hooks.attach) {
         return;
     }
     for (output_state *output = ctx->outputs; output; output = output->next) {
         if (output->egl_surface != EGL_NO_SURFACE || !output->egl_window) {
             continue;
         }
-        output->egl_surface = egl_create_surface(egl, output->egl_window);
-        if (output->egl_surface == EGL_NO_SURFACE) {
+        if (!ctx->hooks.attach(ctx->hooks.data, output)) {
             log_error("egl surface attach failed for output %s", output->name);
             continue;
         }
@@ -439,8 +415,8 @@ void wayland_max_buffer_size(const wayland_context *ctx, int32_t *width, int32_t
     *height = max_h;
 }
 
-void wayland_mark_all_dirty(void) {
-    for (output_state *output = wayland_outputs(g_app.wayland); output; output = output->next) {
+void wayland_mark_all_dirty(wayland_context *ctx) {
+    for (output_state *output = wayland_outputs(ctx); output; output = output->next) {
         output->dirty = true;
     }
 }
@@ -463,7 +439,7 @@ void wayland_set_skipped(wayland_context *ctx, const char *list) {
     // Every output is drawn again: a skipped one stays untouched until it is
     // listed no longer, and then needs its frame.
     if (changed) {
-        wayland_mark_all_dirty();
+        wayland_mark_all_dirty(ctx);
     }
 }
 
@@ -571,12 +547,9 @@ output_state *output_create(wayland_context *ctx, wl_output *wl_out, uint32_t re
         output_destroy(ctx, output);
         return nullptr;
     }
-    if (ctx->egl) {
-        output->egl_surface = egl_create_surface(ctx->egl, output->egl_window);
-        if (output->egl_surface == EGL_NO_SURFACE) {
-            output_destroy(ctx, output);
-            return nullptr;
-        }
+    if (ctx->hooks.attach && !ctx->hooks.attach(ctx->hooks.data, output)) {
+        output_destroy(ctx, output);
+        return nullptr;
     }
 
     output->next = ctx->outputs;
@@ -598,8 +571,8 @@ void output_destroy(wayland_context *ctx, output_state *output) {
     if (output->viewport) {
         wp_viewport_destroy(output->viewport);
     }
-    if (ctx && ctx->egl) {
-        egl_release_surface(ctx->egl, output);
+    if (ctx && ctx->hooks.release && output->egl_surface != EGL_NO_SURFACE) {
+        ctx->hooks.release(ctx->hooks.data, output);
     }
     if (output->egl_window) {
         wl_egl_window_destroy(output->egl_window);
@@ -625,8 +598,12 @@ void output_destroy(wayland_context *ctx, output_state *output) {
     free(output);
 }
 
-void output_request_frame(output_state *output) {
-    if (!output || !output->surface || output->frame_callback) {
+void output_request_frame(output_state *output, bool redraw) {
+    if (!output || !output->surface) {
+        return;
+    }
+    output->redraw_on_frame = redraw;
+    if (output->frame_callback) {
         return;
     }
     output->frame_callback = wl_surface_frame(output->surface);
@@ -635,89 +612,13 @@ void output_request_frame(output_state *output) {
     }
 }
 
-void render_outputs(wayland_context *ctx) {
-    egl_state *egl = g_app.egl;
-    if (!ctx || !egl) {
-        return;
+void output_resize_window(output_state *output) {
+    int32_t width = 0;
+    int32_t height = 0;
+    output_buffer_size(output, &width, &height);
+    if (output->egl_window && (width != output->window_width || height != output->window_height)) {
+        wl_egl_window_resize(output->egl_window, width, height, 0, 0);
+        output->window_width = width;
+        output->window_height = height;
     }
-    bool has_video = g_app.video && video_has_media(g_app.video);
-    bool transition_shown = g_app.transition && still_has_texture(g_app.transition);
-    // A new video's first frame waits until the transition image can go over it.
-    if (has_video && g_app.transition && still_transition_pending(g_app.transition)) {
-        wl_display_flush(ctx->display);
-        return;
-    }
-    bool playing = has_video && !g_app.paused;
-    bool still_shown = g_app.still && still_has_texture(g_app.still);
-    bool animating = (still_shown && still_animating(g_app.still)) ||
-                     (transition_shown && still_animating(g_app.transition));
-    bool needs_frames = playing || animating;
-
-    bool presented_video = false;
-    bool presented_transition = false;
-    output_state *next = nullptr;
-    for (output_state *output = ctx->outputs; output; output = next) {
-        next = output->next;
-        if (!output->configured || !output->dirty || output->egl_surface == EGL_NO_SURFACE ||
-            output->skipped || !output->frame_ready) {
-            continue;
-        }
-        int64_t now = now_ms();
-        if (now - output->last_power_probe > POWER_PROBE_SPACING_MS) {
-            if (probe_power(output, now)) {
-                continue;
-            }
-        } else if (output->dpms_off) {
-            continue;
-        }
-        output->dirty = false;
-
-        bool showed_video = false;
-        bool showed_transition = false;
-        if (playing || (!still_shown && has_video)) {
-            video_render_output(g_app.video, output);
-            showed_video = true;
-            if (transition_shown) {
-                still_draw_overlay(g_app.transition, output);
-                showed_transition = true;
-            }
-        } else if (still_shown) {
-            still_draw(g_app.still, output);
-        } else {
-            egl_clear(egl, output, 0.0f, 0.0f, 0.0f, 1.0f);
-        }
-
-        // A monitor switched off meanwhile gets no frame; it is drawn once it is back.
-        if (probe_power(output, now_ms())) {
-            output->dirty = true;
-            continue;
-        }
-        if (needs_frames) {
-            // Requested before the swap so that it rides on the swap's commit.
-            output_request_frame(output);
-            output->frame_ready = false;
-        }
-        if (egl_swap(egl, output) != 0) {
-            output->failed_presentations++;
-            if (output->frame_callback) {
-                wl_callback_destroy(output->frame_callback);
-                output->frame_callback = nullptr;
-            }
-            output->dirty = true;
-            output->frame_ready = true;
-            continue;
-        }
-        output->presented_frames++;
-        presented_video = presented_video || showed_video;
-        presented_transition = presented_transition || showed_transition;
-    }
-
-    if (playing && presented_video) {
-        video_report_swap(g_app.video);
-    }
-    if (presented_transition && still_transition_done(g_app.transition)) {
-        still_clear(g_app.transition);
-        wayland_mark_all_dirty();
-    }
-    wl_display_flush(ctx->display);
 }

@@ -7,7 +7,6 @@
 #include <cstdint>
 #include <wayland-client.h>
 
-struct egl_state;
 struct wl_egl_window;
 struct zwlr_layer_shell_v1;
 struct zwlr_layer_surface_v1;
@@ -40,6 +39,7 @@ struct output_state {
     bool frame_ready;
     bool skipped;
     bool dpms_off;
+    bool redraw_on_frame;          // the outstanding frame callback marks the output dirty
     int64_t last_power_probe;      // now_ms of the last probe, 0 at creation
     uint64_t presented_frames;     // status "swaps"
     uint64_t failed_presentations; // status "swap_failures"
@@ -48,9 +48,18 @@ struct output_state {
     wl_egl_window *egl_window;
     wp_viewport *viewport;
     wp_fractional_scale_v1 *fractional_scale;
-    EGLSurface egl_surface; // EGL_NO_SURFACE when none
+    EGLSurface egl_surface; // EGL_NO_SURFACE when none; owned by the surface hooks
     int32_t window_width;   // last size given to wl_egl_window_resize
     int32_t window_height;
+};
+
+// The owner of the outputs' EGL surfaces: attach gives an output its surface
+// (false: the output cannot be drawn and is dropped); release lets it go
+// before the output's EGL window is destroyed.
+struct output_surface_hooks {
+    bool (*attach)(void *data, output_state *output);
+    void (*release)(void *data, output_state *output);
+    void *data;
 };
 
 struct pending_output {
@@ -66,8 +75,8 @@ struct wayland_context {
     zwlr_layer_shell_v1 *layer_shell;
     wp_viewporter *viewporter;
     wp_fractional_scale_manager_v1 *fractional_scale_manager;
-    egl_state *egl;
-    output_state *outputs; // newest first
+    output_surface_hooks hooks; // all null until wayland_set_surface_hooks
+    output_state *outputs;      // newest first
     uint32_t output_count;
     bool ready;
     pending_output *pending_outputs; // wl_output globals seen before ready, newest first
@@ -75,8 +84,9 @@ struct wayland_context {
 
 wayland_context *wayland_init(void);
 void wayland_free(wayland_context *ctx);
-void wayland_set_egl(wayland_context *ctx, egl_state *egl);
-void wayland_attach_surfaces(wayland_context *ctx, egl_state *egl);
+// Installs the hooks (none: forget them) and attaches every output that has
+// no EGL surface yet.
+void wayland_set_surface_hooks(wayland_context *ctx, const output_surface_hooks *hooks);
 int wayland_fd(const wayland_context *ctx);
 int wayland_dispatch_pending(wayland_context *ctx);
 int wayland_read_events(wayland_context *ctx);
@@ -84,8 +94,7 @@ output_state *wayland_outputs(const wayland_context *ctx);
 uint32_t wayland_output_count(const wayland_context *ctx);
 // Largest buffer width and largest buffer height, each over all outputs.
 void wayland_max_buffer_size(const wayland_context *ctx, int32_t *width, int32_t *height);
-// Marks every output of g_app's context dirty.
-void wayland_mark_all_dirty(void);
+void wayland_mark_all_dirty(wayland_context *ctx);
 // list: comma-separated output names; none is the empty list.
 void wayland_set_skipped(wayland_context *ctx, const char *list);
 // Names of skipped or powered-off outputs joined with ",", cut to size.
@@ -101,5 +110,8 @@ void wayland_handle_global_remove(wayland_context *ctx, uint32_t name);
 void output_buffer_size(const output_state *output, int32_t *width, int32_t *height);
 output_state *output_create(wayland_context *ctx, wl_output *wl_out, uint32_t registry_name);
 void output_destroy(wayland_context *ctx, output_state *output);
-// Asks for a frame callback on the output's surface (sent with the next commit).
-void output_request_frame(output_state *output);
+// Asks for a frame callback on the output's surface (sent with the next
+// commit); with redraw the output is drawn again once the frame is done.
+void output_request_frame(output_state *output, bool redraw);
+// Gives the output's EGL window its buffer size if that changed.
+void output_resize_window(output_state *output);

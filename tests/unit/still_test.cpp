@@ -155,8 +155,8 @@ TEST_F(StillDecode, CancelledDecodeFails) {
     EXPECT_EQ(out.pixels, nullptr);
 }
 
-// Waits for the worker's completion byte and collects; no surface exists, so
-// a good decode is kept (0, still busy) and a bad one reports -1.
+// Waits for the worker's completion byte and collects; there is no GL context,
+// so a good decode is kept (0, still busy) and a bad one reports -1.
 int collect_when_done(still_image *image) {
     int fd = still_fd(image);
     if (fd < 0)
@@ -170,7 +170,7 @@ int collect_when_done(still_image *image) {
 TEST_F(StillDecode, WorkerJobs) {
     std::vector<uint8_t> rgb(8 * 8 * 3, 90);
     std::string png = make_png(8, 8, rgb);
-    still_image *image = still_create(nullptr, nullptr);
+    still_image *image = still_create(nullptr);
     ASSERT_NE(image, nullptr);
 
     EXPECT_EQ(still_load(image, "", 0, 0), -1);
@@ -179,7 +179,7 @@ TEST_F(StillDecode, WorkerJobs) {
     ASSERT_EQ(still_load(image, png.c_str(), 100, 100), 0);
     EXPECT_TRUE(still_busy(image));
     EXPECT_EQ(collect_when_done(image), 0);
-    // Decoded but not shown: waits for an output with a surface.
+    // Decoded but not shown: waits for the GL context.
     EXPECT_TRUE(still_busy(image));
     EXPECT_FALSE(still_has_texture(image));
     EXPECT_EQ(still_collect(image), 0);
@@ -329,10 +329,10 @@ TEST_F(RenderIpcFresh, FadeAndPauseChangeTheRecord) {
 }
 
 // The deferred reply of a synchronous still load: a decode failure and a
-// deadline, settled by render_ipc_poll_still. Without an output nothing is
+// deadline, settled by render_ipc_poll_still. Without GL nothing is
 // ever shown, so a good decode waits until its deadline.
 TEST_F(RenderIpcFresh, PendingStillLoad) {
-    g_app.still = still_create(nullptr, nullptr);
+    g_app.still = still_create(nullptr);
     ASSERT_NE(g_app.still, nullptr);
     std::string bad = dir_ + "/bad.png";
     FILE *f = fopen(bad.c_str(), "wb");
