@@ -88,6 +88,9 @@ void teardown() {
         g_app.video = nullptr;
     }
     // Output surfaces go while the GL state still exists.
+    if (g_app.egl) {
+        render_finish();
+    }
     wayland_destroy_outputs(g_app.wayland);
     if (g_app.egl) {
         wayland_set_surface_hooks(g_app.wayland, nullptr);

@@ -15,6 +15,18 @@ namespace {
 
 constexpr int64_t POWER_PROBE_SPACING_MS = 20;
 constexpr const char *DRM_DIR = "/sys/class/drm";
+// Distinct output sizes shared by two or more outputs at a time.
+constexpr int MAX_SHARED_SIZES = 8;
+
+// One video render per frame for all outputs of one buffer size: libmpv
+// draws into the target once, each of those outputs copies it.
+struct shared_frame {
+    egl_target target;
+    uint64_t frame_serial; // the video picture the target holds
+    bool filled;
+};
+
+shared_frame shared_frames[MAX_SHARED_SIZES];
 
 bool surface_attach(void *data, output_state *output) {
     output->egl_surface = egl_create_surface(static_cast<egl_state *>(data), output->egl_window);
@@ -37,11 +49,86 @@ bool probe_power(output_state *output, int64_t now) {
     return off;
 }
 
+bool drawable(const output_state *output) {
+    return output->configured && output->egl_surface != EGL_NO_SURFACE && !output->skipped &&
+           !output->dpms_off;
+}
+
+// Drawable outputs of this buffer size.
+int outputs_of_size(int32_t width, int32_t height) {
+    int count = 0;
+    for (const output_state *o = wayland_outputs(g_app.wayland); o; o = o->next) {
+        int32_t w = 0;
+        int32_t h = 0;
+        output_buffer_size(o, &w, &h);
+        if (drawable(o) && w == width && h == height) {
+            count++;
+        }
+    }
+    return count;
+}
+
+// The target for outputs of this size; none when every slot is taken.
+shared_frame *shared_frame_for(int32_t width, int32_t height) {
+    shared_frame *free_slot = nullptr;
+    for (shared_frame &f : shared_frames) {
+        if (f.target.framebuffer != 0 && f.target.width == width && f.target.height == height) {
+            return &f;
+        }
+        if (f.target.framebuffer == 0 && !free_slot) {
+            free_slot = &f;
+        }
+    }
+    if (!free_slot || egl_target_resize(g_app.egl, &free_slot->target, width, height) != 0) {
+        return nullptr;
+    }
+    free_slot->filled = false;
+    log_info("one video render shared by the outputs of %dx%d", width, height);
+    return free_slot;
+}
+
+// Frees the targets no two drawable outputs share any more.
+void drop_unshared_frames(bool has_video) {
+    for (shared_frame &f : shared_frames) {
+        if (f.target.framebuffer != 0 &&
+            (!has_video || outputs_of_size(f.target.width, f.target.height) < 2)) {
+            egl_target_free(g_app.egl, &f.target);
+            f = {};
+        }
+    }
+}
+
+// Renders the video's current picture once for every output of this size;
+// the shared target that holds it, or none to render directly.
+shared_frame *render_shared(int32_t width, int32_t height) {
+    if (outputs_of_size(width, height) < 2) {
+        return nullptr;
+    }
+    shared_frame *frame = shared_frame_for(width, height);
+    if (!frame) {
+        return nullptr;
+    }
+    uint64_t serial = video_frame_serial(g_app.video);
+    if (!frame->filled || frame->frame_serial != serial) {
+        frame->filled =
+            video_render_screen(g_app.video, frame->target.framebuffer, width, height) == 0;
+        frame->frame_serial = serial;
+    }
+    return frame->filled ? frame : nullptr;
+}
+
 } // namespace
 
 void render_attach_surfaces(void) {
     output_surface_hooks hooks = {surface_attach, surface_release, g_app.egl};
     wayland_set_surface_hooks(g_app.wayland, &hooks);
+}
+
+void render_finish(void) {
+    for (shared_frame &f : shared_frames) {
+        egl_target_free(g_app.egl, &f.target);
+        f = {};
+    }
 }
 
 void render_outputs(void) {
@@ -87,11 +174,16 @@ void render_outputs(void) {
         output_buffer_size(output, &width, &height);
         output_resize_window(output);
         bool show_video = playing || (!still_shown && has_video);
+        shared_frame *frame = show_video ? render_shared(width, height) : nullptr;
         bool showed_video = false;
         bool showed_transition = false;
         if (egl_make_current(egl, output->egl_surface, width, height) == 0) {
             if (show_video) {
-                video_render_screen(g_app.video, 0, width, height);
+                if (frame) {
+                    egl_target_copy(egl, &frame->target);
+                } else {
+                    video_render_screen(g_app.video, 0, width, height);
+                }
                 showed_video = true;
                 if (transition_shown) {
                     still_draw_overlay(g_app.transition, width, height);
@@ -129,6 +221,7 @@ void render_outputs(void) {
         presented_video = presented_video || showed_video;
         presented_transition = presented_transition || showed_transition;
     }
+    drop_unshared_frames(has_video);
 
     if (playing && presented_video) {
         video_report_swap(g_app.video);

@@ -42,3 +42,5 @@ extern render_app g_app;
 void render_attach_surfaces(void);
 // Draws every dirty output that may draw and presents it.
 void render_outputs(void);
+// Frees the pass's GL objects; the GL context still exists.
+void render_finish(void);

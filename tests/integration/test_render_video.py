@@ -7,7 +7,7 @@ import tempfile
 import time
 import unittest
 
-from compositor import RendererTestCase, colourful, ffmpeg, grid
+from compositor import RendererTestCase, colourful, ffmpeg, grid, wait_moving
 from kivtest import wait_for
 
 MAGENTA = (255, 0, 255)
@@ -19,6 +19,15 @@ def tinted_fraction(shot):
     pix = grid(shot)
     tinted = [p for p in pix if p[0] > 150 and p[2] > 150 and p[1] < 100]
     return len(tinted) / len(pix)
+
+
+def band_edges(shot):
+    """x of the first green and of the first blue pixel along the middle row."""
+    width, height, pixel = shot
+    row = [pixel(x, height // 2) for x in range(width)]
+    green = next((x for x, p in enumerate(row) if p[1] > max(p[0], p[2])), None)
+    blue = next((x for x, p in enumerate(row) if p[2] > max(p[0], p[1])), None)
+    return green, blue
 
 
 class RenderVideoTest(RendererTestCase):
@@ -40,6 +49,13 @@ class RenderVideoTest(RendererTestCase):
                "-pix_fmt", "yuv420p", cls.short)
         ffmpeg("-f", "lavfi", "-i", "color=c=0xff00ff:size=320x180", "-frames:v", "1",
                cls.still)
+        # Red, green and blue thirds of a 16:9 picture.
+        cls.bands = os.path.join(m, "bands.mp4")
+        ffmpeg("-f", "lavfi", "-i", "color=c=red:s=160x270:rate=25", "-f", "lavfi", "-i",
+               "color=c=0x00ff00:s=160x270:rate=25", "-f", "lavfi", "-i",
+               "color=c=blue:s=160x270:rate=25", "-filter_complex", "hstack=inputs=3",
+               "-t", "2", "-c:v", "libx264", "-preset", "ultrafast", "-pix_fmt", "yuv420p",
+               cls.bands)
         with open(cls.bogus, "wb") as f:
             f.write(b"this is not a video\n" * 200)
 
@@ -191,6 +207,34 @@ class RenderVideoTest(RendererTestCase):
         self.wait_playing()
         self.assertTrue(colourful(self.comp.screenshot("HEADLESS-1")))
         self.assertNotIn("transition from", r.log())
+
+    def test_equal_outputs_both_play(self):
+        self.comp.resolution("HEADLESS-1", 640, 360)
+        second = self.comp.create_output()
+        self.comp.resolution(second, 640, 360)
+        r = self.start_renderer()
+        self.load(self.mp4)
+        self.wait_playing()
+        r.wait_log("one video render shared by the outputs of 640x360", 30)
+        for name in ("HEADLESS-1", second):
+            wait_moving(self.comp, name)
+
+    def test_outputs_of_different_sizes_crop_to_their_own_aspect(self):
+        self.comp.resolution("HEADLESS-1", 640, 360)
+        square = self.comp.create_output()
+        self.comp.resolution(square, 360, 360)
+        r = self.start_renderer()
+        self.load(self.bands)
+        self.wait_playing()
+        # The 16:9 output shows the whole picture, edges at 1/3 and 2/3 of its
+        # width; the square one its middle 9/16, edges at 0.2037 and 0.7963.
+        for name, edges in (("HEADLESS-1", (213, 427)), (square, (73, 287))):
+            with self.subTest(output=name):
+                def at_edges():
+                    got = band_edges(self.comp.screenshot(name))
+                    return None not in got and all(abs(g - e) <= 6 for g, e in zip(got, edges))
+                wait_for(at_edges, 30, 0.3, "bands of %s at %r" % (name, edges))
+        self.assertNotIn("one video render shared", r.log())
 
     def test_player_options_from_environment(self):
         r = self.start_renderer(KIV_HWDEC="no",
