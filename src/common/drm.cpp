@@ -36,6 +36,37 @@ bool ends_with(const char *s, const char *suffix) {
     return n >= m && memcmp(s + n - m, suffix, m) == 0;
 }
 
+// Walks dir for the one connected connector whose entry ends in "-" and the
+// output name: 1 with its entry name copied, 0 when there is none, -1 when
+// two match (no way to tell which one the compositor means).
+int find_connector(const char *dir, const char *output_name, char *entry, size_t size) {
+    char suffix[SUFFIX_SIZE];
+    snprintf(suffix, sizeof suffix, "-%.299s", output_name);
+    dir_ptr d(opendir(dir));
+    if (!d)
+        return 0;
+    bool found = false;
+    while (struct dirent *e = readdir(d.get())) {
+        if (!ends_with(e->d_name, suffix))
+            continue;
+        char status[ATTR_SIZE] = {0};
+        if (drm_read_attr(dir, e->d_name, "status", status) != 0 ||
+            strcmp(status, "connected") != 0)
+            continue;
+        if (found)
+            return -1;
+        found = true;
+        snprintf(entry, size, "%s", e->d_name);
+    }
+    return found ? 1 : 0;
+}
+
+// The power state in an entry's dpms file: 1 off, 0 on, -1 unknown.
+int entry_state(const char *dir, const char *entry) {
+    char dpms[ATTR_SIZE] = {0};
+    return drm_read_attr(dir, entry, "dpms", dpms) == 0 ? dpms_state(dpms) : -1;
+}
+
 } // namespace
 
 bool drm_probe_enabled(void) {
@@ -101,29 +132,32 @@ int drm_all_off(const char *dir) {
 int drm_output_off(const char *dir, const char *output_name) {
     if (!drm_probe_enabled() || !dir || !output_name || output_name[0] == '\0')
         return -1;
-    char suffix[SUFFIX_SIZE];
-    snprintf(suffix, sizeof suffix, "-%.299s", output_name);
-    dir_ptr d(opendir(dir));
-    if (!d)
-        return -1;
+    char entry[DRM_ENTRY_SIZE];
+    return find_connector(dir, output_name, entry, sizeof entry) == 1 ? entry_state(dir, entry)
+                                                                      : -1;
+}
 
-    int answer = -1;
-    bool found = false;
-    while (struct dirent *e = readdir(d.get())) {
-        if (!ends_with(e->d_name, suffix))
-            continue;
+int drm_connector_off(drm_connector *connector, const char *dir, const char *output_name,
+                      int64_t now) {
+    if (!drm_probe_enabled() || !connector || !dir || !output_name || output_name[0] == '\0')
+        return -1;
+    bool same_name =
+        strncmp(connector->output_name, output_name, sizeof connector->output_name) == 0;
+    if (same_name && connector->entry[0] != '\0') {
         char status[ATTR_SIZE] = {0};
-        if (drm_read_attr(dir, e->d_name, "status", status) != 0 ||
-            strcmp(status, "connected") != 0)
-            continue;
-        if (found) {
-            // Two connected connectors end with this name: no way to tell
-            // which one the compositor means.
-            return -1;
-        }
-        found = true;
-        char dpms[ATTR_SIZE] = {0};
-        answer = drm_read_attr(dir, e->d_name, "dpms", dpms) == 0 ? dpms_state(dpms) : -1;
+        if (drm_read_attr(dir, connector->entry, "status", status) == 0 &&
+            strcmp(status, "connected") == 0)
+            return entry_state(dir, connector->entry);
+        // Unplugged or gone: look again below.
+    } else if (same_name && connector->looked_up_at != 0 &&
+               now - connector->looked_up_at < DRM_LOOKUP_RETRY_MS) {
+        return -1;
     }
-    return answer;
+    snprintf(connector->output_name, sizeof connector->output_name, "%s", output_name);
+    connector->looked_up_at = now;
+    if (find_connector(dir, output_name, connector->entry, sizeof connector->entry) != 1) {
+        connector->entry[0] = '\0';
+        return -1;
+    }
+    return entry_state(dir, connector->entry);
 }

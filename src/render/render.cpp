@@ -40,7 +40,7 @@ void surface_release(void *data, output_state *output) {
 
 // Reads the monitor's power state and records it; true when it is off.
 bool probe_power(output_state *output, int64_t now) {
-    bool off = drm_output_off(DRM_DIR, output->name) == 1;
+    bool off = drm_connector_off(&output->connector, DRM_DIR, output->name, now) == 1;
     if (off != output->dpms_off) {
         log_info("output %s dpms %s", output->name, off ? "off" : "on");
     }

@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <wayland-client.h>
 
+#include "drm.h"
+
 struct wl_egl_window;
 struct zwlr_layer_shell_v1;
 struct zwlr_layer_surface_v1;
@@ -41,6 +43,7 @@ struct output_state {
     bool dpms_off;
     bool redraw_on_frame;          // the outstanding frame callback marks the output dirty
     int64_t last_power_probe;      // now_ms of the last probe, 0 at creation
+    drm_connector connector;       // where the power probe reads this monitor's state
     uint64_t presented_frames;     // status "swaps"
     uint64_t failed_presentations; // status "swap_failures"
     wl_surface *surface;

@@ -142,6 +142,53 @@ TEST(Drm, OutputOff) {
     EXPECT_EQ(drm_output_off(nullptr, "DP-1"), -1);
 }
 
+// The kept connector answers like drm_output_off and walks the directory
+// again only when it has to: a second connected match added after the walk
+// would make a fresh walk answer -1.
+TEST(Drm, KeptConnector) {
+    EnvGuard env("KIV_DRM_DPMS", nullptr);
+    DrmTree tree({{"card0-DP-1", "connected\n", "On\n"}});
+    drm_connector kept = {};
+    struct Step {
+        const char *name;
+        std::vector<std::pair<std::string, std::string>> writes; // file, text
+        const char *output;
+        int64_t now;
+        int expected;
+    };
+    const std::vector<Step> steps = {
+        {"first walk", {}, "DP-1", 1, 0},
+        {"kept entry read again", {{"card0-DP-1/dpms", "Off\n"}}, "DP-1", 2, 1},
+        {"a second match is not looked for",
+         {{"card1-DP-1/status", "connected\n"}, {"card1-DP-1/dpms", "On\n"}},
+         "DP-1",
+         3,
+         1},
+        {"unplugged: walk finds the other",
+         {{"card0-DP-1/status", "disconnected\n"}},
+         "DP-1",
+         4,
+         0},
+        {"another name walks", {}, "HDMI-A-1", 5, -1},
+        {"no connector is believed for a while",
+         {{"card0-HDMI-A-1/status", "connected\n"}, {"card0-HDMI-A-1/dpms", "Off\n"}},
+         "HDMI-A-1",
+         5 + DRM_LOOKUP_RETRY_MS - 1,
+         -1},
+        {"then looked for again", {}, "HDMI-A-1", 5 + DRM_LOOKUP_RETRY_MS, 1},
+    };
+    for (const Step &step : steps) {
+        SCOPED_TRACE(step.name);
+        for (const auto &[file, text] : step.writes) {
+            fs::create_directories(fs::path(tree.dir()) / fs::path(file).parent_path());
+            tree.write(file, text);
+        }
+        EXPECT_EQ(drm_connector_off(&kept, tree.dir(), step.output, step.now), step.expected);
+    }
+    env.set("0");
+    EXPECT_EQ(drm_connector_off(&kept, tree.dir(), "HDMI-A-1", 1000000), -1);
+}
+
 TEST(Drm, EnvironmentSwitch) {
     EnvGuard env("KIV_DRM_DPMS", nullptr);
     DrmTree tree({{"card0-DP-1", "connected\n", "Off\n"}});
