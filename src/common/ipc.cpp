@@ -284,14 +284,32 @@ void ipc_server_accept_all(ipc_server *server) {
     }
 }
 
+void ipc_server_take_events(ipc_server *server, const struct pollfd *entries, int count) {
+    if (server == nullptr || entries == nullptr) {
+        return;
+    }
+    for (ipc_stream &slot : server->slots) {
+        slot.revents = 0;
+        for (int i = 0; i < count; i++) {
+            if (slot_open(&slot) && entries[i].fd == slot.fd) {
+                slot.revents = entries[i].revents;
+            }
+        }
+    }
+    server->events_given = true;
+}
+
 void ipc_server_service(ipc_server *server, ipc_line_handler handler) {
     if (server == nullptr) {
         return;
     }
     int64_t now = now_ms();
     for (ipc_stream &slot : server->slots) {
-        ipc_stream_service(&slot, now, handler, server);
+        bool readable = !server->events_given || (slot.revents & (POLLIN | POLLHUP | POLLERR));
+        slot.revents = 0;
+        ipc_stream_service(&slot, now, handler, server, readable);
     }
+    server->events_given = false;
 }
 
 // ---------------------------------------------------------------------------
@@ -308,6 +326,7 @@ void ipc_stream_reset(ipc_stream *slot) {
     slot->input_len = 0;
     slot->input[0] = '\0';
     slot->partial_start_ms = 0;
+    slot->revents = 0;
     free(slot->output);
     slot->output = nullptr;
     slot->output_len = 0;
@@ -368,8 +387,8 @@ void ipc_stream_queue_line(ipc_stream *slot, const char *text) {
     ipc_stream_flush(slot);
 }
 
-void ipc_stream_service(ipc_stream *slot, int64_t now, ipc_line_handler handler,
-                        ipc_server *server) {
+void ipc_stream_service(ipc_stream *slot, int64_t now, ipc_line_handler handler, ipc_server *server,
+                        bool readable) {
     if (slot == nullptr || !slot_open(slot)) {
         return;
     }
@@ -379,7 +398,7 @@ void ipc_stream_service(ipc_stream *slot, int64_t now, ipc_line_handler handler,
         return;
     }
     ipc_stream_flush(slot);
-    if (!slot_open(slot)) {
+    if (!slot_open(slot) || !readable) {
         return;
     }
 

@@ -36,12 +36,14 @@ struct ipc_stream {
     char *output;
     uint64_t output_len;
     uint64_t output_pos;
+    short revents; // poll's answer for this connection, when the server was given it
 };
 
 struct ipc_server {
     ipc_listener *listener;
     char path[1024];
     ipc_stream slots[IPC_MAX_CLIENTS];
+    bool events_given; // ipc_server_take_events ran since the last service
 };
 
 typedef void (*ipc_line_handler)(ipc_server *server, ipc_stream *slot, char *line);
@@ -54,13 +56,18 @@ void ipc_server_destroy(ipc_server *server);
 int ipc_server_listen_fd(const ipc_server *server);
 int ipc_server_poll_entries(const ipc_server *server, struct pollfd *entries);
 void ipc_server_accept_all(ipc_server *server);
+// Hands poll's results for the entries ipc_server_poll_entries filled to the
+// server: the next service then reads only the connections poll reported,
+// instead of trying every one.
+void ipc_server_take_events(ipc_server *server, const struct pollfd *entries, int count);
 void ipc_server_service(ipc_server *server, ipc_line_handler handler);
 
 void ipc_stream_reset(ipc_stream *slot);
 void ipc_stream_queue_line(ipc_stream *slot, const char *text);
 void ipc_stream_flush(ipc_stream *slot);
-void ipc_stream_service(ipc_stream *slot, int64_t now, ipc_line_handler handler,
-                        ipc_server *server);
+// readable: poll reported input, a hang-up or an error (or nobody asked).
+void ipc_stream_service(ipc_stream *slot, int64_t now, ipc_line_handler handler, ipc_server *server,
+                        bool readable = true);
 
 ipc_listener *ipc_listen_locked(const char *path);
 void ipc_listener_close(ipc_listener *listener);

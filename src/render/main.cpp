@@ -146,7 +146,9 @@ void run_loop() {
         int video_index = add(video_fd(g_app.video));
         add(still_fd(g_app.still));
         add(still_fd(g_app.transition));
-        count += ipc_server_poll_entries(&g_app.ipc->server, entries + count);
+        int ipc_first = count;
+        int ipc_count = ipc_server_poll_entries(&g_app.ipc->server, entries + count);
+        count += ipc_count;
 
         bool decoding = still_busy(g_app.still) || still_busy(g_app.transition);
         int timeout = decoding ? POLL_DECODE_MS : POLL_IDLE_MS;
@@ -158,6 +160,7 @@ void run_loop() {
             break;
         }
 
+        ipc_server_take_events(&g_app.ipc->server, entries + ipc_first, ipc_count);
         bool video_woke = false;
         for (int i = 0; i < count; i++) {
             if (!(entries[i].revents & (POLLIN | POLLHUP))) {

@@ -196,6 +196,32 @@ TEST_F(IpcTest, OneServiceCallDispatchesEveryCompleteLine) {
     EXPECT_EQ(server_->slots[0].input_len, 5u);
 }
 
+// Given poll's results, a service reads only the connections poll reported.
+TEST_F(IpcTest, ServiceReadsOnlyWhatPollReported) {
+    start_server();
+    // One at a time, so the first takes slot 0 and the poll entry 0.
+    int quiet = connect_client();
+    ASSERT_TRUE(service_until([&] { return open_slots() == 1; }));
+    int talking = connect_client();
+    ASSERT_TRUE(service_until([&] { return open_slots() == 2; }));
+    ASSERT_EQ(send(quiet, "early\n", 6, MSG_NOSIGNAL), 6);
+    ASSERT_EQ(send(talking, "late\n", 5, MSG_NOSIGNAL), 5);
+    pollfd entries[IPC_MAX_CLIENTS];
+    int count = ipc_server_poll_entries(server_, entries);
+    ASSERT_EQ(count, 2);
+    ASSERT_EQ(entries[0].fd, server_->slots[0].fd);
+    // A Unix socket's send puts the bytes in the peer's queue at once.
+    ASSERT_EQ(poll(entries, static_cast<nfds_t>(count), 10000), 2);
+    // As if poll had reported the second connection alone.
+    entries[0].revents = 0;
+    ipc_server_take_events(server_, entries, count);
+    ipc_server_service(server_, record_handler);
+    EXPECT_EQ(g_lines, (std::vector<std::string>{"late"}));
+    // Without poll's results every connection is tried.
+    ipc_server_service(server_, record_handler);
+    EXPECT_EQ(g_lines, (std::vector<std::string>{"late", "early"}));
+}
+
 TEST_F(IpcTest, SeventeenthConnectionIsClosed) {
     start_server();
     for (int i = 0; i < IPC_MAX_CLIENTS; i++) {
