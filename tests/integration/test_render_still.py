@@ -133,6 +133,8 @@ class RenderStillTest(RendererTestCase):
                                  (colour, wrong[:1]))
 
     def test_fade_in_rises_out_of_black(self):
+        # The surface is on screen before the fade starts.
+        self.wait_screen({(960, 540): (0, 0, 0)}, "black screen")
         self.assertEqual(self.cmd({"cmd": "fade", "ms": 2000}), {"status": "ok"})
         self.assertEqual(self.load_still(self.red), {"status": "ok"})
         shots = []
