@@ -188,7 +188,8 @@ int renderer_start(supervisor *sup) {
     sup->start_count++;
     log_info("kiv-render spawned pid=%d (restart #%d)", (int)sup->pid, sup->start_count);
 
-    for (int i = 0; i < SUPERVISOR_SOCKET_WAIT_TRIES; i++) {
+    int64_t give_up = now_ms() + SUPERVISOR_SOCKET_WAIT_MS;
+    for (;;) {
         int status = 0;
         if (waitpid(sup->pid, &status, WNOHANG) == sup->pid) {
             // Collected here, so say it here: no later check can see it.
@@ -200,6 +201,8 @@ int renderer_start(supervisor *sup) {
             close(fd);
             return 0;
         }
+        if (now_ms() >= give_up)
+            break;
         sleep_ms(SUPERVISOR_POLL_STEP_MS);
     }
     log_error("kiv-render socket never appeared");

@@ -12,7 +12,9 @@
 
 enum {
     SUPERVISOR_START_THROTTLE_MS = 2000,
-    SUPERVISOR_SOCKET_WAIT_TRIES = 20,
+    // A healthy renderer can take seconds to listen on a cold or loaded
+    // machine; one that exits is noticed at the next poll step.
+    SUPERVISOR_SOCKET_WAIT_MS = 10000,
     SUPERVISOR_POLL_STEP_MS = 50,
     SUPERVISOR_STOP_CHECKS = 20,
     SUPERVISOR_REQUEST_TIMEOUT_MS = 5000,

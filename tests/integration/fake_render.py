@@ -15,6 +15,7 @@ Environment:
      ready_delay   seconds from a load until it is ready (default 0.2)
      exit_after    exit with status 0 after answering this many requests
      exit_at_start exit with this status before creating the socket
+     start_delay   seconds to wait before creating the socket (a slow start)
      ignore_term   true: SIGTERM is ignored (only read at start)
 
 Run directly, or from a wrapper script that calls main(argv, where).
@@ -170,6 +171,7 @@ def main(argv, where=None):
         sys.exit(int(ctl["exit_at_start"]))
     if not sock_path:
         sys.exit(2)
+    time.sleep(float(ctl.get("start_delay", 0)))
     signal.signal(signal.SIGTERM,
                   signal.SIG_IGN if ctl.get("ignore_term") else lambda *_: sys.exit(0))
 

@@ -304,6 +304,29 @@ class RestartTest(MediaTestCase):
         self.assertEqual(len(self.loads_of("vid1", new)), 1)
         self.assertEqual(self.requests("fade", new)[0], {"cmd": "fade", "ms": 700})
 
+    def test_slow_renderer_is_waited_for(self):
+        # A renderer that takes seconds to listen (cold caches, a loaded
+        # machine) is kept; one that never listens is stopped.
+        self.put_renderer(self.bin)
+        self.link("vid1")
+        for delay, works in ((3, True), (60, False)):
+            with self.subTest(delay=delay):
+                self.control(start_delay=delay)
+                d = self.start_kivd()
+                pid = self.renderer_pid(d)
+                if works:
+                    d.wait_log("media ready: %s" % self.media["vid1"], timeout=30)
+                    self.assertNotIn("socket never appeared", d.log())
+                    self.assertEqual(self.status()["engine"], "renderer")
+                else:
+                    d.wait_log("kiv-render socket never appeared", timeout=30)
+                    d.wait_log("renderer start failed")
+                    wait_for(lambda: pid_gone(pid), what="renderer stopped")
+                    self.assertEqual(self.status()["engine"], "none")
+                self.assertEqual(len(self.spawns(d)), 1)
+                self.procs.remove(d)
+                d.stop()
+
     def test_renderer_exiting_at_once(self):
         self.put_renderer(self.bin)
         self.control(exit_at_start=3)
