@@ -45,6 +45,8 @@ struct daemon_state {
     int64_t renderer_stop_at;
     int64_t shell_retry_after;
     int64_t renderer_retry_after;
+    int64_t shell_disable_after; // next try at switching the plug-in off
+    bool shell_missing_told;     // "no tarvine-shell found" was logged
 
     char source_path[DAEMON_PATH_SIZE];
     char source_kind[DAEMON_KIND_SIZE];

@@ -43,6 +43,7 @@ bool on_battery(void) {
 void switch_to_shell(void) {
     daemon_state &d = g_daemon;
     d.shell_retry_after = 0;
+    d.shell_disable_after = 0;
     d.engine = ENGINE_SHELL;
     d.shell_plugin_state = 1;
     d.load_pending = false;
@@ -54,6 +55,31 @@ void switch_to_shell(void) {
     d.previous_ready_path[0] = '\0';
     d.renderer_stop_at = now_ms() + SHELL_STOP_DELAY_MS;
     log_info("engine: shell");
+}
+
+// Switches the shell's background plug-in off so that it cannot cover the
+// renderer. A shell that fails (not up yet at login, say) must not leave the
+// user without a background, so the renderer draws regardless and the switch
+// is tried again every 30 s until it is known to be off. A desktop without
+// the theme's shell has no plug-in to switch.
+void shell_disable_step(void) {
+    daemon_state &d = g_daemon;
+    int64_t now = now_ms();
+    if (d.shell_plugin_state == 0 || (d.shell_disable_after != 0 && now < d.shell_disable_after))
+        return;
+    if (!shell_installed()) {
+        if (!d.shell_missing_told)
+            log_info("no tarvine-shell found; the renderer draws every background");
+        d.shell_missing_told = true;
+        d.shell_disable_after = now + RETRY_AFTER_FAILURE_MS;
+        return;
+    }
+    if (shell_set_background(false) != 0) {
+        d.shell_disable_after = now + RETRY_AFTER_FAILURE_MS;
+        return;
+    }
+    d.shell_plugin_state = 0;
+    d.shell_disable_after = 0;
 }
 
 // Whether the status reply names the pending load as what it shows.
@@ -144,6 +170,7 @@ void media_set_source(const char *path) {
     d.source_generation++;
     d.shell_retry_after = 0;
     d.renderer_retry_after = 0;
+    d.shell_disable_after = 0;
     DAEMON_SET(d.source_path, path);
     DAEMON_SET(d.source_kind, media_kind_name(kind));
     d.failed_path[0] = '\0';
@@ -180,6 +207,11 @@ void media_update(void) {
             d.shell_retry_after = now + RETRY_AFTER_FAILURE_MS;
         }
     }
+
+    // While the renderer draws, a plug-in not yet known to be off is tried
+    // again; for a still the next handoff to the shell settles it.
+    if (d.engine == ENGINE_RENDERER && !streq(d.source_kind, "still"))
+        shell_disable_step();
 
     // Media is prepared before the engine changes: while a GIF converts, or
     // when its conversion fails, whatever is on screen (a still the shell
@@ -277,20 +309,9 @@ int ensure_renderer(void) {
     // A fresh process knows nothing of the outputs skipped so far.
     if (d.supervisor->start_count != spawns)
         d.last_skip_outputs[0] = '\0';
-    // A desktop without the theme's shell has no background plug-in to switch
-    // off; refusing the renderer there would leave videos never shown.
-    bool disabled = false;
-    if (d.shell_plugin_state != 0 && shell_installed()) {
-        if (shell_set_background(false) != 0) {
-            d.renderer_retry_after = now + RETRY_AFTER_FAILURE_MS;
-            return -1;
-        }
-        disabled = true;
-    }
+    shell_disable_step();
     d.renderer_retry_after = 0;
     d.engine = ENGINE_RENDERER;
-    if (disabled)
-        d.shell_plugin_state = 0;
     d.renderer_stop_at = 0;
     (void)render_fade(d.supervisor, d.config.fade_ms);
     return 0;

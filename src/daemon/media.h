@@ -14,8 +14,9 @@ void media_set_source(const char *path);
 void reevaluate(void);
 // Brings engine and media in line with the state.
 void media_update(void);
-// Makes the renderer the engine (starts it, disables the shell's plug-in,
-// sends the fade). 0 or -1; a failure postpones the next try by 30 s.
+// Makes the renderer the engine (starts it, switches the shell's plug-in off
+// or schedules another try, sends the fade). 0 or -1; a failed start
+// postpones the next try by 30 s.
 int ensure_renderer(void);
 // The conversion job's completion descriptor became readable.
 void job_finished(void);

@@ -194,6 +194,25 @@ class EngineTest(MediaTestCase):
         self.assertEqual((s["engine"], s["loaded_kind"], s["media_ready"]),
                          ("renderer", "still", True))
 
+    def test_failing_shell_does_not_keep_video_off_screen(self):
+        # A shell not up yet at login refuses to switch its plug-in off.
+        self.put_renderer(self.bin)
+        self.shell_fails("shell not running yet", switch="false")
+        self.link("vid1")
+        d = self.start_kivd()
+        d.wait_log("media ready: %s" % self.media["vid1"], timeout=20)
+        self.assertIn("shell background disable failed: shell not running yet", d.log())
+        self.assertEqual(self.status()["engine"], "renderer")
+
+    def test_without_any_shell_the_renderer_draws_and_says_so_once(self):
+        self.env.vars["PATH"] = os.environ.get("PATH", "/usr/bin:/bin")
+        d = self.start_on_video()
+        self.link("vid2")
+        d.wait_log("media ready: %s" % self.media["vid2"], timeout=20)
+        self.assertEqual(
+            d.stdout().count("no tarvine-shell found; the renderer draws every background"), 1)
+        self.assertFalse(os.path.exists(self.shell_log))
+
     def test_video_replacing_still_fades_from_it_once(self):
         self.put_renderer(self.bin)
         self.link("still1")

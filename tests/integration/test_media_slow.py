@@ -1,7 +1,10 @@
-"""The still-image load deadline: a still that never finishes decoding counts
-as failed after 30 s. Kept apart from test_media.py so that it can run
-alongside other tests instead of after them."""
+"""The daemon's 30 s timers: a still that never finishes decoding counts as
+failed, and a shell plug-in that could not be switched off is tried again.
+Kept apart from test_media.py so that it can run alongside other tests instead
+of after them."""
 
+import os
+import time
 import unittest
 
 from kivtest import wait_for
@@ -26,6 +29,23 @@ class StillDeadlineTest(MediaTestCase):
         wait_for(lambda: d.log().count("media ready: %s" % self.media["still1"]) >= 2,
                  timeout=20, what="recovered still ready")
         self.assertEqual(self.status()["failed_path"], self.media["still2"])
+
+
+class ShellRetryTest(MediaTestCase):
+
+    def test_failed_disable_is_tried_again_until_it_holds(self):
+        off = "shell setPluginEnabled tarvine.background false"
+        self.put_renderer(self.bin)
+        self.shell_fails("shell not running yet", switch="false")
+        self.link("vid1")
+        d = self.start_kivd()
+        d.wait_log("media ready: %s" % self.media["vid1"], timeout=20)
+        os.unlink(self.shell_fail + "-false")
+        d.wait_log("shell background disabled", timeout=60)
+        time.sleep(1.5)  # several loop iterations: a disabled plug-in stays alone
+        with open(self.shell_log) as f:
+            self.assertEqual(f.read().splitlines(), [off, off])
+        self.assertEqual(self.status()["engine"], "renderer")
 
 
 if __name__ == "__main__":
