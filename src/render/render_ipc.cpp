@@ -363,7 +363,8 @@ bool render_ipc_refresh_still(render_ipc *ipc) {
         return true;
     if (still_busy(g_app.still))
         return false;
-    if (!still_has_texture(g_app.still))
+    // An image decoded whole has no more pixels to give a larger output.
+    if (!still_has_texture(g_app.still) || !still_reduced(g_app.still))
         return true;
     int32_t width = 0;
     int32_t height = 0;

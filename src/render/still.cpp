@@ -36,6 +36,7 @@ struct still_job {
     uint8_t *pixels;
     int width;
     int height;
+    bool reduced;
     int result;
     bool started;
     bool collected;
@@ -51,6 +52,7 @@ struct still_image {
     int texture_height;
     int limit_width;
     int limit_height;
+    bool reduced; // the shown texture is smaller than its source image
     char path[STILL_PATH_SIZE];
     int fade_ms;
     bool transition;
@@ -107,6 +109,7 @@ void *job_run(void *arg) {
         job->pixels = out.pixels;
         job->width = out.width;
         job->height = out.height;
+        job->reduced = out.reduced;
         job->result = 0;
     } else {
         job->result = -1;
@@ -314,6 +317,7 @@ int still_decode_file(const char *path, int limit_width, int limit_height,
     out->pixels = pixels;
     out->width = target_width;
     out->height = target_height;
+    out->reduced = target_width != frame->width || target_height != frame->height;
     return 0;
 }
 
@@ -451,6 +455,7 @@ int still_collect(still_image *image) {
     image->texture_height = job->height;
     image->limit_width = job->limit_width;
     image->limit_height = job->limit_height;
+    image->reduced = job->reduced;
     image->fade_started = false;
     snprintf(image->path, sizeof image->path, "%s", job->path);
     image->shown_since = now_ms();
@@ -471,6 +476,10 @@ const char *still_path(const still_image *image) {
 void still_limits(const still_image *image, int *limit_width, int *limit_height) {
     *limit_width = image ? image->limit_width : 0;
     *limit_height = image ? image->limit_height : 0;
+}
+
+bool still_reduced(const still_image *image) {
+    return image && image->reduced;
 }
 
 void still_set_fade(still_image *image, int ms) {

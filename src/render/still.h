@@ -42,6 +42,9 @@ bool still_has_texture(const still_image *image);
 const char *still_path(const still_image *image);
 // Decode limits of the shown image.
 void still_limits(const still_image *image, int *limit_width, int *limit_height);
+// Whether the shown image was scaled down to its limits (a decode for larger
+// limits would give more pixels).
+bool still_reduced(const still_image *image);
 
 void still_set_fade(still_image *image, int ms);
 void still_begin_transition(still_image *image, int ms);
@@ -73,6 +76,7 @@ struct still_pixels {
     uint8_t *pixels;
     int width;
     int height;
+    bool reduced; // smaller than the source image
 };
 // Decodes the first frame of path synchronously (the worker's body). cancel
 // may be null; a set cancel byte stops the decode with failure. 0 or -1.

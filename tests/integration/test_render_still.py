@@ -33,6 +33,7 @@ class RenderStillTest(RendererTestCase):
         cls.split = os.path.join(m, "split.png")
         cls.corrupt = os.path.join(m, "corrupt.png")
         cls.slow = os.path.join(m, "slow.jpg")
+        cls.large = os.path.join(m, "large.png")
         cls.video = os.path.join(m, "clip.mp4")
         ffmpeg("-f", "lavfi", "-i", "color=c=red:s=64x36", "-frames:v", "1", cls.red)
         ffmpeg("-f", "lavfi", "-i", "color=c=0x00ff00:s=64x36", "-frames:v", "1", cls.green)
@@ -42,6 +43,8 @@ class RenderStillTest(RendererTestCase):
         ffmpeg("-f", "lavfi", "-i", "color=c=red:s=120x90", "-f", "lavfi", "-i",
                "color=c=blue:s=200x90", "-filter_complex", "hstack", "-frames:v", "1",
                cls.split)
+        # Larger than the 1920x1080 output: decoded reduced to cover it.
+        ffmpeg("-f", "lavfi", "-i", "color=c=blue:s=2400x1350", "-frames:v", "1", cls.large)
         # Big enough that its decode outlasts the next request.
         ffmpeg("-f", "lavfi", "-i", "testsrc2=s=6000x4000", "-frames:v", "1", "-q:v", "2",
                cls.slow)
@@ -235,22 +238,34 @@ class RenderStillTest(RendererTestCase):
         s = self.status()
         self.assertEqual((s["path"], s["kind"], s["has_still"]), (self.video, "video", False))
 
-    def test_larger_output_decodes_again(self):
-        self.assertEqual(self.load_still(self.red), {"status": "ok"})
-        self.assertEqual(self.renderer.log().count("still loaded %s" % self.red), 1)
-        name = self.comp.create_output()
-        self.comp.resolution(name, 2560, 1440)
-        wait_for(lambda: self.renderer.log().count("still loaded %s" % self.red) == 2, 30, 0.1,
-                 "second decode for the larger output")
-        s = self.status()
-        self.assertEqual((s["max_width"], s["max_height"], s["ready"], s["path"]),
-                         (2560, 1440, True, self.red))
-        wait_for(lambda: near(self.comp.screenshot(name)[2](1280, 720), RED), 30, 0.2,
-                 "red on the new output")
+    def test_larger_output_decodes_only_a_reduced_image_again(self):
+        def decoded(path, size):
+            return "still loaded %s (%dx%d)" % (path, size[0], size[1]) in self.renderer.log()
+
+        def settled(width):
+            # Once the size shows, a further request comes after the refresh check.
+            self.wait_status(lambda s: s["max_width"] == width, "outputs %d wide" % width)
+            return self.status()
+
+        self.assertEqual(self.load_still(self.large), {"status": "ok"})
+        self.assertTrue(decoded(self.large, (1920, 1080)))
+        self.comp.resolution("HEADLESS-1", 2560, 1440)
+        wait_for(lambda: decoded(self.large, (2400, 1350)), 30, 0.1,
+                 "whole decode for the larger output")
+        s = self.wait_status(lambda s: s["ready"], "refreshed still ready")
+        self.assertEqual((s["max_width"], s["max_height"], s["path"]), (2560, 1440, self.large))
         # Shrinking never decodes again.
-        self.comp.resolution(name, 800, 600)
-        wait_for(lambda: self.status()["max_width"] == 1920, 30, 0.1, "smaller outputs")
-        self.assertEqual(self.renderer.log().count("still loaded %s" % self.red), 2)
+        self.comp.resolution("HEADLESS-1", 800, 600)
+        settled(800)
+        self.assertEqual(self.renderer.log().count("still loaded %s " % self.large), 2)
+
+        # An image decoded whole has nothing more to give a larger output.
+        self.assertEqual(self.load_still(self.red), {"status": "ok"})
+        self.comp.resolution("HEADLESS-1", 2560, 1440)
+        s = settled(2560)
+        self.assertEqual((s["ready"], s["path"]), (True, self.red))
+        self.assertEqual(self.renderer.log().count("still loaded %s " % self.red), 1)
+        self.wait_screen({(1280, 720): RED, (2500, 1400): RED}, "red on the larger output")
 
     def test_protocol_errors(self):
         cases = [

@@ -109,6 +109,7 @@ TEST_F(StillDecode, PngToRgba) {
     ASSERT_NE(out.pixels, nullptr);
     EXPECT_EQ(out.width, 4);
     EXPECT_EQ(out.height, 2);
+    EXPECT_FALSE(out.reduced);
     for (int i = 0; i < 8; ++i) {
         for (int ch = 0; ch < 3; ++ch)
             EXPECT_EQ(out.pixels[i * 4 + ch], rgb[static_cast<size_t>(i * 3 + ch)])
@@ -128,6 +129,7 @@ TEST_F(StillDecode, ScaledToLimits) {
     ASSERT_EQ(still_decode_file(png.c_str(), 32, 9, nullptr, &out), 0);
     EXPECT_EQ(out.width, 32); // scale max(32/64, 9/36) = 0.5
     EXPECT_EQ(out.height, 18);
+    EXPECT_TRUE(out.reduced);
     EXPECT_NEAR(out.pixels[(9 * 32 + 16) * 4], 200, 2);
     EXPECT_NEAR(out.pixels[(9 * 32 + 16) * 4 + 1], 0, 2);
     free(out.pixels);
