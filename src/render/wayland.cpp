@@ -584,7 +584,13 @@ void output_destroy(wayland_context *ctx, output_state *output) {
         wl_surface_destroy(output->surface);
     }
     if (output->output) {
-        wl_output_destroy(output->output);
+        // Tell the compositor too when the bound version can, so it frees its
+        // side of a removed monitor.
+        if (wl_output_get_version(output->output) >= WL_OUTPUT_RELEASE_SINCE_VERSION) {
+            wl_output_release(output->output);
+        } else {
+            wl_output_destroy(output->output);
+        }
     }
     if (ctx) {
         for (output_state **link = &ctx->outputs; *link; link = &(*link)->next) {

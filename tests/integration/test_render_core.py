@@ -182,6 +182,8 @@ class RenderCoreTest(RendererTestCase):
         # objects and a sanitizer build checks them at exit.
         image = os.path.join(self.env.root, "blue.png")
         ffmpeg("-f", "lavfi", "-i", "color=c=blue:s=64x36", "-frames:v", "1", image)
+        # The protocol trace shows what the compositor is told at teardown.
+        self.env.vars["WAYLAND_DEBUG"] = "client"
         r = self.start_renderer()
         self.wait_status(lambda s: s["swaps"] >= 1, "first frame")
         self.assertEqual(self.cmd({"cmd": "load", "kind": "still", "path": image}),
@@ -192,6 +194,8 @@ class RenderCoreTest(RendererTestCase):
         self.assertEqual(r.wait(30), 0)
         self.assertIn("shutdown", r.stdout())
         self.assertNotIn("ERROR", r.log())
+        # The output is released, not only forgotten on the client side.
+        self.assertRegex(r.stderr(), r"-> wl_output@\d+\.release\(\)")
         self.assertFalse(os.path.exists(self.sock) and request_ok(self.sock))
 
     def test_compositor_loss_ends_the_renderer(self):
