@@ -13,6 +13,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <dlfcn.h>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -109,7 +110,9 @@ void video_forward_log(const mpv_event_log_message *msg) {
         len--;
     }
     const char *prefix = msg->prefix ? msg->prefix : "unknown";
-    if (msg->log_level <= MPV_LOG_LEVEL_ERROR) {
+    if (video_log_is_hwdec_probe(prefix, msg->text)) {
+        log_debug("mpv %s: %.*s", prefix, (int)len, msg->text);
+    } else if (msg->log_level <= MPV_LOG_LEVEL_ERROR) {
         log_error("mpv %s: %.*s", prefix, (int)len, msg->text);
     } else {
         log_warn("mpv %s: %.*s", prefix, (int)len, msg->text);
@@ -134,6 +137,16 @@ void video_set_option(mpv_handle *mpv, const char *name, const char *value) {
     if (rc < 0) {
         log_warn("mpv option %s=%s failed: %s", name, value, mpv_error_string(rc));
     }
+}
+
+// Whether the NVIDIA driver's CUDA library can be loaded at all.
+bool video_cuda_available(void) {
+    void *lib = dlopen("libcuda.so.1", RTLD_LAZY | RTLD_LOCAL);
+    if (!lib) {
+        return false;
+    }
+    dlclose(lib);
+    return true;
 }
 
 void video_set_option_cb(void *ctx, const char *name, const char *value) {
@@ -206,6 +219,18 @@ void video_reset_file_state(video_player *video) {
 
 } // namespace
 
+bool video_log_is_hwdec_probe(const char *prefix, const char *text) {
+    if (!prefix || !text || strncmp(prefix, "ffmpeg", 6) != 0) {
+        return false;
+    }
+    // Creating a decoding device (CUDA, VAAPI, VDPAU, ...) and setting up a
+    // decoder's hardware acceleration: both fail on machines without that
+    // hardware, and the player then tries the next method or decodes in
+    // software.
+    return strncmp(text, "AVHWDeviceContext: ", 19) == 0 ||
+           strstr(text, "hwaccel initialisation returned error") != nullptr;
+}
+
 const char *video_hwdec_option(const char *env) {
     return env && env[0] ? env : "auto-safe";
 }
@@ -255,6 +280,13 @@ video_player *video_create(wl_display *display) {
     for (const video_option &opt : video_options) {
         const char *value = opt.value ? opt.value : video_hwdec_option(getenv("KIV_HWDEC"));
         video_set_option(video->mpv, opt.name, value);
+    }
+    // The player loads its CUDA interop when a video starts, and without the
+    // NVIDIA driver that prints "Cannot load libcuda.so.1" straight onto
+    // standard error at every load. There only the VAAPI interop (Intel, AMD)
+    // can work; KIV_MPV_OPTIONS may still choose another.
+    if (!video_cuda_available()) {
+        video_set_option(video->mpv, "gpu-hwdec-interop", "vaapi");
     }
     // Later options override the table.
     video_parse_options(getenv("KIV_MPV_OPTIONS"), video_set_option_cb, video->mpv);

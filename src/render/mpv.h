@@ -62,6 +62,9 @@ double video_time_pos(video_player *video);
 
 // Pure option helpers, exposed for tests.
 
+// Whether a player log message reports a failed hardware-decoding probe,
+// which is expected on machines without that hardware.
+bool video_log_is_hwdec_probe(const char *prefix, const char *text);
 // The hwdec option value for a KIV_HWDEC value (null when unset).
 const char *video_hwdec_option(const char *env);
 

@@ -68,4 +68,31 @@ TEST(MpvOptions, AccessorsWithoutPlayer) {
     EXPECT_EQ(video_load(nullptr, "/x"), -1);
 }
 
+// Failed hardware-decoding probes are expected on machines without that
+// hardware; every other player message keeps its level.
+TEST(MpvLog, HwdecProbeMessages) {
+    struct log_case {
+        const char *prefix;
+        const char *text;
+        bool probe;
+    };
+    const log_case cases[] = {
+        {"ffmpeg", "AVHWDeviceContext: Cannot load libcuda.so.1\n", true},
+        {"ffmpeg", "AVHWDeviceContext: Could not dynamically load CUDA\n", true},
+        {"ffmpeg", "AVHWDeviceContext: Failed to initialise VAAPI connection: -1\n", true},
+        {"ffmpeg/video",
+         "h264: Failed setup for format vaapi: hwaccel initialisation returned error.\n", true},
+        {"ffmpeg/demuxer", "mov,mp4,m4a,3gp,3g2,mj2: moov atom not found\n", false},
+        {"ffmpeg/video", "h264: Invalid NAL unit size (1234 > 56).\n", false},
+        {"cplayer", "Failed to recognize file format.\n", false},
+        {"vd", "AVHWDeviceContext: from another module\n", false},
+        {"ffmpeg", "", false},
+        {nullptr, "AVHWDeviceContext: Cannot load libcuda.so.1", false},
+        {"ffmpeg", nullptr, false},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(video_log_is_hwdec_probe(c.prefix, c.text), c.probe)
+            << (c.prefix ? c.prefix : "(null)") << ": " << (c.text ? c.text : "(null)");
+}
+
 } // namespace
