@@ -130,7 +130,7 @@ int proc_run_cancellable(const char *program, char *const argv[], char *out, siz
             out[used] = '\0';
             return -1;
         }
-        if (cancel && (*cancel & 1u))
+        if (cancel && (__atomic_load_n(cancel, __ATOMIC_ACQUIRE) & 1u))
             break;
         if (now_ms() - start >= time_limit_ms)
             break;

@@ -112,7 +112,7 @@ TEST(ProcRun, CancelFlagFromAnotherThread) {
         for (int i = 0; i < 3000 && access(pidfile.c_str(), F_OK) != 0; i++)
             usleep(10000);
         usleep(300000); // lets the loop collect what was printed so far
-        cancel = 0xff;
+        __atomic_store_n(&cancel, 0xff, __ATOMIC_RELEASE);
     });
     char buf[256];
     int64_t start = now_ms();
