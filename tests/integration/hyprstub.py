@@ -12,6 +12,10 @@ process; the test sets the replies, writes events and reads back the requests.
     stub.wait_requests(["j/clients", "j/monitors"])
     stub.vanish()   # sockets closed, directory removed
     stub.start()    # back again
+
+Run as a program (hyprstub.py RUNTIME SIGNATURE CLIENTS-JSON) it serves one
+instance until it is killed, so a test can kill the "compositor" outright and
+leave its sockets behind as a crash would.
 """
 
 import json
@@ -219,3 +223,9 @@ class HyprStub:
         except OSError:
             pass
         conn.close()
+
+
+if __name__ == "__main__":
+    import sys
+    HyprStub(sys.argv[1], sys.argv[2], clients=json.loads(sys.argv[3])).start()
+    threading.Event().wait()
