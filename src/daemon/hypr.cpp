@@ -71,8 +71,9 @@ bool has_event_socket(const char *dir) {
     return format_path(path, sizeof path, dir, ".socket2.sock") && stat(path, &st) == 0;
 }
 
-// Newest directory under runtime/hypr holding an event socket, into dir.
-bool hypr_find_newest(const char *runtime, char *dir, size_t size) {
+// Newest directory under runtime/hypr holding an event socket, other than
+// skip (may be null), into dir.
+bool hypr_find_newest(const char *runtime, const char *skip, char *dir, size_t size) {
     char base[HYPR_DIR_SIZE];
     if (!format_path(base, sizeof base, runtime, "hypr"))
         return false;
@@ -88,7 +89,8 @@ bool hypr_find_newest(const char *runtime, char *dir, size_t size) {
         if (!format_path(path, sizeof path, base, entry->d_name))
             continue;
         struct stat st;
-        if (stat(path, &st) != 0 || !S_ISDIR(st.st_mode) || !has_event_socket(path))
+        if ((skip && strcmp(path, skip) == 0) || stat(path, &st) != 0 || !S_ISDIR(st.st_mode) ||
+            !has_event_socket(path))
             continue;
         if (!found || st.st_mtime > best) {
             found = true;
@@ -100,6 +102,23 @@ bool hypr_find_newest(const char *runtime, char *dir, size_t size) {
     return found;
 }
 
+// The event socket of dir, connected and set up, or -1.
+int connect_events(const char *dir) {
+    char path[HYPR_DIR_SIZE + 32];
+    if (!format_path(path, sizeof path, dir, ".socket2.sock"))
+        return -1;
+    int fd = ipc_connect(path);
+    if (fd < 0)
+        return -1;
+    int flags = fcntl(fd, F_GETFL);
+    if (ipc_set_timeouts(fd, HYPR_TIMEOUT_MS) != 0 || flags < 0 ||
+        fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
 void hypr_connect(hypr_monitor *m) {
     if (m->event_fd >= 0)
         return;
@@ -109,34 +128,29 @@ void hypr_connect(hypr_monitor *m) {
     if (!runtime || !*runtime)
         return;
 
-    bool chosen = false;
+    int fd = -1;
+    bool named = false;
     if (signature && *signature) {
         int n = snprintf(m->instance_dir, sizeof m->instance_dir, "%s/hypr/%s", runtime, signature);
         if (n < 0 || static_cast<size_t>(n) >= sizeof m->instance_dir)
             m->instance_dir[0] = '\0';
         else
-            chosen = has_event_socket(m->instance_dir);
+            named = has_event_socket(m->instance_dir);
+        if (named)
+            fd = connect_events(m->instance_dir);
     }
-    if (!chosen) {
+    // A compositor that crashed leaves its sockets behind, and a restarted one
+    // runs under a new signature: when the named instance does not answer,
+    // the newest other one is tried.
+    if (fd < 0) {
         char newest[HYPR_DIR_SIZE];
-        if (hypr_find_newest(runtime, newest, sizeof newest))
+        if (hypr_find_newest(runtime, named ? m->instance_dir : nullptr, newest, sizeof newest)) {
             snprintf(m->instance_dir, sizeof m->instance_dir, "%s", newest);
+            fd = connect_events(m->instance_dir);
+        }
     }
-    if (!m->instance_dir[0])
-        return;
-
-    char path[HYPR_DIR_SIZE + 32];
-    if (!format_path(path, sizeof path, m->instance_dir, ".socket2.sock"))
-        return;
-    int fd = ipc_connect(path);
     if (fd < 0)
         return;
-    int flags = fcntl(fd, F_GETFL);
-    if (ipc_set_timeouts(fd, HYPR_TIMEOUT_MS) != 0 || flags < 0 ||
-        fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0) {
-        close(fd);
-        return;
-    }
     m->event_fd = fd;
     m->event_len = 0;
     log_info("hyprland connected at %s", m->instance_dir);
