@@ -36,10 +36,17 @@ void log_line(unsigned level, const char *file, int line, const char *format, ..
     if (strftime(clock, sizeof clock, "%H:%M:%S", &tm) == 0)
         clock[0] = '\0';
 
+    // The build maps the source directory away; a compiler cache may still
+    // hand the compiler paths relative to the build directory.
+    if (!file)
+        file = "";
+    while (file[0] == '.' && file[1] == '.' && file[2] == '/')
+        file += 3;
+
     // One flockfile'd sequence so lines from worker threads never interleave.
     flockfile(stream);
     fprintf(stream, "%s.%03ld %s[%d] %s %s:%d: ", clock, ts.tv_nsec / 1000000L, g_identity,
-            (int)getpid(), level_word(level), file ? file : "", line);
+            (int)getpid(), level_word(level), file, line);
     va_list ap;
     va_start(ap, format);
     vfprintf(stream, format, ap);
