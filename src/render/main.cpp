@@ -7,6 +7,11 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <unistd.h>
+#ifdef __FreeBSD__
+#include <sys/procctl.h>
+#else
+#include <sys/prctl.h>
+#endif
 
 #include "egl.h"
 #include "ipc.h"
@@ -65,6 +70,15 @@ void install_signals() {
     ignore.sa_handler = SIG_IGN;
     sigemptyset(&ignore.sa_mask);
     sigaction(SIGPIPE, &ignore, nullptr);
+    // A daemon that was killed cannot stop its renderer; left running, the
+    // renderer would keep the render socket from the next daemon's one. The
+    // end of the parent ends it like SIGTERM.
+    int parent_gone = SIGTERM;
+#ifdef __FreeBSD__
+    procctl(P_PID, 0, PROC_PDEATHSIG_CTL, &parent_gone);
+#else
+    prctl(PR_SET_PDEATHSIG, parent_gone);
+#endif
 }
 
 // Frees every module that exists, in the order that keeps GL objects valid

@@ -1,8 +1,10 @@
 """The whole system under faults and hostile input: the real kivd and
 kiv-render on a headless sway compositor with a video playing, while the
-renderer is killed or frozen, the Hyprland stand-in dies and comes back, and
-both sockets are flooded with malformed requests. Every case ends with the
-video back on screen and no descriptors or zombies left behind."""
+renderer or the daemon is killed, the renderer frozen, the Hyprland stand-in
+dies and comes back, and both sockets are flooded with malformed requests.
+Every case ends with the video back on screen and no descriptors or zombies
+left behind. GIF conversions meet a killed daemon and a full disk with the
+stand-in renderer of the media tests."""
 
 import json
 import os
@@ -15,7 +17,8 @@ import unittest
 
 from compositor import colourful, wait_moving
 from hyprstub import client
-from kivtest import connect_retrying, request, request_json, wait_for
+from kivtest import connect_retrying, pid_gone, request, request_json, wait_for
+from test_gif import GifTestCase
 from test_system import SPAWNED, SystemTestCase
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -150,6 +153,19 @@ class FaultTest(SystemTestCase):
         wait_for(lambda: fd_count(d.pid) <= fds, 30, 0.2,
                  "daemon descriptors back to %d" % fds)
         self.assertEqual(self.status()["loaded_path"], self.media["video"])
+
+    def test_daemon_killed_and_started_again(self):
+        d = self.play_video()
+        pid = self.renderer_pid(d)
+        os.kill(d.pid, signal.SIGKILL)
+        d.wait()
+        self.procs.remove(d)
+        # The orphaned renderer ends, so the next daemon can start its own.
+        wait_for(lambda: pid_gone(pid), 30, 0.1, "renderer ended with its daemon")
+        d = self.start_daemon()
+        self.wait_loaded(self.media["video"], "video")
+        self.assertNotEqual(self.renderer_pid(d), pid)
+        wait_moving(self.comp)
 
     def test_renderer_frozen_for_twelve_seconds(self):
         d = self.play_video()
