@@ -252,5 +252,59 @@ class FaultTest(SystemTestCase):
         wait_moving(self.comp)
 
 
+# Fails like ffmpeg on a full disk: part of the output written, then the error.
+FULL_DISK_FFMPEG = """#!/bin/sh
+for last; do :; done
+head -c 4096 /dev/zero > "$last"
+echo "[out#0/mp4] Error writing trailer: No space left on device" >&2
+exit 1
+"""
+
+
+class GifFaultTest(GifTestCase):
+
+    def test_daemon_killed_during_conversion(self):
+        d = self.start_on_video()
+        render_pid = self.renderer_pid(d)
+        self.link("stuck")
+        d.wait_log("gif transcode started for %s" % self.media["stuck"])
+        wait_for(self.calls, what="ffmpeg started on the FIFO")
+        stuck_ffmpeg = self.calls()[-1]
+        os.kill(d.pid, signal.SIGKILL)
+        d.wait()
+        self.procs.remove(d)
+        # What the dead daemon left: its ffmpeg and stand-in renderer, which
+        # go here, and a temporary file, never a final one.
+        for pid in (stuck_ffmpeg, render_pid):
+            os.kill(pid, signal.SIGKILL)
+        [partial] = self.partials()
+        self.assertEqual(self.cached(), [])
+
+        # Younger than a day it may belong to a running conversion and stays;
+        # older, the next start removes it.
+        self.link("vid1")
+        for age, kept in ((3600, True), (2 * 24 * 3600, False)):
+            path = os.path.join(self.cache_dir, partial)
+            os.utime(path, (time.time() - age,) * 2)
+            d = self.start_kivd()
+            self.assertEqual(os.path.exists(path), kept, d.log())
+            self.assertEqual("removed abandoned conversion %s" % partial in d.log(), not kept)
+            self.procs.remove(d)
+            self.assertEqual(d.stop(), 0)
+
+    def test_full_disk_fails_the_conversion_cleanly(self):
+        full = os.path.join(self.env.root, "fullbin")
+        self.write_exec(os.path.join(full, "ffmpeg"), FULL_DISK_FFMPEG)
+        self.env.vars["PATH"] = full + ":" + self.env.vars["PATH"]
+        d = self.start_on_video()
+        self.link("odd")
+        d.wait_log("job failed for %s" % self.media["odd"], timeout=60)
+        self.assertIn("No space left on device", d.log())
+        s = self.status()
+        self.assertEqual((s["failed_path"], s["loaded_path"], s["media_ready"], s["job_running"]),
+                         (self.media["odd"], self.media["vid1"], True, False))
+        self.assertEqual((self.cached(), self.partials()), ([], []))
+
+
 if __name__ == "__main__":
     unittest.main()
