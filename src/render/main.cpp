@@ -14,6 +14,7 @@
 #endif
 
 #include "egl.h"
+#include "feed.h"
 #include "ipc.h"
 #include "log.h"
 #include "mpv.h"
@@ -28,10 +29,22 @@ namespace {
 constexpr int SOCKET_PATH_SIZE = 4096;
 constexpr int POLL_IDLE_MS = 1000;
 constexpr int POLL_DECODE_MS = 200;
-// Self-pipe, Wayland, IPC listener, feed listener, video, still, transition.
-constexpr int FIXED_POLL_ENTRIES = 7;
-constexpr int FEED_MAX_POLL_ENTRIES = 16;
-constexpr int MAX_POLL_ENTRIES = FIXED_POLL_ENTRIES + IPC_MAX_CLIENTS + FEED_MAX_POLL_ENTRIES;
+
+// Fixed poll entries by name; an absent descriptor stays -1, which poll
+// skips. The IPC and lock-feed clients follow them.
+enum poll_slot {
+    SLOT_SIGNAL,
+    SLOT_WAYLAND,
+    SLOT_IPC_LISTEN,
+    SLOT_FEED_LISTEN,
+    SLOT_VIDEO,
+    SLOT_STILL,
+    SLOT_TRANSITION,
+    SLOT_FIXED_COUNT,
+};
+constexpr int MAX_POLL_ENTRIES = static_cast<int>(SLOT_FIXED_COUNT) +
+                                 static_cast<int>(IPC_MAX_CLIENTS) +
+                                 static_cast<int>(FEED_MAX_CLIENTS);
 
 int self_pipe[2] = {-1, -1};
 
@@ -88,7 +101,10 @@ void teardown() {
         render_ipc_free(g_app.ipc);
         g_app.ipc = nullptr;
     }
-    // The lock feed is not part of this build; its teardown slot stays here.
+    if (g_app.feed) {
+        feed_destroy(g_app.feed);
+        g_app.feed = nullptr;
+    }
     if (g_app.transition) {
         still_destroy(g_app.transition);
         g_app.transition = nullptr;
@@ -138,6 +154,7 @@ void run_loop() {
         int32_t max_width = 0;
         int32_t max_height = 0;
         wayland_max_buffer_size(g_app.wayland, &max_width, &max_height);
+        feed_set_output_size(g_app.feed, max_width, max_height);
         if (max_width != applied_width || max_height != applied_height) {
             // A refresh that cannot run yet is retried next iteration.
             if (render_ipc_refresh_still(g_app.ipc)) {
@@ -146,23 +163,17 @@ void run_loop() {
             }
         }
 
-        int count = 0;
-        auto add = [&](int fd) -> int {
-            if (fd < 0) {
-                return -1;
-            }
-            entries[count] = {fd, POLLIN, 0};
-            return count++;
-        };
-        int pipe_index = add(self_pipe[0]);
-        int wayland_index = add(wayland_fd(g_app.wayland));
-        int listen_index = add(ipc_server_listen_fd(&g_app.ipc->server));
-        int video_index = add(video_fd(g_app.video));
-        add(still_fd(g_app.still));
-        add(still_fd(g_app.transition));
-        int ipc_first = count;
+        entries[SLOT_SIGNAL] = {self_pipe[0], POLLIN, 0};
+        entries[SLOT_WAYLAND] = {wayland_fd(g_app.wayland), POLLIN, 0};
+        entries[SLOT_IPC_LISTEN] = {ipc_server_listen_fd(&g_app.ipc->server), POLLIN, 0};
+        entries[SLOT_FEED_LISTEN] = {feed_listen_fd(g_app.feed), POLLIN, 0};
+        entries[SLOT_VIDEO] = {video_fd(g_app.video), POLLIN, 0};
+        entries[SLOT_STILL] = {still_fd(g_app.still), POLLIN, 0};
+        entries[SLOT_TRANSITION] = {still_fd(g_app.transition), POLLIN, 0};
+        int count = SLOT_FIXED_COUNT;
         int ipc_count = ipc_server_poll_entries(&g_app.ipc->server, entries + count);
         count += ipc_count;
+        count += feed_poll_entries(g_app.feed, entries + count);
 
         bool decoding = still_busy(g_app.still) || still_busy(g_app.transition);
         int timeout = decoding ? POLL_DECODE_MS : POLL_IDLE_MS;
@@ -174,30 +185,26 @@ void run_loop() {
             break;
         }
 
-        ipc_server_take_events(&g_app.ipc->server, entries + ipc_first, ipc_count);
-        bool video_woke = false;
-        for (int i = 0; i < count; i++) {
-            if (!(entries[i].revents & (POLLIN | POLLHUP))) {
-                continue;
+        ipc_server_take_events(&g_app.ipc->server, entries + SLOT_FIXED_COUNT, ipc_count);
+        auto ready = [&](int slot) { return (entries[slot].revents & (POLLIN | POLLHUP)) != 0; };
+        if (ready(SLOT_SIGNAL)) {
+            char byte;
+            while (read(self_pipe[0], &byte, 1) == 1) {
             }
-            if (i == pipe_index) {
-                char byte;
-                while (read(self_pipe[0], &byte, 1) == 1) {
-                }
-                g_app.running = 0;
-                break;
-            }
-            if (i == wayland_index) {
-                if (wayland_read_events(g_app.wayland) < 0) {
-                    log_error("wayland dispatch failed");
-                    g_app.running = 0;
-                }
-            } else if (i == listen_index) {
-                ipc_server_accept_all(&g_app.ipc->server);
-            } else if (i == video_index) {
-                video_woke = true;
-            }
+            g_app.running = 0;
+            break;
         }
+        if (ready(SLOT_WAYLAND) && wayland_read_events(g_app.wayland) < 0) {
+            log_error("wayland dispatch failed");
+            g_app.running = 0;
+        }
+        if (ready(SLOT_IPC_LISTEN)) {
+            ipc_server_accept_all(&g_app.ipc->server);
+        }
+        if (ready(SLOT_FEED_LISTEN)) {
+            feed_accept(g_app.feed);
+        }
+        bool video_woke = ready(SLOT_VIDEO);
         if (!g_app.running) {
             break;
         }
@@ -208,13 +215,19 @@ void run_loop() {
             still_collect(g_app.transition);
             wayland_mark_all_dirty(g_app.wayland);
         }
+        feed_service(g_app.feed, g_app.video);
         if (!g_app.feed_active) {
             render_outputs();
         }
-        if (video_index >= 0 && video_woke && video_process_events(g_app.video) &&
-            !g_app.feed_active) {
-            wayland_mark_all_dirty(g_app.wayland);
-            render_outputs();
+        if (video_woke && video_process_events(g_app.video)) {
+            if (g_app.feed_active) {
+                if (feed_render_frame(g_app.feed, g_app.video) == 0) {
+                    video_report_swap(g_app.video);
+                }
+            } else {
+                wayland_mark_all_dirty(g_app.wayland);
+                render_outputs();
+            }
         }
     }
 }
@@ -283,7 +296,10 @@ int main(int argc, char **argv) {
     if (path_sibling(socket_path, "lock-feed.sock", feed_path, sizeof feed_path) != 0) {
         return fail_startup("cannot resolve feed socket path");
     }
-    // The lock-screen feed on feed_path is not part of this build.
+    g_app.feed = feed_create(feed_path, g_app.egl);
+    if (!g_app.feed) {
+        return fail_startup("feed init failed");
+    }
     log_info("ready, socket=%s", socket_path);
 
     run_loop();

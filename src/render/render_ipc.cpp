@@ -11,6 +11,7 @@
 #include <yyjson.h>
 
 #include "drm.h"
+#include "feed.h"
 #include "json.h"
 #include "log.h"
 #include "mpv.h"
@@ -232,6 +233,22 @@ void handle_fade(ipc_stream *slot, yyjson_val *root) {
     ipc_stream_queue_line(slot, REPLY_OK);
 }
 
+// Without a feed socket nobody could receive the frames: refusing lets the
+// daemon pause the video instead of playing it for nobody.
+void handle_feed(ipc_stream *slot) {
+    if (!g_app.feed) {
+        reply_error(slot, "lock feed unavailable");
+        return;
+    }
+    still_clear(g_app.transition);
+    feed_start(g_app.feed);
+    g_app.paused = false;
+    g_app.feed_active = true;
+    video_set_mute(g_app.video, true);
+    video_set_pause(g_app.video, false);
+    ipc_stream_queue_line(slot, REPLY_OK);
+}
+
 void handle_stop(render_ipc *ipc) {
     render_end_feed(&g_app);
     video_stop(g_app.video);
@@ -271,7 +288,7 @@ void render_ipc_finish_pending(render_ipc *ipc, const char *message) {
 void render_end_feed(render_app *app) {
     if (!app || !app->feed_active)
         return;
-    // The lock feed itself is stopped by its own module once it exists.
+    feed_stop(app->feed);
     app->feed_active = false;
     video_set_pause(app->video, app->paused);
     video_set_mute(app->video, false);
@@ -304,8 +321,7 @@ void render_ipc_handle_line(ipc_server *server, ipc_stream *slot, char *line) {
         wayland_mark_all_dirty(g_app.wayland);
         ipc_stream_queue_line(slot, REPLY_OK);
     } else if (strcmp(cmd, "feed") == 0) {
-        // Without a lock feed there is nothing to switch to.
-        ipc_stream_queue_line(slot, REPLY_OK);
+        handle_feed(slot);
     } else if (strcmp(cmd, "feed-stop") == 0) {
         render_end_feed(&g_app);
         ipc_stream_queue_line(slot, REPLY_OK);
