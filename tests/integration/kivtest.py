@@ -16,6 +16,7 @@ BUILD_DIR = os.environ.get("KIV_BUILD_DIR") or os.path.abspath(
 KIVD = os.path.join(BUILD_DIR, "daemon", "kivd")
 KIV_RENDER = os.path.join(BUILD_DIR, "render", "kiv-render")
 KIV = os.path.join(BUILD_DIR, "cli", "kiv")
+KIV_FEED_CLIENT = os.path.join(BUILD_DIR, "feedclient", "kiv-feed-client")
 
 
 def wait_for(predicate, timeout=10.0, interval=0.05, what="condition"):

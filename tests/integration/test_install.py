@@ -63,7 +63,7 @@ class InstallTest(KivTestCase):
 
     def test_files_land_under_the_prefix(self):
         self.assertEqual(self.stray, [], "installed outside the prefix %s" % self.prefix)
-        for name in ("kivd", "kiv-render", "kiv"):
+        for name in ("kivd", "kiv-render", "kiv", "kiv-feed-client"):
             path = os.path.join(self.prefix, "bin", name)
             self.assertTrue(os.path.isfile(path) and os.access(path, os.X_OK), path)
         example = os.path.join(self.prefix, "share", "doc", "kiv", "examples", "config.toml")
