@@ -15,7 +15,7 @@ import unittest
 
 from compositor import CompositorTestCase, colourful, ffmpeg, filled_with, grid, wait_moving
 from hyprstub import HyprStub, client, monitor
-from kivtest import pid_gone, wait_for
+from kivtest import KIV_FEED_CLIENT, pid_gone, wait_for
 
 RED = (210, 30, 40)
 GREEN = (30, 200, 60)
@@ -213,6 +213,46 @@ class SystemTest(SystemTestCase):
         self.assertEqual(s["reason"], "visible")
         self.assertFalse(s["fullscreen"])
         self.assert_moving()
+
+    def test_lock_feeds_the_lock_screen_and_unlock_restores_playback(self):
+        stub = HyprStub(self.env.runtime, "sig-lock", monitors=[monitor("HEADLESS-1")],
+                        clients=[])
+        stub.start()
+        self.addCleanup(stub.vanish)
+        self.env.vars["HYPRLAND_INSTANCE_SIGNATURE"] = "sig-lock"
+        d = self.start_daemon()
+        stub.wait_event_client()
+        self.show("video", "video")
+        self.assert_moving()
+        feed_sock = os.path.join(os.path.dirname(self.env.render_socket), "lock-feed.sock")
+
+        def lock(locked):
+            blocked = ["LOCK"] if locked else []
+            stub.set_state(monitors=[monitor("HEADLESS-1", solitaryBlockedBy=blocked)])
+            stub.send_event("lockscreen>>%d\n" % locked)
+            return self.wait_status(lambda s: s["locked"] == locked, "locked %s" % locked)
+
+        # Playing: the lock screen gets the frames, unlocking plays on screen again.
+        lock(True)
+        d.wait_log("feed started")
+        client = self.start([KIV_FEED_CLIENT, "--socket", feed_sock, "--frames", "5"],
+                            "feed-client")
+        self.assertEqual(client.wait(60), 0, client.log())
+        self.assertFalse(self.run_kiv("render-status")["paused"])
+        lock(False)
+        d.wait_log("feed stopped")
+        self.assertFalse(self.status()["paused"])
+        self.assert_moving()
+
+        # Paused by hand: locking feeds nothing, and the pause outlives the lock.
+        self.run_kiv("pause")
+        self.assert_frozen()
+        lock(True)
+        self.assertTrue(self.run_kiv("render-status")["paused"])
+        lock(False)
+        self.assertEqual(d.log().count("feed started"), 1, d.log())
+        self.assertTrue(self.run_kiv("render-status")["paused"])
+        self.assert_frozen()
 
     def test_shutdown_leaves_nothing_behind(self):
         d = self.start_daemon()
