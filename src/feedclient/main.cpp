@@ -424,6 +424,8 @@ bool run(client *c, const options &opt) {
             }
             c->acks.erase(c->acks.begin());
         }
+        if (opt.frames > 0 && c->acknowledged >= opt.frames)
+            return true;
         if (p.revents & (POLLIN | POLLHUP | POLLERR)) {
             int r;
             while ((r = receive(c)) == 1) {
