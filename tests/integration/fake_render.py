@@ -10,6 +10,7 @@ Environment:
   FAKE_RENDER_CONTROL  JSON file re-read at every request (write it atomically);
                        members, all optional:
      refuse_load   true: every load answers "video load failed"
+     refuse_feed   true: feed answers "lock feed unavailable"
      never_ready   list of paths whose loads are accepted but never get ready
      error         text reported as "error" in status (ready is false then)
      ready_delay   seconds from a load until it is ready (default 0.2)
@@ -129,6 +130,8 @@ class Renderer:
             self.paused = False
             return ok
         if cmd == "feed":
+            if ctl.get("refuse_feed"):
+                return '{"status":"error","message":"lock feed unavailable"}'
             self.feed, self.paused = True, False
             return ok
         if cmd == "feed-stop":

@@ -408,6 +408,30 @@ class SkipTest(MediaTestCase):
                           {"cmd": "skip", "outputs": []}])
 
 
+class LockFeedTest(MediaTestCase):
+
+    def test_renderer_that_cannot_feed_is_paused_while_locked(self):
+        hypr = HyprStub(self.env.runtime, "sig-lock", monitors=[monitor("HEADLESS-1")]).start()
+        self.addCleanup(hypr.vanish)
+        self.env.vars["HYPRLAND_INSTANCE_SIGNATURE"] = "sig-lock"
+        self.control(refuse_feed=True)
+        d = self.start_on_video()
+        hypr.wait_event_client()
+        pid = self.renderer_pid(d)
+        wait_for(lambda: self.requests("resume", pid), what="initial resume")
+
+        hypr.set_state(monitors=[monitor("HEADLESS-1", solitaryBlockedBy=["LOCK"])])
+        hypr.send_event("lockscreen>>1\n")
+        wait_for(lambda: self.requests("pause", pid), what="pause after the refused feed")
+        cmds = [r["cmd"] for r in self.requests(pid=pid)]
+        self.assertLess(cmds.index("feed"), cmds.index("pause"), cmds)
+
+        hypr.set_state(monitors=[monitor("HEADLESS-1")])
+        hypr.send_event("unlock>>\n")
+        wait_for(lambda: len(self.requests("resume", pid)) >= 2, what="resume after unlock")
+        self.assertEqual(self.requests("feed-stop", pid), [])
+
+
 class SearchTest(MediaTestCase):
 
     def test_executable_search_order(self):
