@@ -233,12 +233,24 @@ void free_slots(lock_feed *feed) {
     feed->slot_height = 0;
 }
 
+int seal_memory(int fd) {
+    int seals = F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_SEAL;
+#ifdef F_SEAL_FUTURE_WRITE
+    // Older kernels lack this one; the size seals alone keep the renderer safe.
+    if (fcntl(fd, F_ADD_SEALS, seals | F_SEAL_FUTURE_WRITE) == 0)
+        return 0;
+    if (errno != EINVAL)
+        return -1;
+#endif
+    return fcntl(fd, F_ADD_SEALS, seals);
+}
+
 int build_slot(feed_slot *slot, int32_t width, int32_t height) {
     slot->width = width;
     slot->height = height;
     slot->stride = width * 4;
     slot->length = static_cast<size_t>(height) * static_cast<size_t>(slot->stride);
-    slot->memory = memfd_create("kiv-lock-feed", MFD_CLOEXEC);
+    slot->memory = memfd_create("kiv-lock-feed", MFD_CLOEXEC | MFD_ALLOW_SEALING);
     if (slot->memory < 0) {
         log_error("feed memfd failed: %s", strerror(errno));
         return -1;
@@ -253,6 +265,13 @@ int build_slot(feed_slot *slot, int32_t width, int32_t height) {
         return -1;
     }
     slot->mapping = map;
+    // Lock screens hold the descriptor too: one that shrank the file would
+    // make the read-back below fault, so its size is sealed, and so is any
+    // writable use besides the mapping made here.
+    if (seal_memory(slot->memory) != 0) {
+        log_error("feed seal failed: %s", strerror(errno));
+        return -1;
+    }
     glGenTextures(1, &slot->texture);
     glBindTexture(GL_TEXTURE_2D, slot->texture);
     glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, GL_LINEAR);

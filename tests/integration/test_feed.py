@@ -224,7 +224,12 @@ class FeedTest(RendererTestCase):
             self.assertEqual(len(fds), 3)
             for fd in fds:
                 self.assertEqual(os.fstat(fd).st_size, msg[5] * msg[6])
+                # A lock screen cannot shrink a slot under the renderer's feet.
+                with self.assertRaises(PermissionError):
+                    os.ftruncate(fd, 0)
                 os.close(fd)
+        frame = first[0].message_of(FRAME)
+        self.assertEqual(frame[4:7], (320, 180, 1280))
 
     def test_player_runs_only_while_a_client_is_connected(self):
         r = self.start_video()
