@@ -87,11 +87,15 @@ const char *one_line(char *text) {
 // ".part-" and keeps the product's suffix so ffmpeg picks the right muxer.
 int make_temp(const char *final_path, const char *suffix, char *tmp, size_t size) {
     int n = snprintf(tmp, size, "%s.part-XXXXXX%s", final_path, suffix);
-    if (n < 0 || (size_t)n >= size)
+    if (n < 0 || (size_t)n >= size) {
+        log_error("cache path too long: %s", final_path);
         return -1;
+    }
     int fd = mkostemps(tmp, (int)strlen(suffix), O_CLOEXEC);
-    if (fd < 0)
+    if (fd < 0) {
+        log_error("cannot create %s: %s", tmp, strerror(errno));
         return -1;
+    }
     close(fd);
     return 0;
 }
