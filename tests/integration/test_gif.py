@@ -9,6 +9,7 @@ import subprocess
 import time
 import unittest
 
+from busstub import SystemBus
 from compositor import ffmpeg
 from kivtest import pid_gone, request, wait_for
 from test_media import MediaTestCase
@@ -45,6 +46,9 @@ class GifTestCase(MediaTestCase):
         self.media["odd"] = os.path.join(media, "odd.gif")
         ffmpeg("-f", "lavfi", "-i", "testsrc2=size=333x201:rate=10", "-t", "2",
                self.media["odd"])
+        self.media["real"] = os.path.join(media, "real.mp4")
+        ffmpeg("-f", "lavfi", "-i", "testsrc2=size=320x180:rate=10", "-t", "1", "-c:v", "libx264",
+               "-preset", "ultrafast", "-pix_fmt", "yuv420p", self.media["real"])
         self.media["broken"] = os.path.join(media, "broken.gif")
         with open(self.media["broken"], "w") as f:
             f.write("not a picture at all\n")
@@ -79,10 +83,8 @@ class GifTestCase(MediaTestCase):
             f.write(text)
 
     def wait_ready_on(self, path):
-        def ready():
-            s = self.status()
-            return s if s["media_ready"] and s["loaded_path"] == path else None
-        return wait_for(ready, timeout=60, what="%s ready" % path)
+        return self.wait_daemon_status("%s ready" % path, timeout=60, media_ready=True,
+                                       loaded_path=path)
 
 
 class GifTest(GifTestCase):
@@ -164,10 +166,10 @@ class GifTest(GifTestCase):
         # From a still the shell draws, the shell keeps drawing it while the
         # GIF converts: the renderer is not started, the plug-in stays on.
         self.link("still1")
-        d.wait_log("renderer stopped, the shell draws the still")
+        d.wait_log("renderer stopped, the shell draws the still", timeout=30)
         self.link("stuck")
-        d.wait_log("gif transcode started for %s" % self.media["stuck"])
-        wait_for(lambda: len(self.calls()) == 2, what="ffmpeg started on the FIFO")
+        d.wait_log("gif transcode started for %s" % self.media["stuck"], timeout=30)
+        wait_for(lambda: len(self.calls()) == 2, timeout=30, what="ffmpeg started on the FIFO")
         s = self.status()
         self.assertEqual((s["engine"], s["media_ready"], s["job_running"], s["render_alive"]),
                          ("shell", True, True, False))
@@ -189,6 +191,61 @@ class GifTest(GifTestCase):
             calls = f.read().splitlines()
         self.assertEqual(calls[-1], "shell setPluginEnabled tarvine.background true")
         self.assertEqual(len(self.spawns(d)), 1)
+
+
+class PosterTest(GifTestCase):
+    """Battery power reported by a stand-in UPower on a private system bus."""
+
+    def setUp(self):
+        super().setUp()
+        self.bus = SystemBus(self.env)
+        self.addCleanup(self.bus.stop)
+        self.write_config('[pause]\nbattery_mode = "poster"\n')
+
+    def test_poster_replaces_the_video_on_battery(self):
+        self.bus.start(on_battery=False)
+        self.put_renderer(self.bin)
+        self.link("real")
+        d = self.start_kivd()
+        self.wait_ready_on(self.media["real"])
+        for _ in range(2):
+            self.bus.set_on_battery(True)
+            d.wait_log("job done for %s" % self.media["real"], timeout=60)
+            [poster] = self.cached(".png")
+            s = self.wait_ready_on(poster)
+            self.assertEqual((s["loaded_kind"], s["paused"], s["reason"], s["on_battery"]),
+                             ("still", True, "battery", True))
+            self.bus.set_on_battery(False)
+            s = self.wait_ready_on(self.media["real"])
+            self.assertEqual((s["loaded_kind"], s["paused"]), ("video", False))
+        # Extracted once, the first frame at the video's own size.
+        self.assertEqual(len(self.calls()), 1)
+        self.assertEqual(d.log().count("poster extraction started"), 1)
+        self.assertEqual(probe(poster), ("png", 320, 180, "rgb24"))
+        self.assertEqual(self.partials(), [])
+
+    def test_video_without_a_poster_stays_paused_on_battery(self):
+        # vid1 is no video ffmpeg can read: its poster fails, and the video is
+        # shown paused instead of nothing at all.
+        self.bus.start(on_battery=True)
+        self.put_renderer(self.bin)
+        self.link("vid1")
+        d = self.start_kivd()
+        d.wait_log("job failed for %s" % self.media["vid1"], timeout=60)
+        self.assertIn("poster extract failed: ", d.log())
+        s = self.wait_ready_on(self.media["vid1"])
+        # The status names the source whose poster failed.
+        self.assertEqual((s["loaded_kind"], s["paused"], s["failed_path"], s["job_running"]),
+                         ("video", True, self.media["vid1"], False))
+        pid = self.renderer_pid(d)
+        wait_for(lambda: self.requests("pause", pid), what="pause sent")
+        self.assertEqual(self.cached(".png"), [])
+
+        self.bus.set_on_battery(False)
+        wait_for(lambda: not self.status()["paused"], what="playing on mains")
+        wait_for(lambda: self.requests("resume", pid), what="resume sent")
+        self.assertEqual(self.status()["failed_path"], "")
+        self.assertEqual(len(self.calls()), 1)
 
 
 if __name__ == "__main__":
