@@ -1,11 +1,15 @@
 #!/usr/bin/python3
 """Cost of playback in kiv-render on a headless sway compositor, run by hand.
 
-Plays a 1920x1080 30 fps H.264 video, then the same video paused, then a still,
-each for a fixed time, and reports CPU time per presented frame, CPU share and
-wake-ups per second (context switches of all threads, from /proc). Then plays
-the same file with mpv's own Wayland output on the same compositor and prints
-the ratio kiv-render / mpv.
+On one 1920x1080 output: plays a 1920x1080 30 fps H.264 video, then the same
+video paused, then a still, each for a fixed time; then plays the same file
+with mpv's own Wayland output, fullscreen, on the same compositor. Then adds a
+second, equal output and plays the video in kiv-render again. For each it
+reports CPU share, CPU time per presented frame, frames per second per
+output, context switches per second of all threads and wake-ups per second
+of the main thread (from /proc), resident memory, and the compositor's own CPU share, so
+that a buffer format the compositor must convert shows at once. Ends with the
+ratios against the targets.
 
     /usr/bin/python3 bench/video_cost.py [--seconds 20] [--build build]
 """
@@ -49,38 +53,62 @@ def switches(pid):
     return total
 
 
-def main_thread_switches(pid):
-    total = 0
+def main_thread_wakeups(pid):
+    """Voluntary context switches of the main thread: each is one sleep in
+    poll (or a lock) that ended; preemptions by a busy machine do not count."""
     with open("/proc/%d/status" % pid) as f:
         for line in f:
-            if line.startswith(("voluntary_ctxt_switches", "nonvoluntary_ctxt_switches")):
-                total += int(line.split()[1])
-    return total
+            if line.startswith("voluntary_ctxt_switches"):
+                return int(line.split()[1])
+    return 0
 
 
-def measure(pid, seconds, frames=None):
-    """frames: a callable giving a frame counter, read at both ends."""
-    c0, s0, m0 = cpu_seconds(pid), switches(pid), main_thread_switches(pid)
+def rss_mib(pid):
+    with open("/proc/%d/status" % pid) as f:
+        for line in f:
+            if line.startswith("VmRSS:"):
+                return int(line.split()[1]) / 1024
+    return float("nan")
+
+
+def measure(pid, seconds, frames=None, compositor=None, outputs=1):
+    """frames: a callable giving a frame counter (over all outputs), read at
+    both ends; compositor: its pid, whose CPU is taken over the same time."""
+    # The frame counter is read outside the window: asking for it costs the
+    # measured process a wake-up and some work.
     f0 = frames() if frames else 0
+    c0, s0, m0 = cpu_seconds(pid), switches(pid), main_thread_wakeups(pid)
+    k0 = cpu_seconds(compositor) if compositor else 0
     t0 = time.monotonic()
     time.sleep(seconds)
-    c1, s1, m1 = cpu_seconds(pid), switches(pid), main_thread_switches(pid)
-    f1 = frames() if frames else 0
+    c1, s1, m1 = cpu_seconds(pid), switches(pid), main_thread_wakeups(pid)
+    k1 = cpu_seconds(compositor) if compositor else 0
     dt = time.monotonic() - t0
+    f1 = frames() if frames else 0
     return {
         "cpu_share": (c1 - c0) / dt,
-        "wakeups_per_s": (s1 - s0) / dt,
+        "switches_per_s": (s1 - s0) / dt,
         "main_wakeups_per_s": (m1 - m0) / dt,
         "frames": f1 - f0,
-        "fps": (f1 - f0) / dt,
+        "fps": (f1 - f0) / dt / outputs,
         "cpu_ms_per_frame": 1000 * (c1 - c0) / (f1 - f0) if f1 > f0 else float("nan"),
+        "rss_mib": rss_mib(pid),
+        "compositor_share": (k1 - k0) / dt,
     }
 
 
 def show(label, m):
-    print("%-22s cpu %5.2f cores  %7.1f wake-ups/s (main thread %6.1f)  %6.1f frames/s  %s" % (
-        label, m["cpu_share"], m["wakeups_per_s"], m["main_wakeups_per_s"], m["fps"],
-        "%.2f ms CPU/frame" % m["cpu_ms_per_frame"] if m["frames"] else "-"))
+    print("%-26s cpu %6.3f cores  %s  %7.1f switches/s (main wake-ups %6.1f)  %6.1f frames/s/output"
+          "  rss %5.0f MiB  compositor %6.3f cores" % (
+              label, m["cpu_share"],
+              "%6.2f ms/frame" % m["cpu_ms_per_frame"] if m["frames"] else "      - ms/frame",
+              m["switches_per_s"], m["main_wakeups_per_s"], m["fps"], m["rss_mib"],
+              m["compositor_share"]), flush=True)
+
+
+def verdict(label, value, limit):
+    print("  %-52s %8.3f  target <= %-6g %s" % (label, value, limit,
+                                                  "ok" if value <= limit else "MISSED"))
 
 
 def mpv_ipc(path, *command):
@@ -124,29 +152,42 @@ def main():
     env = Env()
     comp.client_env(env.vars)
     sock = os.path.join(env.runtime, "render.sock")
+    sway = comp.proc.pid  # unshare executes sway in its own place
     results = {}
-    try:
+
+    def status():
+        return request_json(sock, {"cmd": "status"})
+
+    def swaps():
+        return status()["swaps"]
+
+    def start_render():
         r = Proc([render_bin, "--socket", sock], env, "kiv-render")
         if not r.wait_ready(30, "renderer"):
             sys.exit("kiv-render did not start:\n" + r.log())
+        return r
 
-        def status():
-            return request_json(sock, {"cmd": "status"})
-
+    def play(r):
         request_json(sock, {"cmd": "load", "path": video, "kind": "video"})
         wait_for(lambda: status()["ready"], 30, what="video ready")
         time.sleep(2)
-        results["playing"] = measure(r.pid, args.seconds, lambda: status()["swaps"])
+
+    try:
+        r = start_render()
+        play(r)
+        results["playing"] = measure(r.pid, args.seconds, swaps, sway)
         show("kiv-render playing", results["playing"])
 
         request_json(sock, {"cmd": "pause"})
         time.sleep(1)
-        results["paused"] = measure(r.pid, args.seconds, lambda: status()["swaps"])
+        # Idle costs are a few clock ticks: measure them for longer.
+        idle_seconds = max(args.seconds, 30)
+        results["paused"] = measure(r.pid, idle_seconds, swaps, sway)
         show("kiv-render paused", results["paused"])
 
         request_json(sock, {"cmd": "load", "path": still, "kind": "still"}, timeout=30)
         time.sleep(2)
-        results["still"] = measure(r.pid, args.seconds, lambda: status()["swaps"])
+        results["still"] = measure(r.pid, idle_seconds, swaps, sway)
         show("kiv-render still", results["still"])
         r.stop()
 
@@ -166,17 +207,37 @@ def main():
                 get = lambda name: mpv_ipc(ipc, "get_property", name) or 0  # noqa: E731
                 return (get("estimated-frame-number") - get("frame-drop-count")
                         - get("decoder-frame-drop-count"))
-            results["mpv"] = measure(mpv.pid, args.seconds, mpv_frames)
+            results["mpv"] = measure(mpv.pid, args.seconds, mpv_frames, sway)
             show("mpv playing", results["mpv"])
         finally:
             mpv.terminate()
             mpv.wait(10)
 
-        k, m = results["playing"], results["mpv"]
-        print("ratio kiv-render / mpv: cpu %.2f, cpu per frame %.2f, wake-ups %.2f" % (
-            k["cpu_share"] / m["cpu_share"],
-            k["cpu_ms_per_frame"] / m["cpu_ms_per_frame"],
-            k["wakeups_per_s"] / m["wakeups_per_s"]))
+        second = comp.create_output()
+        comp.resolution(second, 1920, 1080)
+        r = start_render()
+        wait_for(lambda: status()["outputs"] == 2, 30, what="two outputs")
+        play(r)
+        results["two"] = measure(r.pid, args.seconds, swaps, sway, outputs=2)
+        show("kiv-render on two outputs", results["two"])
+        r.stop()
+
+        k, m, two = results["playing"], results["mpv"], results["two"]
+        print("ratios:")
+        verdict("kiv-render / mpv CPU, one output", k["cpu_share"] / m["cpu_share"], 1.0)
+        print("  %-52s %8.3f" % ("kiv-render / mpv CPU per frame",
+                                 k["cpu_ms_per_frame"] / m["cpu_ms_per_frame"]))
+        verdict("compositor CPU with kiv-render / with mpv",
+                k["compositor_share"] / m["compositor_share"], 3.5)
+        verdict("kiv-render CPU, two outputs / one output",
+                two["cpu_share"] / k["cpu_share"], 1.3)
+        print("  %-52s %8.1f  (video: 30)" % ("frames/s per output, two outputs", two["fps"]))
+        verdict("paused kiv-render, CPU cores", results["paused"]["cpu_share"], 0.001)
+        verdict("paused kiv-render, main-thread wake-ups/s",
+                results["paused"]["main_wakeups_per_s"], 1.0)
+        verdict("still kiv-render, CPU cores", results["still"]["cpu_share"], 0.001)
+        verdict("still kiv-render, main-thread wake-ups/s",
+                results["still"]["main_wakeups_per_s"], 1.0)
     finally:
         comp.stop()
         env.cleanup()
