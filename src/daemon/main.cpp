@@ -212,6 +212,9 @@ void run_loop(void) {
             break;
         }
 
+        if (g_daemon.server)
+            ipc_server_take_events(g_daemon.server, set + SLOT_FIXED_COUNT,
+                                   count - SLOT_FIXED_COUNT);
         if (readable(set[SLOT_SIGNAL])) {
             drain_pipe(g_signal_pipe[0]);
             g_daemon.running = false;
