@@ -25,7 +25,6 @@
 
 namespace {
 
-constexpr size_t HYPR_EVENT_BUFFER = 65535;
 constexpr size_t HYPR_DIR_SIZE = 1024;
 constexpr size_t HYPR_COVERED_SIZE = 1024;
 constexpr int HYPR_TIMEOUT_MS = 250;
@@ -314,6 +313,33 @@ bool starts_with(const char *text, size_t len, const char *prefix) {
 
 } // namespace
 
+bool hypr_take_events(char *buf, uint64_t *len) {
+    bool refresh = false;
+    size_t start = 0;
+    for (;;) {
+        char *eol = static_cast<char *>(memchr(buf + start, '\n', *len - start));
+        if (!eol)
+            break;
+        const char *line = buf + start;
+        size_t line_len = static_cast<size_t>(eol - line);
+        // Focus and title changes are frequent and never change what is visible.
+        if (!starts_with(line, line_len, "activewindow") &&
+            !starts_with(line, line_len, "windowtitle"))
+            refresh = true;
+        start += line_len + 1;
+    }
+    size_t rest = *len - start;
+    if (rest >= HYPR_EVENT_BUFFER) {
+        // A line longer than the buffer can never complete; drop it.
+        *len = 0;
+    } else {
+        memmove(buf, buf + start, rest);
+        *len = rest;
+    }
+    buf[*len] = '\0';
+    return refresh;
+}
+
 hypr_monitor *hypr_monitor_new(void) {
     auto *m = static_cast<hypr_monitor *>(calloc(1, sizeof(hypr_monitor)));
     if (!m)
@@ -355,29 +381,7 @@ int hypr_monitor_on_readable(hypr_monitor *monitor) {
     }
     m->event_len += static_cast<uint64_t>(got);
     m->event_buf[m->event_len] = '\0';
-
-    bool refresh = false;
-    size_t start = 0;
-    for (;;) {
-        char *eol = static_cast<char *>(memchr(m->event_buf + start, '\n', m->event_len - start));
-        if (!eol)
-            break;
-        const char *line = m->event_buf + start;
-        size_t len = static_cast<size_t>(eol - line);
-        // Focus and title changes are frequent and never change what is visible.
-        if (!starts_with(line, len, "activewindow") && !starts_with(line, len, "windowtitle"))
-            refresh = true;
-        start += len + 1;
-    }
-    size_t rest = m->event_len - start;
-    if (rest >= HYPR_EVENT_BUFFER) {
-        // A line longer than the buffer can never complete; drop it.
-        m->event_len = 0;
-    } else {
-        memmove(m->event_buf, m->event_buf + start, rest);
-        m->event_len = rest;
-    }
-    m->event_buf[m->event_len] = '\0';
+    bool refresh = hypr_take_events(m->event_buf, &m->event_len);
 
     if (!refresh)
         return 0;

@@ -4,7 +4,13 @@
 // daemon's reevaluate step.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
+
 struct hypr_monitor;
+
+// Event bytes held between reads, at most.
+constexpr size_t HYPR_EVENT_BUFFER = 65535;
 
 // Never null except when memory is exhausted; works without a running Hyprland.
 hypr_monitor *hypr_monitor_new(void);
@@ -25,3 +31,9 @@ bool hypr_monitors_off(const hypr_monitor *monitor);
 bool hypr_locked(const hypr_monitor *monitor);
 int hypr_monitor_count(const hypr_monitor *monitor);
 const char *hypr_covered_outputs(const hypr_monitor *monitor);
+
+// Consumes the complete event lines of buf (len bytes followed by a NUL, room
+// for HYPR_EVENT_BUFFER + 1) and answers whether one of them calls for a
+// refresh. The incomplete rest moves to the start; a rest that fills the
+// whole buffer can never complete and is dropped.
+bool hypr_take_events(char *buf, uint64_t *len);
