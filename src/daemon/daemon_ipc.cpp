@@ -4,6 +4,7 @@
 #include "daemon.h"
 #include "drm.h"
 #include "hypr.h"
+#include "intro.h"
 #include "json.h"
 #include "log.h"
 #include "media.h"
@@ -116,9 +117,11 @@ void handle_intro(ipc_stream *slot, yyjson_val *root) {
         reply_error(slot, "Invalid intro path");
         return;
     }
-    // Intro playback is not built yet: intro_start(path) goes here, and until
-    // it exists no intro can start.
-    reply_error(slot, "Intro start failed");
+    if (intro_start(yyjson_get_str(json_obj_first(root, "path"))) != 0) {
+        reply_error(slot, "Intro start failed");
+        return;
+    }
+    reply_ok(slot);
 }
 
 void handle_intro_status(ipc_stream *slot) {
@@ -132,8 +135,7 @@ void handle_intro_status(ipc_stream *slot) {
 }
 
 void handle_intro_stop(ipc_stream *slot) {
-    // intro_end("intro cancelled") goes here once intro playback exists; with
-    // no intro playing there is nothing to end.
+    intro_end("intro cancelled");
     reply_ok(slot);
 }
 

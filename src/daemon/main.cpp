@@ -6,6 +6,7 @@
 #include "daemon.h"
 #include "daemon_ipc.h"
 #include "hypr.h"
+#include "intro.h"
 #include "ipc.h"
 #include "log.h"
 #include "media.h"
@@ -244,7 +245,7 @@ void run_loop(void) {
 
         power_monitor_process(g_daemon.power);
         media_ready_poll();
-        // intro_watch runs here once intro playback exists.
+        intro_watch();
         skip_outputs_sync();
         renderer_stop_timer();
         media_restart_if_dead();

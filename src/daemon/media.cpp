@@ -7,6 +7,7 @@
 
 #include "daemon.h"
 #include "hypr.h"
+#include "intro.h"
 #include "json.h"
 #include "log.h"
 #include "paths.h"
@@ -150,8 +151,7 @@ void media_set_source(const char *path) {
     daemon_state &d = g_daemon;
     if (!path || !path[0])
         return;
-    // A playing intro would end here with "background changed"; intros are
-    // not built into this daemon, so intro_active is never set.
+    intro_end("background changed");
     media_kind kind = media_kind_of(path);
     if (kind == MEDIA_UNKNOWN) {
         log_warn("unknown media kind: %s", path);
