@@ -5,6 +5,7 @@
 #include "json.h"
 #include "log.h"
 #include "media.h"
+#include "power.h"
 #include "supervisor.h"
 
 #include <cstdio>
@@ -129,7 +130,9 @@ void intro_watch(void) {
     intro_signals s = {};
     s.renderer_gone = !renderer_alive(d.supervisor) || d.supervisor->pid != g_intro_renderer;
     s.timed_out = now_ms() >= d.intro_deadline;
+    s.power_locked = power_locked(d.power);
     s.hypr_locked = hypr_locked(d.hypr);
+    s.power_sleeping = power_sleeping(d.power);
     s.hypr_fullscreen = hypr_fullscreen(d.hypr);
     if (const char *reason = intro_interruption(&s)) {
         intro_end(reason);

@@ -1,14 +1,15 @@
 """Intro videos through the real kiv, kivd and kiv-render on a headless sway:
 `kiv intro` starts a one-shot video over a still background and waits for
 its end; every way an intro can end is played here, watching the screen, the
-daemon's status and the client's exit status. Hyprland is played by hyprstub
-and tarvine-shell by a stand-in whose background plug-in takes the still
-unless the test makes it refuse."""
+daemon's status and the client's exit status. Hyprland is played by hyprstub,
+UPower and logind by busstub, and tarvine-shell by a stand-in whose background
+plug-in takes the still unless the test makes it refuse."""
 
 import os
 import signal
 import unittest
 
+from busstub import SystemBus
 from compositor import ffmpeg
 from hyprstub import HyprStub, client, monitor
 from kivtest import KIV, wait_for
@@ -168,6 +169,11 @@ class IntroTest(IntroTestCase):
         self.assertNotIn("intro playing", d.log())
 
     def test_interruptions(self):
+        bus = SystemBus(self.env)
+        self.addCleanup(bus.stop)
+        bus.start()
+        self.env.vars["XDG_SESSION_ID"] = bus.session_id
+
         def fullscreen():
             self.hypr.set_state(clients=[client(workspace=1, fullscreen=2)])
             self.hypr.send_event("fullscreen>>1\n")
@@ -192,6 +198,9 @@ class IntroTest(IntroTestCase):
         cases = [
             ("fullscreen window", fullscreen, window_closed, "intro interrupted", "red"),
             ("lock screen", lock_screen, None, "intro interrupted", "red"),
+            ("session locked", bus.lock, bus.unlock, "intro interrupted", "red"),
+            ("sleep", lambda: bus.prepare_for_sleep(True), lambda: bus.prepare_for_sleep(False),
+             "intro interrupted", "red"),
             ("intro-stop", stop, None, "intro cancelled", "red"),
             ("background changed", change_background, None, "background changed", "green"),
         ]
