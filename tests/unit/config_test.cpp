@@ -464,4 +464,60 @@ TEST(ConfigLoad, ShippedExampleHoldsTheDefaults) {
     EXPECT_EQ(describe(cfg), describe(defaults));
 }
 
+struct ManualExample {
+    std::string heading; // the manual section it stands in
+    std::string text;
+};
+
+// The literal blocks of a manual page's scdoc source, with their headings.
+std::vector<ManualExample> manual_examples(const char *path) {
+    std::vector<ManualExample> blocks;
+    FILE *f = fopen(path, "re");
+    EXPECT_NE(f, nullptr) << path;
+    if (!f)
+        return blocks;
+    std::string heading;
+    bool inside = false;
+    char line[1024];
+    while (fgets(line, sizeof line, f)) {
+        if (strncmp(line, "```", 3) == 0) {
+            inside = !inside;
+            if (inside)
+                blocks.push_back({heading, ""});
+        } else if (inside) {
+            blocks.back().text += line;
+        } else if (strncmp(line, "# ", 2) == 0) {
+            heading.assign(line + 2, strcspn(line + 2, "\n"));
+        }
+    }
+    fclose(f);
+    EXPECT_FALSE(inside) << "unclosed literal block in " << path;
+    return blocks;
+}
+
+// The configuration manual's examples are what users copy: each must load
+// without a warning, and the one under DEFAULTS must hold exactly the defaults.
+TEST(ConfigLoad, ManualExamplesLoadAsDocumented) {
+    config defaults;
+    config_set_defaults(&defaults);
+    std::vector<ManualExample> blocks =
+        manual_examples(KIV_SOURCE_DIR "/contrib/man/kiv-config.5.scd");
+    int with_defaults = 0;
+    for (size_t i = 0; i < blocks.size(); i++) {
+        SCOPED_TRACE("block " + std::to_string(i) + " under " + blocks[i].heading + ":\n" +
+                     blocks[i].text);
+        TempFile file(blocks[i].text);
+        bool is_defaults = blocks[i].heading == "DEFAULTS";
+        config cfg = is_defaults ? unusual_record() : defaults;
+        LoadResult r = load_captured(&cfg, file.path().c_str());
+        EXPECT_EQ(r.rc, 0);
+        EXPECT_EQ(r.log, std::vector<std::string>{});
+        if (is_defaults) {
+            with_defaults++;
+            EXPECT_EQ(describe(cfg), describe(defaults));
+        }
+    }
+    EXPECT_EQ(with_defaults, 1) << "the manual shows the defaults in one block";
+}
+
 } // namespace
