@@ -1,7 +1,7 @@
 """Installing the build with cmake --install into a temporary prefix: the
-programs, the example configuration and the user unit land under the prefix,
-and the installed kivd runs the installed kiv-render on a headless compositor,
-with the build tree out of PATH."""
+programs, the example configuration, the user unit, the manual pages and the
+shell completions land under the prefix, and the installed kivd runs the
+installed kiv-render on a headless compositor, with the build tree out of PATH."""
 
 import json
 import os
@@ -66,8 +66,19 @@ class InstallTest(KivTestCase):
         for name in ("kivd", "kiv-render", "kiv", "kiv-feed-client"):
             path = os.path.join(self.prefix, "bin", name)
             self.assertTrue(os.path.isfile(path) and os.access(path, os.X_OK), path)
-        example = os.path.join(self.prefix, "share", "doc", "kiv", "examples", "config.toml")
-        self.assertTrue(os.path.isfile(example), example)
+        shipped = ["share/doc/kiv/examples/config.toml",
+                   "share/bash-completion/completions/kiv",
+                   "share/zsh/site-functions/_kiv",
+                   "share/fish/vendor_completions.d/kiv.fish"]
+        pages = ["share/man/man1/kiv.1", "share/man/man1/kivd.1", "share/man/man1/kiv-render.1",
+                 "share/man/man5/kiv-config.5"]
+        if shutil.which("scdoc"):
+            shipped += pages
+        for name in shipped:
+            self.assertTrue(os.path.isfile(os.path.join(self.prefix, name)), name)
+        for name in pages if shutil.which("scdoc") else []:
+            with open(os.path.join(self.prefix, name)) as f:
+                self.assertIn(".SH NAME", f.read(), name)
 
         with open(os.path.join(self.prefix, "lib", "systemd", "user", "kivd.service")) as f:
             unit = dict(line.split("=", 1) for line in f.read().splitlines()

@@ -1,0 +1,40 @@
+# bash completion for kiv(1)
+
+_kiv() {
+    local cur=${COMP_WORDS[COMP_CWORD]}
+    local i=1
+    # --socket PATH may come before the command, any number of times.
+    while ((i < COMP_CWORD)) && [[ ${COMP_WORDS[i]} == --socket ]]; do
+        ((i += 2))
+    done
+    COMPREPLY=()
+    if ((i > COMP_CWORD)); then
+        compopt -o filenames 2>/dev/null
+        mapfile -t COMPREPLY < <(compgen -f -- "$cur")
+        return
+    fi
+    if ((i == COMP_CWORD)); then
+        local words
+        if [[ $cur == -* ]]; then
+            words='--socket --version --help'
+        else
+            words='set next current refresh pause resume always-animate intro status config
+                   render-status render reload-config render-restart raw shutdown help'
+        fi
+        mapfile -t COMPREPLY < <(compgen -W "$words" -- "$cur")
+        return
+    fi
+    # Only the first argument after the command is completed.
+    ((COMP_CWORD == i + 1)) || return
+    case ${COMP_WORDS[i]} in
+    set | intro)
+        compopt -o filenames 2>/dev/null
+        mapfile -t COMPREPLY < <(compgen -f -- "$cur")
+        ;;
+    always-animate)
+        mapfile -t COMPREPLY < <(compgen -W 'on off' -- "$cur")
+        ;;
+    esac
+}
+
+complete -F _kiv kiv
