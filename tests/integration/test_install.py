@@ -71,7 +71,7 @@ class InstallTest(KivTestCase):
                    "share/zsh/site-functions/_kiv",
                    "share/fish/vendor_completions.d/kiv.fish"]
         pages = ["share/man/man1/kiv.1", "share/man/man1/kivd.1", "share/man/man1/kiv-render.1",
-                 "share/man/man5/kiv-config.5"]
+                 "share/man/man1/kiv-feed-client.1", "share/man/man5/kiv-config.5"]
         if shutil.which("scdoc"):
             shipped += pages
         for name in shipped:
