@@ -121,6 +121,21 @@ bool publish(transcode_job *job, const char *tmp, const char *final_path) {
     return true;
 }
 
+// Runs ffmpeg into the temporary file and publishes it under its final name.
+// A cancelled run was killed on purpose: nothing to report.
+bool produce(transcode_job *job, const char *const *argv, int limit_ms, const char *failure,
+             const char *tmp, const char *final_path) {
+    char output[CAPTURE_SIZE];
+    if (proc_run_cancellable("ffmpeg", (char *const *)argv, output, sizeof output, limit_ms,
+                             &job->cancel) != 0) {
+        if (!cancelled(job))
+            log_error("%s: %s", failure, one_line(output));
+        unlink(tmp);
+        return false;
+    }
+    return publish(job, tmp, final_path);
+}
+
 bool transcode_gif(transcode_job *job, char *result, size_t size) {
     char final_path[TRANSCODE_RESULT_SIZE];
     if (transcode_gif_cache_path(job->source, job->fps, job->crf, job->max_width, job->max_height,
@@ -153,16 +168,7 @@ bool transcode_gif(transcode_job *job, char *result, size_t size) {
                           "-c:v",      "libx264", "-threads",  threads,      "-preset",  "veryfast",
                           "-crf",      crf,       "-movflags", "+faststart", "-r",       fps,
                           tmp,         nullptr};
-    char output[CAPTURE_SIZE];
-    if (proc_run_cancellable("ffmpeg", (char *const *)argv, output, sizeof output,
-                             GIF_TIME_LIMIT_MS, &job->cancel) != 0) {
-        // A cancelled run was killed on purpose: nothing to report.
-        if (!cancelled(job))
-            log_error("ffmpeg gif failed: %s", one_line(output));
-        unlink(tmp);
-        return false;
-    }
-    if (!publish(job, tmp, final_path))
+    if (!produce(job, argv, GIF_TIME_LIMIT_MS, "ffmpeg gif failed", tmp, final_path))
         return false;
     snprintf(result, size, "%s", final_path);
     log_info("gif cached %s", final_path);
@@ -187,15 +193,7 @@ bool transcode_poster(transcode_job *job, char *result, size_t size) {
         "ffmpeg", "-y",   "-v",    "error",     "-nostdin", "-i",  job->source,
         "-an",    "-map", "0:v:0", "-frames:v", "1",        "-vf", "scale=w='min(2560,iw)':h=-2",
         tmp,      nullptr};
-    char output[CAPTURE_SIZE];
-    if (proc_run_cancellable("ffmpeg", (char *const *)argv, output, sizeof output,
-                             POSTER_TIME_LIMIT_MS, &job->cancel) != 0) {
-        if (!cancelled(job))
-            log_error("poster extract failed: %s", one_line(output));
-        unlink(tmp);
-        return false;
-    }
-    if (!publish(job, tmp, final_path))
+    if (!produce(job, argv, POSTER_TIME_LIMIT_MS, "poster extract failed", tmp, final_path))
         return false;
     snprintf(result, size, "%s", final_path);
     transcode_prune_cache(final_path, job->source);
