@@ -457,57 +457,21 @@ int egl_swap(egl_state *egl, EGLSurface surface, const char *name) {
     return 0;
 }
 
-int egl_target_resize(egl_state *egl, egl_target *target, int32_t width, int32_t height) {
-    if (!egl || width <= 0 || height <= 0) {
+int egl_copy_surface(egl_state *egl, EGLSurface target, EGLSurface source, int32_t width,
+                     int32_t height) {
+    if (!egl || target == EGL_NO_SURFACE || source == EGL_NO_SURFACE) {
         return -1;
     }
-    if (target->framebuffer != 0 && target->width == width && target->height == height) {
-        return 0;
+    // Drawing into the target while reading the source's back buffer; the
+    // next make-current binds a surface for both again.
+    egl->current_surface = EGL_NO_SURFACE;
+    if (!eglMakeCurrent(egl->display, target, source, egl->context)) {
+        log_error("eglMakeCurrent for a copy failed: 0x%x", eglGetError());
+        return -1;
     }
-    egl_target_free(egl, target);
-    while (glGetError() != GL_NO_ERROR) {
-    }
-    glGenRenderbuffers(1, &target->renderbuffer);
-    glBindRenderbuffer(GL_RENDERBUFFER, target->renderbuffer);
-    glRenderbufferStorage(GL_RENDERBUFFER, GL_RGBA8, width, height);
-    glBindRenderbuffer(GL_RENDERBUFFER, 0);
-    glGenFramebuffers(1, &target->framebuffer);
-    glBindFramebuffer(GL_FRAMEBUFFER, target->framebuffer);
-    glFramebufferRenderbuffer(GL_FRAMEBUFFER, GL_COLOR_ATTACHMENT0, GL_RENDERBUFFER,
-                              target->renderbuffer);
-    GLenum complete = glCheckFramebufferStatus(GL_FRAMEBUFFER);
     glBindFramebuffer(GL_FRAMEBUFFER, 0);
-    GLenum error = glGetError();
-    if (complete != GL_FRAMEBUFFER_COMPLETE || error != GL_NO_ERROR) {
-        log_error("offscreen framebuffer %dx%d failed: 0x%x 0x%x", width, height, complete, error);
-        egl_target_free(egl, target);
-        return -1;
-    }
-    target->width = width;
-    target->height = height;
+    glViewport(0, 0, width, height);
+    // Equal sizes and formats: drivers copy memory here instead of drawing.
+    glBlitFramebuffer(0, 0, width, height, 0, 0, width, height, GL_COLOR_BUFFER_BIT, GL_NEAREST);
     return 0;
-}
-
-void egl_target_free(egl_state *egl, egl_target *target) {
-    if (!egl || !target) {
-        return;
-    }
-    if (target->framebuffer != 0) {
-        glDeleteFramebuffers(1, &target->framebuffer);
-    }
-    if (target->renderbuffer != 0) {
-        glDeleteRenderbuffers(1, &target->renderbuffer);
-    }
-    *target = {};
-}
-
-void egl_target_copy(egl_state *egl, const egl_target *target) {
-    if (!egl || !target || target->framebuffer == 0) {
-        return;
-    }
-    glBindFramebuffer(GL_READ_FRAMEBUFFER, target->framebuffer);
-    glBindFramebuffer(GL_DRAW_FRAMEBUFFER, 0);
-    glBlitFramebuffer(0, 0, target->width, target->height, 0, 0, target->width, target->height,
-                      GL_COLOR_BUFFER_BIT, GL_NEAREST);
-    glBindFramebuffer(GL_FRAMEBUFFER, 0);
 }

@@ -34,15 +34,6 @@ struct cover_crop {
     float offset_y;
 };
 
-// Framebuffer of its own for a picture drawn once and copied to several
-// outputs of its size.
-struct egl_target {
-    GLuint framebuffer;
-    GLuint renderbuffer;
-    int32_t width;
-    int32_t height;
-};
-
 egl_state *egl_init(wl_display *display);
 void egl_free(egl_state *egl);
 // A window surface with swap interval 0, current after the call.
@@ -65,9 +56,8 @@ void egl_clear(egl_state *egl, float red, float green, float blue, float alpha);
 int egl_swap(egl_state *egl, EGLSurface surface, const char *name);
 cover_crop egl_cover_crop(int image_width, int image_height, int output_width, int output_height);
 
-// Gives the target storage of width x height unless it has that size already.
-int egl_target_resize(egl_state *egl, egl_target *target, int32_t width, int32_t height);
-void egl_target_free(egl_state *egl, egl_target *target);
-// Copies the whole target into the current surface, made current for the
-// target's size.
-void egl_target_copy(egl_state *egl, const egl_target *target);
+// Copies the whole back buffer of source, not yet swapped, into the back
+// buffer of target; both are width x height. Target is the draw surface after
+// the call, ready to be swapped.
+int egl_copy_surface(egl_state *egl, EGLSurface target, EGLSurface source, int32_t width,
+                     int32_t height);

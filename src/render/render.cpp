@@ -18,15 +18,24 @@ constexpr const char *DRM_DIR = "/sys/class/drm";
 // Distinct output sizes shared by two or more outputs at a time.
 constexpr int MAX_SHARED_SIZES = 8;
 
-// One video render per frame for all outputs of one buffer size: libmpv
-// draws into the target once, each of those outputs copies it.
-struct shared_frame {
-    egl_target target;
-    uint64_t frame_serial; // the video picture the target holds
-    bool filled;
+// Outputs of one buffer size show the same picture. The first of them drawn
+// in a pass keeps its back buffer unswapped until the pass ends and the
+// others copy it, so a video frame is rendered once for all of them.
+struct held_picture {
+    output_state *output;
+    int32_t width;
+    int32_t height;
+    bool showed_video;
+    bool showed_transition;
 };
 
-shared_frame shared_frames[MAX_SHARED_SIZES];
+// Sizes whose outputs share one picture now, for the log.
+struct shared_size {
+    int32_t width;
+    int32_t height;
+};
+
+shared_size shared_sizes[MAX_SHARED_SIZES];
 
 bool surface_attach(void *data, output_state *output) {
     output->egl_surface = egl_create_surface(static_cast<egl_state *>(data), output->egl_window);
@@ -54,67 +63,76 @@ bool drawable(const output_state *output) {
            !output->dpms_off;
 }
 
-// Drawable outputs of this buffer size.
-int outputs_of_size(int32_t width, int32_t height) {
+// Drawn in this pass unless its monitor turns out to be off.
+bool due(const output_state *output) {
+    return drawable(output) && output->dirty && output->frame_ready;
+}
+
+// Outputs of this buffer size that pass the test.
+int outputs_of_size(int32_t width, int32_t height, bool (*test)(const output_state *)) {
     int count = 0;
     for (const output_state *o = wayland_outputs(g_app.wayland); o; o = o->next) {
         int32_t w = 0;
         int32_t h = 0;
         output_buffer_size(o, &w, &h);
-        if (drawable(o) && w == width && h == height) {
+        if (test(o) && w == width && h == height) {
             count++;
         }
     }
     return count;
 }
 
-// The target for outputs of this size; none when every slot is taken.
-shared_frame *shared_frame_for(int32_t width, int32_t height) {
-    shared_frame *free_slot = nullptr;
-    for (shared_frame &f : shared_frames) {
-        if (f.target.framebuffer != 0 && f.target.width == width && f.target.height == height) {
-            return &f;
+void note_shared(int32_t width, int32_t height) {
+    shared_size *free_slot = nullptr;
+    for (shared_size &s : shared_sizes) {
+        if (s.width == width && s.height == height) {
+            return;
         }
-        if (f.target.framebuffer == 0 && !free_slot) {
-            free_slot = &f;
+        if (s.width == 0 && !free_slot) {
+            free_slot = &s;
         }
     }
-    if (!free_slot || egl_target_resize(g_app.egl, &free_slot->target, width, height) != 0) {
-        return nullptr;
+    if (free_slot) {
+        *free_slot = {width, height};
+        log_info("one picture drawn for the outputs of %dx%d", width, height);
     }
-    free_slot->filled = false;
-    log_info("one video render shared by the outputs of %dx%d", width, height);
-    return free_slot;
 }
 
-// Frees the targets no two drawable outputs share any more.
-void drop_unshared_frames(bool has_video) {
-    for (shared_frame &f : shared_frames) {
-        if (f.target.framebuffer != 0 &&
-            (!has_video || outputs_of_size(f.target.width, f.target.height) < 2)) {
-            egl_target_free(g_app.egl, &f.target);
-            f = {};
+// Forgets the sizes no two drawable outputs share any more.
+void forget_unshared() {
+    for (shared_size &s : shared_sizes) {
+        if (s.width != 0 && outputs_of_size(s.width, s.height, drawable) < 2) {
+            s = {};
         }
     }
 }
 
-// Renders the video's current picture once for every output of this size;
-// the shared target that holds it, or none to render directly.
-shared_frame *render_shared(int32_t width, int32_t height) {
-    if (outputs_of_size(width, height) < 2) {
-        return nullptr;
+// Swaps what was drawn into the output's back buffer. False when the output
+// took nothing: its monitor went off meanwhile or the swap failed.
+bool present(output_state *output, bool needs_frames, bool animating) {
+    // A monitor switched off meanwhile gets no frame; it is drawn once it is back.
+    if (probe_power(output, now_ms())) {
+        output->dirty = true;
+        return false;
     }
-    shared_frame *frame = shared_frame_for(width, height);
-    if (!frame) {
-        return nullptr;
+    if (needs_frames) {
+        // Requested before the swap so that it rides on the swap's commit.
+        // Fades advance at the compositor's frame rate.
+        output_request_frame(output, animating);
+        output->frame_ready = false;
     }
-    uint64_t serial = video_frame_serial(g_app.video);
-    if (!frame->filled || frame->frame_serial != serial) {
-        frame->filled =
-            video_render_screen(g_app.video, frame->target.framebuffer, width, height) == 0;
-        frame->frame_serial = serial;
+    if (egl_swap(g_app.egl, output->egl_surface, output->name) != 0) {
+        output->failed_presentations++;
+        if (output->frame_callback) {
+            wl_callback_destroy(output->frame_callback);
+            output->frame_callback = nullptr;
+        }
+        output->dirty = true;
+        output->frame_ready = true;
+        return false;
     }
-    return frame->filled ? frame : nullptr;
+    output->presented_frames++;
+    return true;
 }
 
 } // namespace
@@ -125,9 +143,8 @@ void render_attach_surfaces(void) {
 }
 
 void render_finish(void) {
-    for (shared_frame &f : shared_frames) {
-        egl_target_free(g_app.egl, &f.target);
-        f = {};
+    for (shared_size &s : shared_sizes) {
+        s = {};
     }
 }
 
@@ -152,6 +169,8 @@ void render_outputs(void) {
 
     bool presented_video = false;
     bool presented_transition = false;
+    held_picture held[MAX_SHARED_SIZES] = {};
+    int held_count = 0;
     output_state *next = nullptr;
     for (output_state *output = ctx->outputs; output; output = next) {
         next = output->next;
@@ -173,17 +192,29 @@ void render_outputs(void) {
         int32_t height = 0;
         output_buffer_size(output, &width, &height);
         output_resize_window(output);
+        const held_picture *source = nullptr;
+        for (int i = 0; i < held_count; i++) {
+            if (held[i].width == width && held[i].height == height) {
+                source = &held[i];
+            }
+        }
+        if (source && egl_copy_surface(egl, output->egl_surface, source->output->egl_surface, width,
+                                       height) == 0) {
+            note_shared(width, height);
+            if (present(output, needs_frames, animating)) {
+                presented_video = presented_video || source->showed_video;
+                presented_transition = presented_transition || source->showed_transition;
+            }
+            continue;
+        }
+
         bool show_video = playing || (!still_shown && has_video);
-        shared_frame *frame = show_video ? render_shared(width, height) : nullptr;
+        bool drew = egl_make_current(egl, output->egl_surface, width, height) == 0;
         bool showed_video = false;
         bool showed_transition = false;
-        if (egl_make_current(egl, output->egl_surface, width, height) == 0) {
+        if (drew) {
             if (show_video) {
-                if (frame) {
-                    egl_target_copy(egl, &frame->target);
-                } else {
-                    video_render_screen(g_app.video, 0, width, height);
-                }
+                drew = video_render_screen(g_app.video, 0, width, height) == 0;
                 showed_video = true;
                 if (transition_shown) {
                     still_draw_overlay(g_app.transition, width, height);
@@ -195,33 +226,29 @@ void render_outputs(void) {
                 egl_clear(egl, 0.0f, 0.0f, 0.0f, 1.0f);
             }
         }
-
-        // A monitor switched off meanwhile gets no frame; it is drawn once it is back.
-        if (probe_power(output, now_ms())) {
-            output->dirty = true;
+        // Another output of this size drawn in this pass copies this picture.
+        if (drew && !source && held_count < MAX_SHARED_SIZES &&
+            outputs_of_size(width, height, due) >= 1) {
+            held[held_count++] = {output, width, height, showed_video, showed_transition};
             continue;
         }
-        if (needs_frames) {
-            // Requested before the swap so that it rides on the swap's commit.
-            // Fades advance at the compositor's frame rate.
-            output_request_frame(output, animating);
-            output->frame_ready = false;
+        if (present(output, needs_frames, animating)) {
+            presented_video = presented_video || showed_video;
+            presented_transition = presented_transition || showed_transition;
         }
-        if (egl_swap(egl, output->egl_surface, output->name) != 0) {
-            output->failed_presentations++;
-            if (output->frame_callback) {
-                wl_callback_destroy(output->frame_callback);
-                output->frame_callback = nullptr;
-            }
-            output->dirty = true;
-            output->frame_ready = true;
-            continue;
-        }
-        output->presented_frames++;
-        presented_video = presented_video || showed_video;
-        presented_transition = presented_transition || showed_transition;
     }
-    drop_unshared_frames(has_video);
+    // The pictures others copied go out last.
+    for (int i = 0; i < held_count; i++) {
+        const held_picture &h = held[i];
+        if (egl_make_current(egl, h.output->egl_surface, h.width, h.height) == 0 &&
+            present(h.output, needs_frames, animating)) {
+            presented_video = presented_video || h.showed_video;
+            presented_transition = presented_transition || h.showed_transition;
+        } else {
+            h.output->dirty = true;
+        }
+    }
+    forget_unshared();
 
     if (playing && presented_video) {
         video_report_swap(g_app.video);

@@ -8,7 +8,7 @@ import tempfile
 import time
 import unittest
 
-from compositor import RendererTestCase, colourful, ffmpeg, grid, wait_moving
+from compositor import RendererTestCase, colourful, ffmpeg, grid, near, wait_moving
 from kivtest import wait_for
 
 MAGENTA = (255, 0, 255)
@@ -223,9 +223,19 @@ class RenderVideoTest(RendererTestCase):
         r = self.start_renderer()
         self.load(self.mp4)
         self.wait_playing()
-        r.wait_log("one video render shared by the outputs of 640x360", 30)
+        r.wait_log("one picture drawn for the outputs of 640x360", 30)
         for name in ("HEADLESS-1", second):
             wait_moving(self.comp, name)
+        # The second output's picture is a copy: paused, both show the same
+        # frame; then both show a still loaded over the video.
+        self.ok({"cmd": "pause"})
+        self.wait_status(lambda s: s["paused"], "paused")
+        shots = lambda: [grid(self.comp.screenshot(n)) for n in ("HEADLESS-1", second)]  # noqa: E731
+        wait_for(lambda: len(set(map(tuple, shots()))) == 1, 30, 0.3, "the same frame twice")
+        self.assertTrue(colourful(self.comp.screenshot(second)))
+        self.ok({"cmd": "load", "path": self.still, "kind": "still"})
+        wait_for(lambda: all(all(near(p, MAGENTA) for p in g) for g in shots()), 30, 0.3,
+                 "the still on both outputs")
 
     def test_outputs_of_different_sizes_crop_to_their_own_aspect(self):
         self.comp.resolution("HEADLESS-1", 640, 360)
@@ -242,7 +252,7 @@ class RenderVideoTest(RendererTestCase):
                     got = band_edges(self.comp.screenshot(name))
                     return None not in got and all(abs(g - e) <= 6 for g, e in zip(got, edges))
                 wait_for(at_edges, 30, 0.3, "bands of %s at %r" % (name, edges))
-        self.assertNotIn("one video render shared", r.log())
+        self.assertNotIn("one picture drawn for", r.log())
 
     def test_player_options_from_environment(self):
         r = self.start_renderer(KIV_HWDEC="no",
