@@ -5,7 +5,9 @@
 #include "log.h"
 #include "paths.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -310,6 +312,31 @@ void ipc_server_service(ipc_server *server, ipc_line_handler handler) {
         ipc_stream_service(&slot, now, handler, server, readable);
     }
     server->events_given = false;
+}
+
+int ipc_server_timeout_ms(const ipc_server *server, int64_t now) {
+    if (server == nullptr) {
+        return -1;
+    }
+    int64_t first = -1;
+    for (const ipc_stream &slot : server->slots) {
+        if (!slot_open(&slot)) {
+            continue;
+        }
+        int64_t deadline = slot.last_recv_ms + IPC_IDLE_TIMEOUT_MS;
+        if (slot.input_len > 0) {
+            deadline = std::min(deadline, slot.partial_start_ms + IPC_PARTIAL_TIMEOUT_MS);
+        }
+        if (first < 0 || deadline < first) {
+            first = deadline;
+        }
+    }
+    if (first < 0) {
+        return -1;
+    }
+    // One millisecond late rather than early: a wake before the deadline
+    // would find nothing to do and sleep again for nothing.
+    return static_cast<int>(std::clamp<int64_t>(first - now + 1, 0, INT_MAX));
 }
 
 // ---------------------------------------------------------------------------

@@ -61,6 +61,9 @@ void ipc_server_accept_all(ipc_server *server);
 // instead of trying every one.
 void ipc_server_take_events(ipc_server *server, const struct pollfd *entries, int count);
 void ipc_server_service(ipc_server *server, ipc_line_handler handler);
+// Milliseconds from now until the first connection runs out of time (idle,
+// or a line left unfinished); -1 when no connection is open.
+int ipc_server_timeout_ms(const ipc_server *server, int64_t now);
 
 void ipc_stream_reset(ipc_stream *slot);
 void ipc_stream_queue_line(ipc_stream *slot, const char *text);

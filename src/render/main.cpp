@@ -1,5 +1,6 @@
 // kiv-render: puts the wallpaper on every output and answers the daemon's
 // commands. One thread, one poll loop.
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -138,6 +139,22 @@ int fail_startup(const char *message) {
     return 1;
 }
 
+// How long poll may sleep. A paused video or a still must cost nothing, so
+// the loop sleeps until something happens unless something moves on time
+// alone: a decode (short steps), an owed drawing, a load's deadline, the
+// lock feed's acknowledgements or a still refresh to retry (slow steps), a
+// command connection running out of time.
+int poll_timeout(bool refresh_owed) {
+    if (still_busy(g_app.still) || still_busy(g_app.transition)) {
+        return POLL_DECODE_MS;
+    }
+    int timeout = ipc_server_timeout_ms(&g_app.ipc->server, now_ms());
+    if (refresh_owed || g_app.feed_active || render_ipc_waiting(g_app.ipc) || render_waiting()) {
+        timeout = timeout < 0 ? POLL_IDLE_MS : std::min(timeout, POLL_IDLE_MS);
+    }
+    return timeout;
+}
+
 void run_loop() {
     int32_t applied_width = -1;
     int32_t applied_height = -1;
@@ -175,9 +192,8 @@ void run_loop() {
         count += ipc_count;
         count += feed_poll_entries(g_app.feed, entries + count);
 
-        bool decoding = still_busy(g_app.still) || still_busy(g_app.transition);
-        int timeout = decoding ? POLL_DECODE_MS : POLL_IDLE_MS;
-        if (poll(entries, static_cast<nfds_t>(count), timeout) < 0) {
+        bool refresh_owed = max_width != applied_width || max_height != applied_height;
+        if (poll(entries, static_cast<nfds_t>(count), poll_timeout(refresh_owed)) < 0) {
             if (errno == EINTR) {
                 continue;
             }

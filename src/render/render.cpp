@@ -148,6 +148,18 @@ void render_finish(void) {
     }
 }
 
+bool render_waiting(void) {
+    if (still_has_texture(g_app.transition)) {
+        return true;
+    }
+    for (const output_state *o = wayland_outputs(g_app.wayland); o; o = o->next) {
+        if (o->dirty && o->dpms_off) {
+            return true;
+        }
+    }
+    return false;
+}
+
 void render_outputs(void) {
     wayland_context *ctx = g_app.wayland;
     egl_state *egl = g_app.egl;

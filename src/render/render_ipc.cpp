@@ -345,6 +345,10 @@ void render_ipc_handle_line(ipc_server *server, ipc_stream *slot, char *line) {
     }
 }
 
+bool render_ipc_waiting(const render_ipc *ipc) {
+    return ipc && pending_active(ipc);
+}
+
 void render_ipc_poll_still(render_ipc *ipc) {
     if (!ipc)
         return;

@@ -37,6 +37,8 @@ void render_ipc_free(render_ipc *ipc);
 void render_ipc_handle_line(ipc_server *server, ipc_stream *slot, char *line);
 // Once per loop iteration: deadline and completion of the pending still load.
 void render_ipc_poll_still(render_ipc *ipc);
+// A still load is waiting for its outcome or its deadline.
+bool render_ipc_waiting(const render_ipc *ipc);
 // Error reply with message to the waiting client, if still connected; clears
 // the pending load.
 void render_ipc_finish_pending(render_ipc *ipc, const char *message);

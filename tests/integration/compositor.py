@@ -313,3 +313,16 @@ class RendererTestCase(CompositorTestCase):
         s = self.cmd({"cmd": "status"})
         self.assertEqual(s.get("status"), "ok", s)
         return s
+
+    def main_thread_wakeups(self, seconds):
+        """How often the renderer's main thread woke from sleep over the next
+        seconds (its voluntary context switches), asking it nothing meanwhile."""
+        def switches():
+            with open("/proc/%d/status" % self.renderer.pid) as f:
+                for line in f:
+                    if line.startswith("voluntary_ctxt_switches"):
+                        return int(line.split()[1])
+            raise AssertionError("no context switch count for the renderer")
+        before = switches()
+        time.sleep(seconds)
+        return switches() - before

@@ -112,6 +112,9 @@ class RenderStillTest(RendererTestCase):
                          (self.red, "still", True, True, ""))
         self.wait_screen({(10, 10): RED, (960, 540): RED, (1900, 1070): RED}, "red screen")
         self.assertIn("still loaded %s (64x36)" % self.red, self.renderer.log())
+        # Faded in and drawn, a still costs nothing: the renderer sleeps.
+        time.sleep(0.5)
+        self.assertLessEqual(self.main_thread_wakeups(3), 1)
 
     def test_cover_crop_of_wide_image(self):
         self.assertEqual(self.load_still(self.split), {"status": "ok"})

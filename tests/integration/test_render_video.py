@@ -118,6 +118,7 @@ class RenderVideoTest(RendererTestCase):
                 time.sleep(0.5)
                 a, b = self.settled()
                 self.assertEqual(a, b, "time_pos or swaps moved while paused")
+                self.assertLessEqual(self.main_thread_wakeups(2), 1, "woke while paused")
                 shot_a = self.comp.screenshot("HEADLESS-1")
                 time.sleep(0.5)
                 self.assertEqual(grid(shot_a), grid(self.comp.screenshot("HEADLESS-1")))

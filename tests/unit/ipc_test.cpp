@@ -299,6 +299,38 @@ TEST_F(IpcTest, IdleAndPartialLineTimeouts) {
     }
 }
 
+// The loop sleeps as long as the timeout says; waking then must find the
+// connection expired, never a moment early.
+TEST_F(IpcTest, TimeoutLeadsToTheFirstDeadline) {
+    start_server();
+    EXPECT_EQ(ipc_server_timeout_ms(server_, now_ms()), -1);
+    int fd = connect_client();
+    ASSERT_TRUE(service_until([&] { return open_slots() == 1; }));
+    ipc_stream *slot = &server_->slots[0];
+    int64_t t0 = slot->last_recv_ms;
+    EXPECT_EQ(ipc_server_timeout_ms(server_, t0), IPC_IDLE_TIMEOUT_MS + 1);
+
+    // A line left unfinished keeps its own deadline however long more of it
+    // keeps the connection from idling.
+    for (auto [text, at] : {std::pair{"ab", t0 + 1000}, std::pair{"cd", t0 + 50000}}) {
+        ASSERT_EQ(send(fd, text, 2, MSG_NOSIGNAL), 2);
+        pollfd p = {slot->fd, POLLIN, 0};
+        ASSERT_EQ(poll(&p, 1, 10000), 1);
+        ipc_stream_service(slot, at, record_handler, server_);
+    }
+    int64_t at = t0 + 60000;
+    int wait = ipc_server_timeout_ms(server_, at);
+    EXPECT_EQ(wait, IPC_PARTIAL_TIMEOUT_MS - 59000 + 1);
+    ipc_stream_service(slot, at + wait - 2, record_handler, server_);
+    EXPECT_GE(slot->fd, 0);
+    ipc_stream_service(slot, at + wait, record_handler, server_);
+    EXPECT_LT(slot->fd, 0);
+    EXPECT_TRUE(peer_closed(fd));
+    EXPECT_EQ(ipc_server_timeout_ms(server_, at + wait), -1);
+    close(fd);
+    clients_.pop_back();
+}
+
 TEST_F(IpcTest, SecondServerFailsAtTheLockAndFirstKeepsServing) {
     start_server();
     struct stat before;
