@@ -95,6 +95,8 @@ struct video_player {
     // The start-of-file event of the current entry has been seen.
     bool started;
     char hwdec[VIDEO_HWDEC_SIZE];
+    // Changes whenever the picture may have: a new frame, a load, a stop.
+    uint64_t frame_serial;
 };
 
 namespace {
@@ -370,6 +372,7 @@ int video_load(video_player *video, const char *path) {
     }
     mpv_free_node_contents(&result);
     video->started = false;
+    video->frame_serial++;
 
     snprintf(video->path, sizeof video->path, "%s", path);
     video->has_video = true;
@@ -386,6 +389,7 @@ void video_stop(video_player *video) {
     mpv_command(video->mpv, cmd);
     video->entry_id = 0;
     video->started = false;
+    video->frame_serial++;
     video->has_video = false;
     video->path[0] = '\0';
     video_reset_file_state(video);
@@ -498,7 +502,11 @@ bool video_process_events(video_player *video) {
     if (!video->render) {
         return false;
     }
-    return (mpv_render_context_update(video->render) & MPV_RENDER_UPDATE_FRAME) != 0;
+    if ((mpv_render_context_update(video->render) & MPV_RENDER_UPDATE_FRAME) == 0) {
+        return false;
+    }
+    video->frame_serial++;
+    return true;
 }
 
 // One frame into a framebuffer, never blocking for the frame's display time.
@@ -551,6 +559,10 @@ void video_report_swap(video_player *video) {
     if (video && video->render) {
         mpv_render_context_report_swap(video->render);
     }
+}
+
+uint64_t video_frame_serial(const video_player *video) {
+    return video ? video->frame_serial : 0;
 }
 
 bool video_has_media(const video_player *video) {

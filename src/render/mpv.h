@@ -46,6 +46,8 @@ int video_render_fbo(video_player *video, unsigned fbo, int width, int height);
 // Tells the render context that a frame was presented.
 void video_report_swap(video_player *video);
 
+// Changes whenever the picture may have changed: a new frame, a load, a stop.
+uint64_t video_frame_serial(const video_player *video);
 bool video_has_media(const video_player *video);
 bool video_ready(const video_player *video);
 bool video_eof(const video_player *video);

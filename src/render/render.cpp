@@ -2,6 +2,9 @@
 // gated on the monitor's power, paced by the compositor's frame events.
 #include "render.h"
 
+#include <wayland-client.h>
+#include <wayland-egl.h>
+
 #include "drm.h"
 #include "egl.h"
 #include "log.h"
@@ -18,24 +21,26 @@ constexpr const char *DRM_DIR = "/sys/class/drm";
 // Distinct output sizes shared by two or more outputs at a time.
 constexpr int MAX_SHARED_SIZES = 8;
 
-// Outputs of one buffer size show the same picture. The first of them drawn
-// in a pass keeps its back buffer unswapped until the pass ends and the
-// others copy it, so a video frame is rendered once for all of them.
-struct held_picture {
-    output_state *output;
+// The picture of all outputs of one buffer size, drawn once. It lives in a
+// window-system surface that is never shown rather than in a framebuffer
+// object: an object is stored the other way up, so drivers copy it to an
+// output with a drawing pass, while copying between window surfaces of one
+// format is a plain memory copy.
+struct shared_picture {
+    wl_surface *surface;
+    wl_egl_window *window;
+    EGLSurface egl_surface;
     int32_t width;
     int32_t height;
+    uint64_t pass;         // the render pass that drew it
+    uint64_t frame_serial; // the video picture it holds
+    bool video_only;       // it holds that picture and nothing else
     bool showed_video;
     bool showed_transition;
 };
 
-// Sizes whose outputs share one picture now, for the log.
-struct shared_size {
-    int32_t width;
-    int32_t height;
-};
-
-shared_size shared_sizes[MAX_SHARED_SIZES];
+shared_picture shared_pictures[MAX_SHARED_SIZES];
+uint64_t pass_count;
 
 bool surface_attach(void *data, output_state *output) {
     output->egl_surface = egl_create_surface(static_cast<egl_state *>(data), output->egl_window);
@@ -63,48 +68,127 @@ bool drawable(const output_state *output) {
            !output->dpms_off;
 }
 
-// Drawn in this pass unless its monitor turns out to be off.
-bool due(const output_state *output) {
-    return drawable(output) && output->dirty && output->frame_ready;
-}
-
-// Outputs of this buffer size that pass the test.
-int outputs_of_size(int32_t width, int32_t height, bool (*test)(const output_state *)) {
+// Drawable outputs of this buffer size.
+int outputs_of_size(int32_t width, int32_t height) {
     int count = 0;
     for (const output_state *o = wayland_outputs(g_app.wayland); o; o = o->next) {
         int32_t w = 0;
         int32_t h = 0;
         output_buffer_size(o, &w, &h);
-        if (test(o) && w == width && h == height) {
+        if (drawable(o) && w == width && h == height) {
             count++;
         }
     }
     return count;
 }
 
-void note_shared(int32_t width, int32_t height) {
-    shared_size *free_slot = nullptr;
-    for (shared_size &s : shared_sizes) {
-        if (s.width == width && s.height == height) {
-            return;
+void shared_free(shared_picture *picture) {
+    if (picture->egl_surface != EGL_NO_SURFACE) {
+        egl_release_surface(g_app.egl, picture->egl_surface);
+    }
+    if (picture->window) {
+        wl_egl_window_destroy(picture->window);
+    }
+    if (picture->surface) {
+        wl_surface_destroy(picture->surface);
+    }
+    *picture = {};
+}
+
+// The shared picture for outputs of this size; none when there is no room
+// or no surface for one, and those outputs draw their own.
+shared_picture *shared_for(int32_t width, int32_t height) {
+    shared_picture *free_slot = nullptr;
+    for (shared_picture &p : shared_pictures) {
+        if (p.surface && p.width == width && p.height == height) {
+            return &p;
         }
-        if (s.width == 0 && !free_slot) {
-            free_slot = &s;
+        if (!p.surface && !free_slot) {
+            free_slot = &p;
         }
     }
-    if (free_slot) {
-        *free_slot = {width, height};
-        log_info("one picture drawn for the outputs of %dx%d", width, height);
+    if (!free_slot) {
+        return nullptr;
+    }
+    shared_picture &p = *free_slot;
+    p.surface = wayland_create_hidden_surface(g_app.wayland);
+    p.window = p.surface ? wl_egl_window_create(p.surface, width, height) : nullptr;
+    p.egl_surface = p.window ? egl_create_surface(g_app.egl, p.window) : EGL_NO_SURFACE;
+    if (p.egl_surface == EGL_NO_SURFACE) {
+        log_error("no shared picture for the outputs of %dx%d", width, height);
+        shared_free(&p);
+        return nullptr;
+    }
+    p.width = width;
+    p.height = height;
+    log_info("one picture drawn for the outputs of %dx%d", width, height);
+    return &p;
+}
+
+// Frees the pictures no two drawable outputs share any more.
+void forget_unshared() {
+    for (shared_picture &p : shared_pictures) {
+        if (p.surface && outputs_of_size(p.width, p.height) < 2) {
+            shared_free(&p);
+        }
     }
 }
 
-// Forgets the sizes no two drawable outputs share any more.
-void forget_unshared() {
-    for (shared_size &s : shared_sizes) {
-        if (s.width != 0 && outputs_of_size(s.width, s.height, drawable) < 2) {
-            s = {};
+// What a pass shows; every output it draws shows the same.
+struct pass_content {
+    bool show_video;
+    bool still_shown;
+    bool transition_shown;
+};
+
+// Draws the pass's picture into the current surface of width x height.
+// False when the video could not be drawn.
+bool draw_picture(const pass_content &content, int32_t width, int32_t height, bool *showed_video,
+                  bool *showed_transition) {
+    *showed_video = false;
+    *showed_transition = false;
+    if (content.show_video) {
+        bool drawn = video_render_screen(g_app.video, 0, width, height) == 0;
+        *showed_video = true;
+        if (content.transition_shown) {
+            still_draw_overlay(g_app.transition, width, height);
+            *showed_transition = true;
         }
+        return drawn;
     }
+    if (content.still_shown) {
+        still_draw(g_app.still, width, height);
+    } else {
+        egl_clear(g_app.egl, 0.0f, 0.0f, 0.0f, 1.0f);
+    }
+    return true;
+}
+
+// The shared picture of outputs of this size, holding this pass's picture;
+// none to let the output draw its own.
+shared_picture *shared_drawn(const pass_content &content, int32_t width, int32_t height) {
+    if (outputs_of_size(width, height) < 2) {
+        return nullptr;
+    }
+    shared_picture *p = shared_for(width, height);
+    if (!p) {
+        return nullptr;
+    }
+    // A video picture stays valid until the next frame; anything else may
+    // change with time (fades) and is drawn once per pass.
+    bool video_only = content.show_video && !content.transition_shown;
+    uint64_t serial = video_frame_serial(g_app.video);
+    if (p->pass == pass_count || (video_only && p->video_only && p->frame_serial == serial)) {
+        return p;
+    }
+    if (egl_make_current(g_app.egl, p->egl_surface, width, height) != 0) {
+        return nullptr;
+    }
+    bool drawn = draw_picture(content, width, height, &p->showed_video, &p->showed_transition);
+    p->pass = drawn ? pass_count : 0;
+    p->video_only = drawn && video_only;
+    p->frame_serial = serial;
+    return p;
 }
 
 // Swaps what was drawn into the output's back buffer. False when the output
@@ -143,8 +227,8 @@ void render_attach_surfaces(void) {
 }
 
 void render_finish(void) {
-    for (shared_size &s : shared_sizes) {
-        s = {};
+    for (shared_picture &p : shared_pictures) {
+        shared_free(&p);
     }
 }
 
@@ -181,8 +265,8 @@ void render_outputs(void) {
 
     bool presented_video = false;
     bool presented_transition = false;
-    held_picture held[MAX_SHARED_SIZES] = {};
-    int held_count = 0;
+    pass_content content = {playing || (!still_shown && has_video), still_shown, transition_shown};
+    pass_count++;
     output_state *next = nullptr;
     for (output_state *output = ctx->outputs; output; output = next) {
         next = output->next;
@@ -204,60 +288,19 @@ void render_outputs(void) {
         int32_t height = 0;
         output_buffer_size(output, &width, &height);
         output_resize_window(output);
-        const held_picture *source = nullptr;
-        for (int i = 0; i < held_count; i++) {
-            if (held[i].width == width && held[i].height == height) {
-                source = &held[i];
-            }
-        }
-        if (source && egl_copy_surface(egl, output->egl_surface, source->output->egl_surface, width,
-                                       height) == 0) {
-            note_shared(width, height);
-            if (present(output, needs_frames, animating)) {
-                presented_video = presented_video || source->showed_video;
-                presented_transition = presented_transition || source->showed_transition;
-            }
-            continue;
-        }
-
-        bool show_video = playing || (!still_shown && has_video);
-        bool drew = egl_make_current(egl, output->egl_surface, width, height) == 0;
         bool showed_video = false;
         bool showed_transition = false;
-        if (drew) {
-            if (show_video) {
-                drew = video_render_screen(g_app.video, 0, width, height) == 0;
-                showed_video = true;
-                if (transition_shown) {
-                    still_draw_overlay(g_app.transition, width, height);
-                    showed_transition = true;
-                }
-            } else if (still_shown) {
-                still_draw(g_app.still, width, height);
-            } else {
-                egl_clear(egl, 0.0f, 0.0f, 0.0f, 1.0f);
-            }
-        }
-        // Another output of this size drawn in this pass copies this picture.
-        if (drew && !source && held_count < MAX_SHARED_SIZES &&
-            outputs_of_size(width, height, due) >= 1) {
-            held[held_count++] = {output, width, height, showed_video, showed_transition};
-            continue;
+        shared_picture *shared = shared_drawn(content, width, height);
+        if (shared &&
+            egl_copy_surface(egl, output->egl_surface, shared->egl_surface, width, height) == 0) {
+            showed_video = shared->showed_video;
+            showed_transition = shared->showed_transition;
+        } else if (egl_make_current(egl, output->egl_surface, width, height) == 0) {
+            draw_picture(content, width, height, &showed_video, &showed_transition);
         }
         if (present(output, needs_frames, animating)) {
             presented_video = presented_video || showed_video;
             presented_transition = presented_transition || showed_transition;
-        }
-    }
-    // The pictures others copied go out last.
-    for (int i = 0; i < held_count; i++) {
-        const held_picture &h = held[i];
-        if (egl_make_current(egl, h.output->egl_surface, h.width, h.height) == 0 &&
-            present(h.output, needs_frames, animating)) {
-            presented_video = presented_video || h.showed_video;
-            presented_transition = presented_transition || h.showed_transition;
-        } else {
-            h.output->dirty = true;
         }
     }
     forget_unshared();

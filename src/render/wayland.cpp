@@ -393,6 +393,17 @@ int wayland_read_events(wayland_context *ctx) {
     return wl_display_dispatch_pending(ctx->display) < 0 ? -1 : 0;
 }
 
+wl_surface *wayland_create_hidden_surface(wayland_context *ctx) {
+    if (!ctx || !ctx->compositor) {
+        return nullptr;
+    }
+    wl_surface *surface = wl_compositor_create_surface(ctx->compositor);
+    if (!surface) {
+        log_error("cannot create a hidden surface");
+    }
+    return surface;
+}
+
 output_state *wayland_outputs(const wayland_context *ctx) {
     return ctx ? ctx->outputs : nullptr;
 }

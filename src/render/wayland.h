@@ -95,6 +95,9 @@ int wayland_dispatch_pending(wayland_context *ctx);
 int wayland_read_events(wayland_context *ctx);
 output_state *wayland_outputs(const wayland_context *ctx);
 uint32_t wayland_output_count(const wayland_context *ctx);
+// A surface never given a role nor committed, so never shown: room for a
+// window-system framebuffer that is drawn into but not presented.
+wl_surface *wayland_create_hidden_surface(wayland_context *ctx);
 // Largest buffer width and largest buffer height, each over all outputs.
 void wayland_max_buffer_size(const wayland_context *ctx, int32_t *width, int32_t *height);
 void wayland_mark_all_dirty(wayland_context *ctx);
