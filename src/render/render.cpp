@@ -30,8 +30,9 @@ struct shared_picture {
     wl_surface *surface;
     wl_egl_window *window;
     EGLSurface egl_surface;
-    int32_t width;
+    int32_t width; // 0: a free slot
     int32_t height;
+    bool failed;           // no surface could be made: those outputs draw their own
     uint64_t pass;         // the render pass that drew it
     uint64_t frame_serial; // the video picture it holds
     bool video_only;       // it holds that picture and nothing else
@@ -100,10 +101,10 @@ void shared_free(shared_picture *picture) {
 shared_picture *shared_for(int32_t width, int32_t height) {
     shared_picture *free_slot = nullptr;
     for (shared_picture &p : shared_pictures) {
-        if (p.surface && p.width == width && p.height == height) {
-            return &p;
+        if (p.width == width && p.height == height) {
+            return p.failed ? nullptr : &p;
         }
-        if (!p.surface && !free_slot) {
+        if (p.width == 0 && !free_slot) {
             free_slot = &p;
         }
     }
@@ -111,16 +112,18 @@ shared_picture *shared_for(int32_t width, int32_t height) {
         return nullptr;
     }
     shared_picture &p = *free_slot;
+    p.width = width;
+    p.height = height;
     p.surface = wayland_create_hidden_surface(g_app.wayland);
     p.window = p.surface ? wl_egl_window_create(p.surface, width, height) : nullptr;
     p.egl_surface = p.window ? egl_create_surface(g_app.egl, p.window) : EGL_NO_SURFACE;
     if (p.egl_surface == EGL_NO_SURFACE) {
+        // Kept as failed until the size stops being shared, so that it is
+        // neither retried nor logged at every frame.
         log_error("no shared picture for the outputs of %dx%d", width, height);
-        shared_free(&p);
+        p.failed = true;
         return nullptr;
     }
-    p.width = width;
-    p.height = height;
     log_info("one picture drawn for the outputs of %dx%d", width, height);
     return &p;
 }
@@ -128,7 +131,7 @@ shared_picture *shared_for(int32_t width, int32_t height) {
 // Frees the pictures no two drawable outputs share any more.
 void forget_unshared() {
     for (shared_picture &p : shared_pictures) {
-        if (p.surface && outputs_of_size(p.width, p.height) < 2) {
+        if (p.width != 0 && outputs_of_size(p.width, p.height) < 2) {
             shared_free(&p);
         }
     }

@@ -57,6 +57,12 @@ class RenderVideoTest(RendererTestCase):
                "color=c=blue:s=160x270:rate=25", "-filter_complex", "hstack=inputs=3",
                "-t", "2", "-c:v", "libx264", "-preset", "ultrafast", "-pix_fmt", "yuv420p",
                cls.bands)
+        # Red over blue, to tell up from down.
+        cls.updown = os.path.join(m, "updown.mp4")
+        ffmpeg("-f", "lavfi", "-i", "color=c=red:s=320x90:rate=25", "-f", "lavfi", "-i",
+               "color=c=blue:s=320x90:rate=25", "-filter_complex", "vstack=inputs=2",
+               "-t", "2", "-c:v", "libx264", "-preset", "ultrafast", "-pix_fmt", "yuv420p",
+               cls.updown)
         with open(cls.bogus, "wb") as f:
             f.write(b"this is not a video\n" * 200)
 
@@ -234,6 +240,14 @@ class RenderVideoTest(RendererTestCase):
         shots = lambda: [grid(self.comp.screenshot(n)) for n in ("HEADLESS-1", second)]  # noqa: E731
         wait_for(lambda: len(set(map(tuple, shots()))) == 1, 30, 0.3, "the same frame twice")
         self.assertTrue(colourful(self.comp.screenshot(second)))
+        self.ok({"cmd": "resume"})
+        self.load(self.updown)
+
+        def upright(name):
+            _, _, pixel = self.comp.screenshot(name)
+            return near(pixel(320, 40), (255, 0, 0), 40) and near(pixel(320, 320), (0, 0, 255), 40)
+        for name in ("HEADLESS-1", second):
+            wait_for(lambda: upright(name), 30, 0.3, "red over blue on %s" % name)
         self.ok({"cmd": "load", "path": self.still, "kind": "still"})
         wait_for(lambda: all(all(near(p, MAGENTA) for p in g) for g in shots()), 30, 0.3,
                  "the still on both outputs")
