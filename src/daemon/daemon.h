@@ -107,3 +107,7 @@ inline void daemon_set_text(char *field, size_t size, const char *text) {
 }
 
 #define DAEMON_SET(field, text) daemon_set_text((field), sizeof(field), (text))
+
+struct policy_inputs;
+// The policy's input source: what the record and its monitors say now.
+void daemon_policy_inputs(policy_inputs *in);

@@ -15,16 +15,6 @@
 
 namespace {
 
-void policy_inputs_of_daemon(policy_inputs *in) {
-    const config &cfg = g_daemon.config;
-    *in = policy_inputs{};
-    in->pause_fullscreen = cfg.pause_fullscreen;
-    in->pause_occupied_workspace = cfg.pause_occupied_workspace;
-    in->battery_poster = cfg.battery_poster;
-    daemon_set_text(in->battery_mode, sizeof in->battery_mode, cfg.battery_mode);
-    in->always_animate = g_daemon.always_animate;
-}
-
 // A fresh daemon for every input, so that each input's outcome is its own.
 void daemon_reset(ipc_server *server) {
     transcode_job_free(g_daemon.job);
@@ -33,7 +23,7 @@ void daemon_reset(ipc_server *server) {
     g_daemon.running = true;
     g_daemon.applied_pause = -1;
     config_set_defaults(&g_daemon.config);
-    g_daemon.policy = policy_new(policy_inputs_of_daemon);
+    g_daemon.policy = policy_new(daemon_policy_inputs);
     FUZZ_CHECK(g_daemon.policy != nullptr);
     g_daemon.server = server;
     g_daemon.engine = ENGINE_NONE;
