@@ -31,6 +31,15 @@ def wait_for(predicate, timeout=10.0, interval=0.05, what="condition"):
         time.sleep(interval)
 
 
+def file_lines(path):
+    """The lines of a stand-in's log; none while it has written nothing."""
+    try:
+        with open(path) as f:
+            return f.read().splitlines()
+    except FileNotFoundError:
+        return []
+
+
 def pid_gone(pid):
     """The process no longer exists or is a zombie waiting to be collected
     (which still answers kill(pid, 0))."""

@@ -9,7 +9,7 @@ import struct
 import subprocess
 import unittest
 
-from kivtest import KIVD, KivTestCase, request, request_json, wait_for
+from kivtest import KIVD, KivTestCase, file_lines, request, request_json, wait_for
 
 USAGE = ("Usage: %s [options]\n"
          "  --socket PATH   IPC socket path (default: $XDG_RUNTIME_DIR/kiv/kivd.sock)\n"
@@ -326,11 +326,7 @@ class ShellAtShutdownTest(DaemonTestCase):
         os.chmod(path, 0o755)
 
     def shell_calls(self):
-        try:
-            with open(self.shell_log) as f:
-                return f.read().splitlines()
-        except FileNotFoundError:
-            return []
+        return file_lines(self.shell_log)
 
     def test_plugin_enabled_again_at_shutdown(self):
         cases = [

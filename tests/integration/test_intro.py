@@ -12,7 +12,7 @@ import unittest
 from busstub import SystemBus
 from compositor import ffmpeg
 from hyprstub import HyprStub, client, monitor
-from kivtest import KIV, wait_for
+from kivtest import KIV, file_lines, wait_for
 from test_system import GREEN, RED, SPAWNED, SystemTestCase
 
 BLUE = (40, 60, 220)
@@ -69,11 +69,7 @@ class IntroTestCase(SystemTestCase):
             os.unlink(self.refuse_file)
 
     def shell_calls(self):
-        try:
-            with open(self.shell_log) as f:
-                return f.read().splitlines()
-        except FileNotFoundError:
-            return []
+        return file_lines(self.shell_log)
 
     def start_system(self, shell_takes_still):
         """The daemon over the red still, drawn by the shell or the renderer."""
