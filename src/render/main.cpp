@@ -28,7 +28,7 @@
 namespace {
 
 constexpr int SOCKET_PATH_SIZE = 4096;
-constexpr int POLL_IDLE_MS = 1000;
+constexpr int POLL_SLOW_MS = 1000;
 constexpr int POLL_DECODE_MS = 200;
 
 // Fixed poll entries by name; an absent descriptor stays -1, which poll
@@ -150,7 +150,7 @@ int poll_timeout(bool refresh_owed) {
     }
     int timeout = ipc_server_timeout_ms(&g_app.ipc->server, now_ms());
     if (refresh_owed || g_app.feed_active || render_ipc_waiting(g_app.ipc) || render_waiting()) {
-        timeout = timeout < 0 ? POLL_IDLE_MS : std::min(timeout, POLL_IDLE_MS);
+        timeout = timeout < 0 ? POLL_SLOW_MS : std::min(timeout, POLL_SLOW_MS);
     }
     return timeout;
 }

@@ -36,8 +36,6 @@ struct shared_picture {
     uint64_t pass;         // the render pass that drew it
     uint64_t frame_serial; // the video picture it holds
     bool video_only;       // it holds that picture and nothing else
-    bool showed_video;
-    bool showed_transition;
 };
 
 shared_picture shared_pictures[MAX_SHARED_SIZES];
@@ -146,16 +144,11 @@ struct pass_content {
 
 // Draws the pass's picture into the current surface of width x height.
 // False when the video could not be drawn.
-bool draw_picture(const pass_content &content, int32_t width, int32_t height, bool *showed_video,
-                  bool *showed_transition) {
-    *showed_video = false;
-    *showed_transition = false;
+bool draw_picture(const pass_content &content, int32_t width, int32_t height) {
     if (content.show_video) {
         bool drawn = video_render_screen(g_app.video, 0, width, height) == 0;
-        *showed_video = true;
         if (content.transition_shown) {
             still_draw_overlay(g_app.transition, width, height);
-            *showed_transition = true;
         }
         return drawn;
     }
@@ -187,7 +180,7 @@ shared_picture *shared_drawn(const pass_content &content, int32_t width, int32_t
     if (egl_make_current(g_app.egl, p->egl_surface, width, height) != 0) {
         return nullptr;
     }
-    bool drawn = draw_picture(content, width, height, &p->showed_video, &p->showed_transition);
+    bool drawn = draw_picture(content, width, height);
     p->pass = drawn ? pass_count : 0;
     p->video_only = drawn && video_only;
     p->frame_serial = serial;
@@ -291,19 +284,19 @@ void render_outputs(void) {
         int32_t height = 0;
         output_buffer_size(output, &width, &height);
         output_resize_window(output);
-        bool showed_video = false;
-        bool showed_transition = false;
         shared_picture *shared = shared_drawn(content, width, height);
+        bool drawn = false;
         if (shared &&
             egl_copy_surface(egl, output->egl_surface, shared->egl_surface, width, height) == 0) {
-            showed_video = shared->showed_video;
-            showed_transition = shared->showed_transition;
+            drawn = true;
         } else if (egl_make_current(egl, output->egl_surface, width, height) == 0) {
-            draw_picture(content, width, height, &showed_video, &showed_transition);
+            draw_picture(content, width, height);
+            drawn = true;
         }
-        if (present(output, needs_frames, animating)) {
-            presented_video = presented_video || showed_video;
-            presented_transition = presented_transition || showed_transition;
+        if (present(output, needs_frames, animating) && drawn) {
+            presented_video = presented_video || content.show_video;
+            presented_transition =
+                presented_transition || (content.show_video && content.transition_shown);
         }
     }
     forget_unshared();
