@@ -47,6 +47,22 @@ bool monitor_counts(yyjson_val *monitor) {
     return !is_filled_object(monitor) || monitor_is_active(monitor);
 }
 
+// Hyprland 0.56 and later: 2 fullscreen (0 none, 1 maximized); 0.42 to 0.55:
+// a bit mask in which 3 is a maximized window gone fullscreen, as browsers
+// and video players do; 0.41 and older: a boolean, with fullscreenMode 0 for
+// fullscreen and 1 for maximized.
+bool client_is_fullscreen(yyjson_val *client) {
+    yyjson_val *fs = yyjson_obj_get(client, "fullscreen");
+    if (yyjson_is_int(fs)) {
+        int64_t v = yyjson_get_sint(fs);
+        return v == 2 || v == 3;
+    }
+    if (!yyjson_is_true(fs))
+        return false;
+    yyjson_val *mode = yyjson_obj_get(client, "fullscreenMode");
+    return yyjson_is_int(mode) && yyjson_get_sint(mode) == 0;
+}
+
 bool documents_usable(yyjson_val *clients, yyjson_val *monitors) {
     return yyjson_is_arr(clients) && yyjson_is_arr(monitors) && yyjson_arr_size(monitors) > 0;
 }
@@ -82,8 +98,7 @@ bool occupancy_monitor_covered(yyjson_val *monitor, yyjson_val *clients, int mod
             continue;
         if (mode != OCCUPANCY_FULLSCREEN)
             return true;
-        yyjson_val *fs = yyjson_obj_get(client, "fullscreen");
-        if (yyjson_is_int(fs) && yyjson_get_sint(fs) == 2)
+        if (client_is_fullscreen(client))
             return true;
     }
     return false;
