@@ -208,7 +208,7 @@ bool hypr_query(hypr_monitor *m, const char *name, char **slot) {
         return false;
     reply.get()[total] = '\0';
 
-    json_doc_ptr doc(yyjson_read(reply.get(), total, 0));
+    json_doc_ptr doc(hypr_parse_reply(reply.get(), total));
     if (!doc || !yyjson_is_arr(yyjson_doc_get_root(doc.get())))
         return false;
     free(*slot);
@@ -219,7 +219,7 @@ bool hypr_query(hypr_monitor *m, const char *name, char **slot) {
 json_doc_ptr parse_text(const char *text) {
     if (!text)
         return json_doc_ptr(nullptr);
-    return json_doc_ptr(yyjson_read(text, strlen(text), 0));
+    return json_doc_ptr(hypr_parse_reply(text, strlen(text)));
 }
 
 // Powered on unless dpmsStatus says otherwise or disabled is true.
@@ -312,6 +312,15 @@ bool starts_with(const char *text, size_t len, const char *prefix) {
 }
 
 } // namespace
+
+yyjson_doc *hypr_parse_reply(const char *text, size_t len) {
+    if (!text)
+        return nullptr;
+    // Window titles come from the applications unconverted: an X11 title in
+    // Latin-1 is no UTF-8, and a strict reader would refuse the whole list
+    // for as long as that window exists. Everything else stays strict.
+    return yyjson_read(text, len, YYJSON_READ_ALLOW_INVALID_UNICODE);
+}
 
 bool hypr_take_events(char *buf, uint64_t *len) {
     bool refresh = false;

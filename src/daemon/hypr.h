@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <yyjson.h>
 
 struct hypr_monitor;
 
@@ -31,6 +32,11 @@ bool hypr_monitors_off(const hypr_monitor *monitor);
 bool hypr_locked(const hypr_monitor *monitor);
 int hypr_monitor_count(const hypr_monitor *monitor);
 const char *hypr_covered_outputs(const hypr_monitor *monitor);
+
+// Parses one of the compositor's replies: standard JSON, except that text
+// inside strings need not be valid UTF-8. Null when it does not parse; the
+// caller frees the document.
+yyjson_doc *hypr_parse_reply(const char *text, size_t len);
 
 // Consumes the complete event lines of buf (len bytes followed by a NUL, room
 // for HYPR_EVENT_BUFFER + 1) and answers whether one of them calls for a

@@ -1,7 +1,9 @@
-// The occupancy evaluation over arbitrary compositor answers. The input is
-// the clients text, a line feed, then the monitors text; either may fail to
-// parse, which the daemon sees as a missing document.
+// The occupancy evaluation over arbitrary compositor answers, read the way
+// the daemon reads them. The input is the clients text, a line feed, then the
+// monitors text; either may fail to parse, which the daemon sees as a missing
+// document.
 #include "fuzz_util.h"
+#include "hypr.h"
 #include "json.h"
 #include "occupancy.h"
 
@@ -12,7 +14,35 @@
 namespace {
 
 json_doc_ptr parse(const std::string &text) {
-    return json_doc_ptr(yyjson_read(text.data(), text.size(), 0));
+    return json_doc_ptr(hypr_parse_reply(text.data(), text.size()));
+}
+
+// Every byte outside ASCII turned into 'x'. Such bytes may only stand inside
+// texts, where the reader takes them whatever they encode.
+std::string ascii(std::string text) {
+    for (char &c : text) {
+        if (static_cast<unsigned char>(c) >= 0x80)
+            c = 'x';
+    }
+    return text;
+}
+
+struct verdict {
+    bool clients_read, monitors_read;
+    bool fullscreen, occupied;
+    std::string covered;
+};
+
+verdict judge(const std::string &clients_text, const std::string &monitors_text) {
+    json_doc_ptr clients_doc = parse(clients_text);
+    json_doc_ptr monitors_doc = parse(monitors_text);
+    yyjson_val *clients = clients_doc ? yyjson_doc_get_root(clients_doc.get()) : nullptr;
+    yyjson_val *monitors = monitors_doc ? yyjson_doc_get_root(monitors_doc.get()) : nullptr;
+    char covered[1024];
+    occupancy_covered_outputs(clients, monitors, OCCUPANCY_FULLSCREEN, covered, sizeof covered);
+    return {clients_doc != nullptr, monitors_doc != nullptr,
+            occupancy_all_covered(clients, monitors, OCCUPANCY_FULLSCREEN),
+            occupancy_all_covered(clients, monitors, OCCUPANCY_ANY_WINDOW), covered};
 }
 
 std::set<std::string> split_names(const char *list) {
@@ -76,6 +106,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         FUZZ_CHECK(strncmp(small, full, strlen(small)) == 0);
         FUZZ_CHECK(small_listed == listed);
     }
+
+    // Text that is not UTF-8 (a window title in Latin-1) changes nothing but
+    // the texts themselves: both read or neither does, with the same answers.
+    verdict original = judge(clients_text, monitors_text);
+    verdict plain = judge(ascii(clients_text), ascii(monitors_text));
+    FUZZ_CHECK(original.clients_read == plain.clients_read);
+    FUZZ_CHECK(original.monitors_read == plain.monitors_read);
+    FUZZ_CHECK(original.fullscreen == plain.fullscreen && original.occupied == plain.occupied);
+    FUZZ_CHECK(ascii(original.covered) == plain.covered);
+    FUZZ_CHECK(original.fullscreen == fullscreen && original.covered == full);
 
     // Names covered by a fullscreen window are covered by a window.
     char any[1024];

@@ -1,6 +1,7 @@
 // The Hyprland monitor against a small fake instance served from a thread:
 // event handling, when the daemon is asked to re-evaluate, and reconnection.
 #include "hypr.h"
+#include "json.h"
 #include "media.h"
 
 #include <gtest/gtest.h>
@@ -9,6 +10,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <map>
 #include <mutex>
 #include <poll.h>
@@ -164,8 +166,7 @@ class HyprTest : public testing::Test {
     void TearDown() override {
         hypr_monitor_free(monitor_);
         fake_.reset();
-        rmdir((runtime_ + "/hypr").c_str());
-        rmdir(runtime_.c_str());
+        std::filesystem::remove_all(runtime_);
     }
     FakeHypr &start_fake(const char *clients, const char *monitors) {
         fake_ = std::make_unique<FakeHypr>(runtime_ + "/hypr/sig");
@@ -320,6 +321,53 @@ TEST_F(HyprTest, ReconnectsAfterTheCompositorGoes) {
     ASSERT_TRUE(fake.accept_events());
     EXPECT_EQ(fake.requests(), (std::vector<std::string>{"j/clients", "j/monitors"}));
     EXPECT_FALSE(hypr_fullscreen(monitor_));
+}
+
+TEST(HyprParseReply, StrictExceptForTheBytesOfTexts) {
+    struct {
+        const char *name;
+        std::string text;
+        bool parses;
+    } cases[] = {
+        {"plain array", R"([{"title":"foot"}])", true},
+        {"Latin-1 title", "[{\"title\":\"caf\xe9 cr\xe8me\"}]", true},
+        {"cut UTF-8 sequence before the quote", "[{\"title\":\"\xc3\"},1]", true},
+        {"lone continuation byte", "[\"\x80\"]", true},
+        {"byte outside a text", "[\xe9]", false},
+        {"invalid escape", R"(["\ud800"])", false},
+        {"trailing comma", "[1,]", false},
+        {"comment", "[1]/* */", false},
+        {"cut short", R"([{"title":"foot"})", false},
+        {"error text", "unknown request", false},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        json_doc_ptr doc(hypr_parse_reply(c.text.data(), c.text.size()));
+        EXPECT_EQ(doc != nullptr, c.parses);
+    }
+    EXPECT_EQ(hypr_parse_reply(nullptr, 0), nullptr);
+}
+
+TEST_F(HyprTest, LatinOneTitleKeepsEveryFlag) {
+    // An X11 window titled in Latin-1 beside the fullscreen ones.
+    const char *clients = "[{\"workspace\":{\"id\":1},\"fullscreen\":2,\"mapped\":true,"
+                          "\"title\":\"Fen\xeatre\"},"
+                          "{\"workspace\":{\"id\":2},\"fullscreen\":2,\"mapped\":true}]";
+    FakeHypr &fake = start_fake(clients, MONITORS_TWO);
+    monitor_ = hypr_monitor_new();
+    ASSERT_NE(monitor_, nullptr);
+    ASSERT_TRUE(fake.accept_events());
+    EXPECT_TRUE(hypr_fullscreen(monitor_));
+    EXPECT_STREQ(hypr_covered_outputs(monitor_), "DP-1,DP-2");
+
+    // The window stays, the fullscreen one leaves: the flags follow.
+    fake.set_reply("clients", "[{\"workspace\":{\"id\":1},\"fullscreen\":0,\"mapped\":true,"
+                              "\"title\":\"Fen\xeatre\"}]");
+    fake.send_event("closewindow>>5a1\n");
+    EXPECT_EQ(drain(), std::vector<int>{1});
+    EXPECT_FALSE(hypr_fullscreen(monitor_));
+    EXPECT_FALSE(hypr_occupied(monitor_));
+    EXPECT_STREQ(hypr_covered_outputs(monitor_), "");
 }
 
 } // namespace
