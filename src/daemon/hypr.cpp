@@ -30,6 +30,9 @@ constexpr size_t HYPR_COVERED_SIZE = 1024;
 constexpr int HYPR_TIMEOUT_MS = 250;
 constexpr size_t HYPR_RECV_CHUNK = 16384;
 constexpr size_t HYPR_REPLY_MAX = 4194304;
+// Instance directories tried per connection attempt, best first; dead ones
+// pile up over a session, the live one ranks near the top.
+constexpr size_t HYPR_CANDIDATES = 16;
 
 struct fd_closer {
     int fd;
@@ -64,41 +67,68 @@ bool format_path(char *buf, size_t size, const char *dir, const char *name) {
     return n >= 0 && static_cast<size_t>(n) < size;
 }
 
-bool has_event_socket(const char *dir) {
+bool has_file(const char *dir, const char *name) {
     char path[HYPR_DIR_SIZE + 32];
     struct stat st;
-    return format_path(path, sizeof path, dir, ".socket2.sock") && stat(path, &st) == 0;
+    return format_path(path, sizeof path, dir, name) && stat(path, &st) == 0;
 }
 
-// Newest directory under runtime/hypr holding an event socket, other than
-// skip (may be null), into dir.
-bool hypr_find_newest(const char *runtime, const char *skip, char *dir, size_t size) {
+bool has_event_socket(const char *dir) {
+    return has_file(dir, ".socket2.sock");
+}
+
+struct instance_candidate {
+    char dir[HYPR_DIR_SIZE]; // as large as hypr_monitor's instance_dir
+    bool running;            // hyprland.lock exists
+    time_t mtime;
+};
+
+// A running instance before one without its lock file, then the newest. An
+// instance that exits leaves its directory and sockets behind, and removing
+// its lock file makes that directory the newest.
+bool ranks_before(const instance_candidate &a, const instance_candidate &b) {
+    if (a.running != b.running)
+        return a.running;
+    return a.mtime > b.mtime;
+}
+
+// The directories under runtime/hypr holding an event socket, other than skip
+// (may be null), best first; equal ones keep the order they were met in.
+// Keeps the best max; answers how many it wrote.
+size_t hypr_find_instances(const char *runtime, const char *skip, instance_candidate *out,
+                           size_t max) {
     char base[HYPR_DIR_SIZE];
     if (!format_path(base, sizeof base, runtime, "hypr"))
-        return false;
+        return 0;
     DIR *d = opendir(base);
     if (!d)
-        return false;
-    bool found = false;
-    time_t best = 0;
+        return 0;
+    size_t count = 0;
     while (struct dirent *entry = readdir(d)) {
         if (entry->d_name[0] == '.')
             continue;
-        char path[HYPR_DIR_SIZE];
-        if (!format_path(path, sizeof path, base, entry->d_name))
+        instance_candidate c;
+        if (!format_path(c.dir, sizeof c.dir, base, entry->d_name))
             continue;
         struct stat st;
-        if ((skip && strcmp(path, skip) == 0) || stat(path, &st) != 0 || !S_ISDIR(st.st_mode) ||
-            !has_event_socket(path))
+        if ((skip && strcmp(c.dir, skip) == 0) || stat(c.dir, &st) != 0 || !S_ISDIR(st.st_mode) ||
+            !has_event_socket(c.dir))
             continue;
-        if (!found || st.st_mtime > best) {
-            found = true;
-            best = st.st_mtime;
-            snprintf(dir, size, "%s", path);
-        }
+        c.running = has_file(c.dir, "hyprland.lock");
+        c.mtime = st.st_mtime;
+        size_t pos = 0;
+        while (pos < count && !ranks_before(c, out[pos]))
+            pos++;
+        if (pos == max)
+            continue;
+        size_t kept = count < max ? count : max - 1;
+        memmove(out + pos + 1, out + pos, (kept - pos) * sizeof *out);
+        out[pos] = c;
+        if (count < max)
+            count++;
     }
     closedir(d);
-    return found;
+    return count;
 }
 
 // The event socket of dir, connected and set up, or -1.
@@ -138,14 +168,17 @@ void hypr_connect(hypr_monitor *m) {
         if (named)
             fd = connect_events(m->instance_dir);
     }
-    // A compositor that crashed leaves its sockets behind, and a restarted one
-    // runs under a new signature: when the named instance does not answer,
-    // the newest other one is tried.
+    // A compositor that exited or crashed leaves its sockets behind, and a
+    // restarted one runs under a new signature: when the named instance does
+    // not answer, the others are tried, best first, until one accepts.
     if (fd < 0) {
-        char newest[HYPR_DIR_SIZE];
-        if (hypr_find_newest(runtime, named ? m->instance_dir : nullptr, newest, sizeof newest)) {
-            snprintf(m->instance_dir, sizeof m->instance_dir, "%s", newest);
-            fd = connect_events(m->instance_dir);
+        instance_candidate found[HYPR_CANDIDATES];
+        size_t n =
+            hypr_find_instances(runtime, named ? m->instance_dir : nullptr, found, HYPR_CANDIDATES);
+        for (size_t i = 0; i < n && fd < 0; i++) {
+            fd = connect_events(found[i].dir);
+            if (fd >= 0)
+                memcpy(m->instance_dir, found[i].dir, sizeof m->instance_dir);
         }
     }
     if (fd < 0)

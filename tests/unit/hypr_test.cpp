@@ -3,6 +3,7 @@
 #include "hypr.h"
 #include "json.h"
 #include "media.h"
+#include "test_util.h"
 
 #include <gtest/gtest.h>
 
@@ -20,6 +21,7 @@
 #include <sys/un.h>
 #include <thread>
 #include <unistd.h>
+#include <utime.h>
 #include <vector>
 
 static int g_reevaluations;
@@ -53,12 +55,40 @@ const char *CLIENT_FS_1 = R"([{"workspace":{"id":1},"fullscreen":2,"mapped":true
 const char *CLIENT_FS_BOTH = R"([{"workspace":{"id":1},"fullscreen":2,"mapped":true},
                                  {"workspace":{"id":2},"fullscreen":2,"mapped":true}])";
 
-// One Hyprland instance directory with both sockets. The request socket is
-// served by a thread; the event connection is accepted by the test itself.
+bool touch(const std::string &path) {
+    FILE *f = fopen(path.c_str(), "w");
+    return f && fclose(f) == 0;
+}
+
+// What an instance that is gone leaves behind: its directory and sockets that
+// nobody listens on any more, and the lock file only when it crashed.
+void leave_dead_instance(const std::string &dir, bool lock_file) {
+    mkdir(dir.c_str(), 0700);
+    for (const char *name : {"/.socket.sock", "/.socket2.sock"}) {
+        int fd = listen_at(dir + name);
+        ASSERT_GE(fd, 0);
+        close(fd);
+    }
+    if (lock_file) {
+        ASSERT_TRUE(touch(dir + "/hyprland.lock"));
+    }
+}
+
+void set_age(const std::string &dir, int seconds) {
+    utimbuf t;
+    t.actime = t.modtime = time(nullptr) - seconds;
+    utime(dir.c_str(), &t);
+}
+
+// One Hyprland instance directory with both sockets and, while it runs, its
+// lock file. The request socket is served by a thread; the event connection
+// is accepted by the test itself.
 class FakeHypr {
   public:
-    explicit FakeHypr(const std::string &dir) : dir_(dir) {
+    explicit FakeHypr(const std::string &dir, bool lock_file = true) : dir_(dir) {
         mkdir(dir.c_str(), 0700);
+        if (lock_file)
+            touch(dir + "/hyprland.lock");
         request_fd_ = listen_at(dir + "/.socket.sock");
         event_listen_fd_ = listen_at(dir + "/.socket2.sock");
         if (pipe(stop_) != 0)
@@ -76,6 +106,7 @@ class FakeHypr {
         close(stop_[1]);
         unlink((dir_ + "/.socket.sock").c_str());
         unlink((dir_ + "/.socket2.sock").c_str());
+        unlink((dir_ + "/hyprland.lock").c_str());
         rmdir(dir_.c_str());
     }
 
@@ -368,6 +399,73 @@ TEST_F(HyprTest, LatinOneTitleKeepsEveryFlag) {
     EXPECT_FALSE(hypr_fullscreen(monitor_));
     EXPECT_FALSE(hypr_occupied(monitor_));
     EXPECT_STREQ(hypr_covered_outputs(monitor_), "");
+}
+
+TEST_F(HyprTest, InstanceChoice) {
+    enum kind { LIVE, LIVE_NO_LOCK, EXITED, CRASHED };
+    struct instance {
+        const char *name;
+        kind what;
+        int age_s;
+    };
+    struct {
+        const char *name;
+        std::vector<instance> instances;
+        const char *signature;
+        const char *expected; // null: no connection
+    } cases[] = {
+        {"newest running", {{"a", LIVE, 300}, {"b", LIVE, 100}}, nullptr, "b"},
+        {"an exited newer instance is passed over",
+         {{"a", LIVE, 300}, {"b", EXITED, 10}},
+         nullptr,
+         "a"},
+        {"a crashed one keeps its lock file but refuses",
+         {{"a", LIVE_NO_LOCK, 300}, {"b", CRASHED, 10}},
+         nullptr,
+         "a"},
+        {"a lock file ranks above a newer directory",
+         {{"a", LIVE, 300}, {"b", LIVE_NO_LOCK, 10}},
+         nullptr,
+         "a"},
+        {"without a lock file when nothing better answers",
+         {{"a", EXITED, 300}, {"b", LIVE_NO_LOCK, 200}, {"c", EXITED, 10}},
+         nullptr,
+         "b"},
+        {"the signature over a newer instance",
+         {{"a", LIVE_NO_LOCK, 300}, {"b", LIVE, 10}},
+         "a",
+         "a"},
+        {"the signature's instance exited", {{"a", EXITED, 10}, {"b", LIVE, 300}}, "a", "b"},
+        {"nothing answers", {{"a", EXITED, 300}, {"b", CRASHED, 10}}, "a", nullptr},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        std::string base = runtime_ + "/hypr";
+        std::filesystem::remove_all(base);
+        mkdir(base.c_str(), 0700);
+        std::map<std::string, std::unique_ptr<FakeHypr>> live;
+        for (const instance &i : c.instances) {
+            std::string dir = base + "/" + i.name;
+            if (i.what == LIVE || i.what == LIVE_NO_LOCK) {
+                live[i.name] = std::make_unique<FakeHypr>(dir, i.what == LIVE);
+                live[i.name]->set_reply("clients", "[]");
+                live[i.name]->set_reply("monitors", MONITORS_TWO);
+            } else {
+                leave_dead_instance(dir, i.what == CRASHED);
+            }
+            set_age(dir, i.age_s);
+        }
+        EnvGuard signature("HYPRLAND_INSTANCE_SIGNATURE", c.signature);
+        hypr_monitor *m = hypr_monitor_new();
+        ASSERT_NE(m, nullptr);
+        EXPECT_EQ(hypr_monitor_fd(m) >= 0, c.expected != nullptr);
+        for (auto &[name, fake] : live) {
+            bool chosen = c.expected && name == c.expected;
+            EXPECT_EQ(fake->event_pending(), chosen) << name;
+            EXPECT_EQ(fake->requests().empty(), !chosen) << name;
+        }
+        hypr_monitor_free(m);
+    }
 }
 
 } // namespace
