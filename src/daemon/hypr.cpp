@@ -55,6 +55,7 @@ struct hypr_monitor {
     bool occupied;
     bool monitors_off;
     bool locked;
+    bool lock_answer; // the last answer to j/locked
     int32_t monitor_count;
     char covered_outputs[HYPR_COVERED_SIZE];
 };
@@ -188,10 +189,10 @@ void hypr_connect(hypr_monitor *m) {
     log_info("hyprland connected at %s", m->instance_dir);
 }
 
-// One request over the request socket; on success the reply replaces *slot.
-// Failures leave the stored text alone and are not logged: the compositor may
-// simply be gone, and the next tick asks again.
-bool hypr_query(hypr_monitor *m, const char *name, char **slot) {
+// One request over the request socket: the whole reply, zero-terminated, and
+// its length. Failures are not logged: the compositor may simply be gone, and
+// the next tick asks again.
+bool hypr_request(hypr_monitor *m, const char *name, json_text_ptr *out, size_t *out_len) {
     if (!m->instance_dir[0])
         return false;
     char path[HYPR_DIR_SIZE + 32];
@@ -240,8 +241,19 @@ bool hypr_query(hypr_monitor *m, const char *name, char **slot) {
     if (total == 0)
         return false;
     reply.get()[total] = '\0';
+    *out = std::move(reply);
+    *out_len = total;
+    return true;
+}
 
-    json_doc_ptr doc(hypr_parse_reply(reply.get(), total));
+// A list request; a reply that is a JSON array replaces *slot, anything else
+// leaves the stored text alone.
+bool hypr_query(hypr_monitor *m, const char *name, char **slot) {
+    json_text_ptr reply;
+    size_t len = 0;
+    if (!hypr_request(m, name, &reply, &len))
+        return false;
+    json_doc_ptr doc(hypr_parse_reply(reply.get(), len));
     if (!doc || !yyjson_is_arr(yyjson_doc_get_root(doc.get())))
         return false;
     free(*slot);
@@ -253,6 +265,40 @@ json_doc_ptr parse_text(const char *text) {
     if (!text)
         return json_doc_ptr(nullptr);
     return json_doc_ptr(hypr_parse_reply(text, strlen(text)));
+}
+
+// Hyprland 0.51 and later say on every monitor what blocks it, a lock
+// included; older ones leave the member out.
+bool monitor_reports_blockers(yyjson_val *monitor) {
+    return yyjson_is_obj(monitor) && yyjson_obj_get(monitor, "solitaryBlockedBy") != nullptr;
+}
+
+bool monitors_report_blockers(const char *monitors_text) {
+    json_doc_ptr doc = parse_text(monitors_text);
+    yyjson_val *monitors = doc ? yyjson_doc_get_root(doc.get()) : nullptr;
+    size_t idx, max;
+    yyjson_val *monitor;
+    yyjson_arr_foreach(monitors, idx, max, monitor) {
+        if (monitor_reports_blockers(monitor))
+            return true;
+    }
+    return false;
+}
+
+// Hyprland 0.41 to 0.50 tell a session lock only through j/locked, which
+// answers {"locked": true|false}. Older ones answer "unknown request"; the
+// previous answer then stays.
+void hypr_query_locked(hypr_monitor *m) {
+    if (monitors_report_blockers(m->monitors_text))
+        return;
+    json_text_ptr reply;
+    size_t len = 0;
+    if (!hypr_request(m, "locked", &reply, &len))
+        return;
+    json_doc_ptr doc(hypr_parse_reply(reply.get(), len));
+    yyjson_val *locked = doc ? json_obj_first(yyjson_doc_get_root(doc.get()), "locked") : nullptr;
+    if (yyjson_is_bool(locked))
+        m->lock_answer = yyjson_get_bool(locked);
 }
 
 // Powered on unless dpmsStatus says otherwise or disabled is true.
@@ -305,7 +351,8 @@ void hypr_evaluate(hypr_monitor *m) {
     occupancy_covered_outputs(clients, monitors, OCCUPANCY_FULLSCREEN, m->covered_outputs,
                               sizeof m->covered_outputs);
 
-    m->locked = false;
+    bool blockers_reported = false;
+    bool blocked_by_lock = false;
     if (monitors) {
         bool any_on = false;
         m->monitor_count = 0;
@@ -316,12 +363,15 @@ void hypr_evaluate(hypr_monitor *m) {
             yyjson_arr_foreach(monitors, idx, max, monitor) {
                 if (monitor_is_on(monitor))
                     any_on = true;
+                if (monitor_reports_blockers(monitor))
+                    blockers_reported = true;
                 if (monitor_blocked_by_lock(monitor))
-                    m->locked = true;
+                    blocked_by_lock = true;
             }
         }
         m->monitors_off = m->monitor_count > 0 && !any_on;
     }
+    m->locked = blockers_reported ? blocked_by_lock : m->lock_answer;
 
     int drm = drm_all_off("/sys/class/drm");
     if (drm == 0 || drm == 1)
@@ -330,6 +380,14 @@ void hypr_evaluate(hypr_monitor *m) {
     if (m->fullscreen != was_fullscreen || m->occupied != was_occupied ||
         m->monitors_off != was_off || m->locked != was_locked)
         reevaluate();
+}
+
+// Everything asked anew, as after connecting to an instance.
+void hypr_refresh_all(hypr_monitor *m) {
+    hypr_query(m, "clients", &m->clients_text);
+    hypr_query(m, "monitors", &m->monitors_text);
+    hypr_query_locked(m);
+    hypr_evaluate(m);
 }
 
 void hypr_close_events(hypr_monitor *m) {
@@ -388,11 +446,8 @@ hypr_monitor *hypr_monitor_new(void) {
         return nullptr;
     m->event_fd = -1;
     hypr_connect(m);
-    if (m->event_fd >= 0) {
-        hypr_query(m, "clients", &m->clients_text);
-        hypr_query(m, "monitors", &m->monitors_text);
-        hypr_evaluate(m);
-    }
+    if (m->event_fd >= 0)
+        hypr_refresh_all(m);
     return m;
 }
 
@@ -440,13 +495,13 @@ void hypr_monitor_tick(hypr_monitor *monitor) {
     bool was_connected = m->event_fd >= 0;
     hypr_connect(m);
     if (!was_connected && m->event_fd >= 0) {
-        hypr_query(m, "clients", &m->clients_text);
-        hypr_query(m, "monitors", &m->monitors_text);
-        hypr_evaluate(m);
+        hypr_refresh_all(m);
         return;
     }
-    if (hypr_query(m, "monitors", &m->monitors_text))
-        hypr_evaluate(m);
+    if (!hypr_query(m, "monitors", &m->monitors_text))
+        return;
+    hypr_query_locked(m);
+    hypr_evaluate(m);
 }
 
 bool hypr_fullscreen(const hypr_monitor *monitor) {

@@ -49,8 +49,12 @@ bool readable(int fd, int ms) {
     return poll(&p, 1, ms) > 0;
 }
 
-const char *MONITORS_TWO = R"([{"name":"DP-1","activeWorkspace":{"id":1},"dpmsStatus":true},
-                               {"name":"DP-2","activeWorkspace":{"id":2},"dpmsStatus":true}])";
+// As Hyprland 0.51 and later list them: what blocks a monitor is null when
+// nothing does.
+const char *MONITORS_TWO = R"([{"name":"DP-1","activeWorkspace":{"id":1},"dpmsStatus":true,
+                                "disabled":false,"solitaryBlockedBy":null},
+                               {"name":"DP-2","activeWorkspace":{"id":2},"dpmsStatus":true,
+                                "disabled":false,"solitaryBlockedBy":null}])";
 const char *CLIENT_FS_1 = R"([{"workspace":{"id":1},"fullscreen":2,"mapped":true}])";
 const char *CLIENT_FS_BOTH = R"([{"workspace":{"id":1},"fullscreen":2,"mapped":true},
                                  {"workspace":{"id":2},"fullscreen":2,"mapped":true}])";
@@ -399,6 +403,75 @@ TEST_F(HyprTest, LatinOneTitleKeepsEveryFlag) {
     EXPECT_FALSE(hypr_fullscreen(monitor_));
     EXPECT_FALSE(hypr_occupied(monitor_));
     EXPECT_STREQ(hypr_covered_outputs(monitor_), "");
+}
+
+TEST_F(HyprTest, LockAsEachReleaseReportsIt) {
+    const std::string plain = R"({"name":"DP-1","activeWorkspace":{"id":1},"dpmsStatus":true)";
+    const std::string off = R"({"name":"DP-1","activeWorkspace":{"id":1},"dpmsStatus":false)";
+    const std::string blockers = R"(,"solitaryBlockedBy":)";
+    // Run in order on one monitor object: an answer that says nothing keeps
+    // the previous one.
+    struct {
+        const char *name;
+        std::string monitors;
+        const char *locked_reply;
+        bool asks_locked;
+        bool locked;
+    } cases[] = {
+        {"0.51: nothing blocks", "[" + plain + blockers + "null}]", R"({"locked":true})", false,
+         false},
+        {"0.51: locked", "[" + plain + blockers + R"(["WINDOWED","LOCK"]}])", R"({"locked":false})",
+         false, true},
+        {"0.51: locked, powered off", "[" + off + blockers + R"(["LOCK"]}])", "unknown request",
+         false, true},
+        {"0.51: other blockers", "[" + plain + blockers + R"(["WINDOWED","OVERLAYS"]}])",
+         R"({"locked":true})", false, false},
+        {"blockers as a text", "[" + plain + blockers + R"("LOCK"}])", R"({"locked":true})", false,
+         false},
+        {"0.41 to 0.50: locked", "[" + plain + "}]", R"({"locked":true})", true, true},
+        {"0.41 to 0.50: answer not a boolean", "[" + plain + "}]", R"({"locked":0})", true, true},
+        {"0.41 to 0.50: unlocked", "[" + plain + "}]", R"({"locked":false})", true, false},
+        {"0.41 to 0.50: locked, no monitors", "[]", R"({"locked":true})", true, true},
+        {"0.41 to 0.50: an array is no answer", "[" + plain + "}]", R"([false])", true, true},
+        {"0.51 after an older answer", "[" + plain + blockers + "null}]", R"({"locked":true})",
+         false, false},
+        {"0.40: unknown request", "[" + plain + "}]", "unknown request", true, true},
+    };
+    FakeHypr &fake = start_fake("[]", MONITORS_TWO);
+    monitor_ = hypr_monitor_new();
+    ASSERT_NE(monitor_, nullptr);
+    ASSERT_TRUE(fake.accept_events());
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        fake.set_reply("monitors", c.monitors);
+        fake.set_reply("locked", c.locked_reply);
+        fake.clear_requests();
+        hypr_monitor_tick(monitor_);
+        std::vector<std::string> expected = {"j/monitors"};
+        if (c.asks_locked)
+            expected.push_back("j/locked");
+        EXPECT_EQ(fake.requests(), expected);
+        EXPECT_EQ(hypr_locked(monitor_), c.locked);
+    }
+}
+
+TEST_F(HyprTest, LockAnsweredAtConnection) {
+    // An older release already locked when the daemon starts.
+    FakeHypr &fake = start_fake("[]", R"([{"name":"DP-1","activeWorkspace":{"id":1}}])");
+    fake.set_reply("locked", R"({"locked":true})");
+    monitor_ = hypr_monitor_new();
+    ASSERT_NE(monitor_, nullptr);
+    ASSERT_TRUE(fake.accept_events());
+    EXPECT_EQ(fake.requests(), (std::vector<std::string>{"j/clients", "j/monitors", "j/locked"}));
+    EXPECT_TRUE(hypr_locked(monitor_));
+    EXPECT_EQ(g_reevaluations, 1);
+
+    // Events refresh the lists only; the tick asks about the lock.
+    fake.clear_requests();
+    fake.send_event("workspace>>2\n");
+    EXPECT_EQ(drain(), std::vector<int>{1});
+    EXPECT_EQ(fake.requests(), (std::vector<std::string>{"j/clients", "j/monitors"}));
+    EXPECT_TRUE(hypr_locked(monitor_));
 }
 
 TEST_F(HyprTest, InstanceChoice) {
