@@ -227,9 +227,8 @@ class SystemTest(SystemTestCase):
         feed_sock = os.path.join(os.path.dirname(self.env.render_socket), "lock-feed.sock")
 
         def lock(locked):
-            blocked = ["LOCK"] if locked else []
-            stub.set_state(monitors=[monitor("HEADLESS-1", solitaryBlockedBy=blocked)])
-            stub.send_event("lockscreen>>%d\n" % locked)
+            # No event tells of a lock: the periodic monitors request sees it.
+            stub.set_state(locked=locked)
             return self.wait_status(lambda s: s["locked"] == locked, "locked %s" % locked)
 
         # Playing: the lock screen gets the frames, unlocking plays on screen again.

@@ -1,5 +1,6 @@
 // The Hyprland monitor against a small fake instance served from a thread:
-// event handling, when the daemon is asked to re-evaluate, and reconnection.
+// event handling, when the daemon is asked to re-evaluate, reconnection, the
+// choice of instance and what the replies of older and newer releases say.
 #include "hypr.h"
 #include "json.h"
 #include "media.h"
@@ -472,6 +473,42 @@ TEST_F(HyprTest, LockAnsweredAtConnection) {
     EXPECT_EQ(drain(), std::vector<int>{1});
     EXPECT_EQ(fake.requests(), (std::vector<std::string>{"j/clients", "j/monitors"}));
     EXPECT_TRUE(hypr_locked(monitor_));
+}
+
+TEST_F(HyprTest, MonitorsPower) {
+    // Hyprland writes booleans; integers and other types follow the type rules.
+    struct {
+        const char *name;
+        const char *monitors;
+        bool off;
+        int count;
+    } cases[] = {
+        {"both off", R"([{"name":"DP-1","dpmsStatus":false},{"name":"DP-2","dpmsStatus":false}])",
+         true, 2},
+        {"one on", R"([{"name":"DP-1","dpmsStatus":false},{"name":"DP-2","dpmsStatus":true}])",
+         false, 2},
+        {"integer one is on",
+         R"([{"name":"DP-1","dpmsStatus":false},{"name":"DP-2","dpmsStatus":1}])", false, 2},
+        {"disabled and integer zero",
+         R"([{"name":"DP-1","disabled":true},{"name":"DP-2","dpmsStatus":0}])", true, 2},
+        {"dpmsStatus of another type", R"([{"name":"DP-1","dpmsStatus":"on"}])", true, 1},
+        {"dpmsStatus absent", R"([{"name":"DP-1"}])", false, 1},
+        {"integer disabled is not looked at", R"([{"name":"DP-1","disabled":1}])", false, 1},
+        {"something that is no monitor counts as on", R"([{"name":"DP-1","dpmsStatus":false},7])",
+         false, 2},
+        {"no monitors", "[]", false, 0},
+    };
+    FakeHypr &fake = start_fake("[]", MONITORS_TWO);
+    monitor_ = hypr_monitor_new();
+    ASSERT_NE(monitor_, nullptr);
+    ASSERT_TRUE(fake.accept_events());
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        fake.set_reply("monitors", c.monitors);
+        hypr_monitor_tick(monitor_);
+        EXPECT_EQ(hypr_monitors_off(monitor_), c.off);
+        EXPECT_EQ(hypr_monitor_count(monitor_), c.count);
+    }
 }
 
 TEST_F(HyprTest, InstanceChoice) {
