@@ -210,6 +210,11 @@ class HyprTest : public testing::Test {
         fake_->set_reply("monitors", monitors);
         return *fake_;
     }
+    // Creates the monitor, which connects to fake at once.
+    bool connect_monitor(FakeHypr &fake) {
+        monitor_ = hypr_monitor_new();
+        return monitor_ && fake.accept_events();
+    }
     // Reads until the event socket has nothing more; returns the answers.
     std::vector<int> drain() {
         std::vector<int> answers;
@@ -250,9 +255,7 @@ TEST_F(HyprTest, WithoutRuntimeDirNeverConnects) {
 
 TEST_F(HyprTest, ReevaluatesOnlyWhenAFlagChanges) {
     FakeHypr &fake = start_fake(CLIENT_FS_1, MONITORS_TWO);
-    monitor_ = hypr_monitor_new();
-    ASSERT_NE(monitor_, nullptr);
-    ASSERT_TRUE(fake.accept_events());
+    ASSERT_TRUE(connect_monitor(fake));
     EXPECT_EQ(fake.requests(), (std::vector<std::string>{"j/clients", "j/monitors"}));
     // One of two monitors covered: the covered list changes, no flag does.
     EXPECT_FALSE(hypr_fullscreen(monitor_));
@@ -287,9 +290,7 @@ TEST_F(HyprTest, ReevaluatesOnlyWhenAFlagChanges) {
 
 TEST_F(HyprTest, EventLines) {
     FakeHypr &fake = start_fake("[]", MONITORS_TWO);
-    monitor_ = hypr_monitor_new();
-    ASSERT_NE(monitor_, nullptr);
-    ASSERT_TRUE(fake.accept_events());
+    ASSERT_TRUE(connect_monitor(fake));
 
     struct {
         const char *name;
@@ -322,9 +323,7 @@ TEST_F(HyprTest, EventLines) {
 
 TEST_F(HyprTest, OverlongLineIsDropped) {
     FakeHypr &fake = start_fake("[]", MONITORS_TWO);
-    monitor_ = hypr_monitor_new();
-    ASSERT_NE(monitor_, nullptr);
-    ASSERT_TRUE(fake.accept_events());
+    ASSERT_TRUE(connect_monitor(fake));
     fake.clear_requests();
 
     // A full buffer without a line feed is thrown away, so the reader neither
@@ -340,9 +339,7 @@ TEST_F(HyprTest, OverlongLineIsDropped) {
 
 TEST_F(HyprTest, ReconnectsAfterTheCompositorGoes) {
     FakeHypr &fake = start_fake(CLIENT_FS_BOTH, MONITORS_TWO);
-    monitor_ = hypr_monitor_new();
-    ASSERT_NE(monitor_, nullptr);
-    ASSERT_TRUE(fake.accept_events());
+    ASSERT_TRUE(connect_monitor(fake));
     EXPECT_TRUE(hypr_fullscreen(monitor_));
 
     fake.close_events();
@@ -390,9 +387,7 @@ TEST_F(HyprTest, LatinOneTitleKeepsEveryFlag) {
                           "\"title\":\"Fen\xeatre\"},"
                           "{\"workspace\":{\"id\":2},\"fullscreen\":2,\"mapped\":true}]";
     FakeHypr &fake = start_fake(clients, MONITORS_TWO);
-    monitor_ = hypr_monitor_new();
-    ASSERT_NE(monitor_, nullptr);
-    ASSERT_TRUE(fake.accept_events());
+    ASSERT_TRUE(connect_monitor(fake));
     EXPECT_TRUE(hypr_fullscreen(monitor_));
     EXPECT_STREQ(hypr_covered_outputs(monitor_), "DP-1,DP-2");
 
@@ -439,9 +434,7 @@ TEST_F(HyprTest, LockAsEachReleaseReportsIt) {
         {"0.40: unknown request", "[" + plain + "}]", "unknown request", true, true},
     };
     FakeHypr &fake = start_fake("[]", MONITORS_TWO);
-    monitor_ = hypr_monitor_new();
-    ASSERT_NE(monitor_, nullptr);
-    ASSERT_TRUE(fake.accept_events());
+    ASSERT_TRUE(connect_monitor(fake));
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
         fake.set_reply("monitors", c.monitors);
@@ -460,9 +453,7 @@ TEST_F(HyprTest, LockAnsweredAtConnection) {
     // An older release already locked when the daemon starts.
     FakeHypr &fake = start_fake("[]", R"([{"name":"DP-1","activeWorkspace":{"id":1}}])");
     fake.set_reply("locked", R"({"locked":true})");
-    monitor_ = hypr_monitor_new();
-    ASSERT_NE(monitor_, nullptr);
-    ASSERT_TRUE(fake.accept_events());
+    ASSERT_TRUE(connect_monitor(fake));
     EXPECT_EQ(fake.requests(), (std::vector<std::string>{"j/clients", "j/monitors", "j/locked"}));
     EXPECT_TRUE(hypr_locked(monitor_));
     EXPECT_EQ(g_reevaluations, 1);
@@ -499,9 +490,7 @@ TEST_F(HyprTest, MonitorsPower) {
         {"no monitors", "[]", false, 0},
     };
     FakeHypr &fake = start_fake("[]", MONITORS_TWO);
-    monitor_ = hypr_monitor_new();
-    ASSERT_NE(monitor_, nullptr);
-    ASSERT_TRUE(fake.accept_events());
+    ASSERT_TRUE(connect_monitor(fake));
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
         fake.set_reply("monitors", c.monitors);
