@@ -1,8 +1,40 @@
-"""A private headless sway compositor for renderer tests.
+"""Private headless compositors for renderer tests: sway and phoc.
 
-sway refuses to run as root, so it runs as an unprivileged uid inside a user
-namespace; root clients can still connect to its sockets. Rendering uses
-wlroots' pixman renderer because the test machines have no GPU device.
+Both run wlroots' headless backend with its pixman renderer (the test
+machines have no GPU device) in a runtime directory of their own, start with
+the outputs HEADLESS-1 ... HEADLESS-N (N = outputs, default 1) of 1920x1080
+at scale 1 side by side, and offer the same interface:
+
+    comp = Compositor(outputs=1, spare=0)  # $KIV_COMPOSITOR: sway (default) or phoc
+    comp.start(); comp.stop()              # or: with Compositor() as comp:
+    comp.client_env(env)                   # points a client's environment at it
+    comp.screenshot("HEADLESS-1")          # grim: (width, height, pixel(x, y) -> rgb)
+    comp.plug_output()                     # a monitor plugged in; returns its name
+    comp.remove_output(name)               # a monitor unplugged (can_remove_outputs)
+    comp.resolution(name, w, h)            # a mode change
+    comp.scale(name, s)                    # an integer scale
+    comp.log()                             # what the compositor wrote
+
+sway 1.7 refuses to run as root, so it runs as an unprivileged uid inside a
+user namespace; root clients can still connect to its sockets. It creates
+outputs on request (plug_output makes HEADLESS-2, ...), but its headless
+backend cannot take one away again.
+
+phoc runs as root as it is and is driven with wlr-randr. It cannot create
+outputs; it can switch one off, which removes its wl_output global, and on
+again, which adds a new global for it. So there plug_output brings back what
+remove_output took away, and the spare outputs (HEADLESS-N+1 ...), which are
+switched off before start() returns; it fails when nothing is off. phoc
+reports a switched-off output as enabled and wlr-randr applies every output
+it knows of, so every wlr-randr change brings back all outputs that are off:
+the harness switches the others off again at once, but a client sees them
+come and go. Change modes before a client runs, or while nothing is off.
+
+Screen tests run on sway. A test method or class marked @every_compositor
+runs on phoc too: CTest runs a script registered with PHOC a second time as
+NAME_phoc with KIV_COMPOSITOR=phoc, where the unmarked tests are skipped.
+@start_with_outputs(n, spare=k) gives a test a compositor with n outputs
+and k spare ones for plug_output (sway needs none and makes them on demand).
 """
 
 import functools
@@ -14,14 +46,20 @@ import signal
 import subprocess
 import tempfile
 import time
+import unittest
 
 from kivtest import BUILD_DIR, KIV_RENDER, KivTestCase, request_json, wait_for
 
-CONFIG = """swaybg_command -
+OUTPUT_SIZE = (1920, 1080)
+
+SWAY_CONFIG = """swaybg_command -
 xwayland disable
-output HEADLESS-1 resolution 1920x1080 position 0 0 scale 1
 default_border none
 """
+
+
+def output_names(count):
+    return ["HEADLESS-%d" % (i + 1) for i in range(count)]
 
 
 @functools.lru_cache(maxsize=None)
@@ -49,20 +87,49 @@ def _keep_gl_driver_loaded(env):
         env["ASAN_OPTIONS"] = (options + ":" if options else "") + "verify_asan_link_order=0"
 
 
-class Compositor:
-    """Starts sway headless in its own runtime directory; use as a context
-    manager or call start() and stop()."""
+def compositor_kind():
+    """The compositor this test run uses: $KIV_COMPOSITOR, else sway."""
+    kind = os.environ.get("KIV_COMPOSITOR") or "sway"
+    if kind not in COMPOSITORS:
+        raise AssertionError("KIV_COMPOSITOR=%r is none of %s" % (kind, sorted(COMPOSITORS)))
+    return kind
 
-    def __init__(self, extra_config=""):
-        self.runtime = tempfile.mkdtemp(prefix="kiv-sway-")
+
+def Compositor(kind=None, outputs=1, spare=0):  # noqa: N802 - reads like a class
+    """A compositor of kind (default: compositor_kind()) with that many
+    outputs and spare ones for plug_output, not started yet."""
+    return COMPOSITORS[kind or compositor_kind()](outputs, spare)
+
+
+def every_compositor(test):
+    """Marks a test method or class to run on every compositor, not only sway."""
+    test.every_compositor = True
+    return test
+
+
+def start_with_outputs(count, spare=0):
+    """Gives the marked test a compositor that starts with count outputs and
+    spare ones for plug_output."""
+    def mark(test):
+        test.start_outputs = (count, spare)
+        return test
+    return mark
+
+
+class HeadlessCompositor:
+    """What sway and phoc have in common; see the module's description."""
+
+    name = "compositor"
+    can_remove_outputs = False
+
+    def __init__(self, outputs=1, spare=0):
+        self.runtime = tempfile.mkdtemp(prefix="kiv-%s-" % self.name)
         os.chmod(self.runtime, 0o700)
-        self.config_path = os.path.join(self.runtime, "sway.conf")
-        with open(self.config_path, "w") as f:
-            f.write(CONFIG + extra_config)
-        self.log_path = os.path.join(self.runtime, "sway.log")
+        self.log_path = os.path.join(self.runtime, self.name + ".log")
+        self.output_count = outputs
         self.proc = None
-        self.ipc_socket = None
         self.wayland_display = None
+        self._log = None
 
     def _env(self):
         env = dict(os.environ)
@@ -76,26 +143,22 @@ class Compositor:
         })
         return env
 
-    def start(self, timeout=20.0):
+    def _spawn(self, argv, extra_env=None):
+        env = self._env()
+        env.update(extra_env or {})
         self._log = open(self.log_path, "wb")
-        self.proc = subprocess.Popen(
-            ["unshare", "--user", "--map-user=1000", "--map-group=1000",
-             "sway", "-c", self.config_path],
-            env=self._env(), stdout=self._log, stderr=subprocess.STDOUT,
-            stdin=subprocess.DEVNULL, start_new_session=True)
+        self.proc = subprocess.Popen(argv, env=env, stdout=self._log, stderr=subprocess.STDOUT,
+                                     stdin=subprocess.DEVNULL, start_new_session=True)
 
-        def ipc_ready():
+    def _wait_started(self, ready, timeout):
+        """Waits until ready() holds and the Wayland socket exists; on failure
+        stops the compositor and fails with its log."""
+        def check():
             if self.proc.poll() is not None:
-                raise AssertionError("sway exited early")
-            socks = glob.glob(os.path.join(self.runtime, "sway-ipc.*.sock"))
-            if not socks:
-                return None
-            r = subprocess.run(["swaymsg", "-s", socks[0], "-t", "get_version"],
-                               capture_output=True, timeout=10)
-            return socks[0] if r.returncode == 0 else None
-
+                raise AssertionError("%s exited early" % self.name)
+            return ready()
         try:
-            self.ipc_socket = wait_for(ipc_ready, timeout, what="sway IPC socket")
+            wait_for(check, timeout, what="%s ready" % self.name)
         except AssertionError as e:
             log = self.log()
             self.stop()
@@ -104,9 +167,11 @@ class Compositor:
                     if not p.endswith(".lock")]
         if not displays:
             self.stop()
-            raise AssertionError("sway has no Wayland socket")
+            raise AssertionError("%s has no Wayland socket" % self.name)
         self.wayland_display = os.path.basename(displays[0])
-        return self
+
+    def wayland_socket(self):
+        return os.path.join(self.runtime, self.wayland_display)
 
     def client_env(self, env=None):
         """Environment for a Wayland client of this compositor. env (a dict)
@@ -114,9 +179,18 @@ class Compositor:
         env = dict(os.environ) if env is None else env
         for name in ("DISPLAY", "SWAYSOCK"):
             env.pop(name, None)
-        env["WAYLAND_DISPLAY"] = os.path.join(self.runtime, self.wayland_display)
+        env["WAYLAND_DISPLAY"] = self.wayland_socket()
         if _sanitized_build():
             _keep_gl_driver_loaded(env)
+        return env
+
+    def _tool_env(self):
+        """Environment for grim and wlr-randr."""
+        env = dict(os.environ)
+        for name in ("DISPLAY", "SWAYSOCK"):
+            env.pop(name, None)
+        env["WAYLAND_DISPLAY"] = self.wayland_socket()
+        env["XDG_RUNTIME_DIR"] = self.runtime
         return env
 
     def log(self):
@@ -126,30 +200,23 @@ class Compositor:
         except OSError:
             return ""
 
-    def swaymsg(self, *args, check=True):
-        """Runs swaymsg against this compositor; returns its standard output."""
-        r = subprocess.run(["swaymsg", "-s", self.ipc_socket] + list(args),
-                           capture_output=True, text=True, timeout=30)
-        if check and r.returncode != 0:
-            raise AssertionError("swaymsg %s failed: %s%s" % (args, r.stdout, r.stderr))
-        return r.stdout
+    def plug_output(self):
+        raise NotImplementedError
 
-    def create_output(self):
-        """Adds a headless output; returns its name (HEADLESS-2, ...)."""
-        before = {o["name"] for o in self.outputs()}
-        self.swaymsg("create_output")
-        new = wait_for(lambda: {o["name"] for o in self.outputs()} - before, 10,
-                       what="new output")
-        return sorted(new)[0]
-
-    def outputs(self):
-        return json.loads(self.swaymsg("-t", "get_outputs", "-r"))
+    def remove_output(self, output):
+        raise unittest.SkipTest("%s cannot remove an output" % self.name)
 
     def resolution(self, output, width, height):
-        self.swaymsg("output", output, "resolution", "%dx%d" % (width, height))
+        raise NotImplementedError
 
     def scale(self, output, scale):
-        self.swaymsg("output", output, "scale", str(scale))
+        raise NotImplementedError
+
+    def output_present(self, output):
+        """The compositor offers output (grim can capture it)."""
+        r = subprocess.run(["grim", "-o", output, "-t", "ppm", os.devnull],
+                           env=self._tool_env(), capture_output=True, timeout=60)
+        return r.returncode == 0
 
     def screenshot(self, output=None):
         """Captures with grim; returns (width, height, pixel) where pixel(x, y)
@@ -159,12 +226,7 @@ class Compositor:
         if output:
             argv += ["-o", output]
         argv.append(path)
-        env = dict(os.environ)
-        for name in ("DISPLAY", "SWAYSOCK"):
-            env.pop(name, None)
-        env["WAYLAND_DISPLAY"] = os.path.join(self.runtime, self.wayland_display)
-        env["XDG_RUNTIME_DIR"] = self.runtime
-        subprocess.run(argv, env=env, check=True, capture_output=True, timeout=60)
+        subprocess.run(argv, env=self._tool_env(), check=True, capture_output=True, timeout=60)
         with open(path, "rb") as f:
             data = f.read()
         os.unlink(path)
@@ -193,14 +255,13 @@ class Compositor:
 
         return width, height, pixel
 
+    def _quit(self):
+        os.killpg(self.proc.pid, signal.SIGTERM)
+
     def stop(self):
         if self.proc is not None:
             if self.proc.poll() is None:
-                if self.ipc_socket:
-                    subprocess.run(["swaymsg", "-s", self.ipc_socket, "exit"],
-                                   capture_output=True, timeout=10)
-                else:
-                    os.killpg(self.proc.pid, signal.SIGTERM)
+                self._quit()
                 try:
                     self.proc.wait(10)
                 except subprocess.TimeoutExpired:
@@ -215,6 +276,156 @@ class Compositor:
 
     def __exit__(self, *exc):
         self.stop()
+
+
+class Sway(HeadlessCompositor):
+    """Headless sway, driven through swaymsg."""
+
+    name = "sway"
+
+    def __init__(self, outputs=1, spare=0, extra_config=""):
+        super().__init__(outputs)
+        self.config_path = os.path.join(self.runtime, "sway.conf")
+        with open(self.config_path, "w") as f:
+            f.write(SWAY_CONFIG)
+            for i, name in enumerate(output_names(outputs)):
+                f.write("output %s resolution %dx%d position %d 0 scale 1\n"
+                        % (name, OUTPUT_SIZE[0], OUTPUT_SIZE[1], i * OUTPUT_SIZE[0]))
+            f.write(extra_config)
+        self.ipc_socket = None
+
+    def start(self, timeout=20.0):
+        self._spawn(["unshare", "--user", "--map-user=1000", "--map-group=1000",
+                     "sway", "-c", self.config_path],
+                    {"WLR_HEADLESS_OUTPUTS": str(self.output_count)})
+
+        def ipc_ready():
+            socks = glob.glob(os.path.join(self.runtime, "sway-ipc.*.sock"))
+            if not socks:
+                return False
+            r = subprocess.run(["swaymsg", "-s", socks[0], "-t", "get_version"],
+                               capture_output=True, timeout=10)
+            if r.returncode != 0:
+                return False
+            self.ipc_socket = socks[0]
+            return True
+        self._wait_started(ipc_ready, timeout)
+        return self
+
+    def swaymsg(self, *args, check=True):
+        """Runs swaymsg against this compositor; returns its standard output."""
+        r = subprocess.run(["swaymsg", "-s", self.ipc_socket] + list(args),
+                           capture_output=True, text=True, timeout=30)
+        if check and r.returncode != 0:
+            raise AssertionError("swaymsg %s failed: %s%s" % (args, r.stdout, r.stderr))
+        return r.stdout
+
+    def create_output(self):
+        """Adds a headless output; returns its name (HEADLESS-2, ...)."""
+        before = {o["name"] for o in self.outputs()}
+        self.swaymsg("create_output")
+        new = wait_for(lambda: {o["name"] for o in self.outputs()} - before, 10,
+                       what="new output")
+        return sorted(new)[0]
+
+    def plug_output(self):
+        return self.create_output()
+
+    def outputs(self):
+        return json.loads(self.swaymsg("-t", "get_outputs", "-r"))
+
+    def resolution(self, output, width, height):
+        self.swaymsg("output", output, "resolution", "%dx%d" % (width, height))
+
+    def scale(self, output, scale):
+        self.swaymsg("output", output, "scale", str(scale))
+
+    def _quit(self):
+        if self.ipc_socket:
+            subprocess.run(["swaymsg", "-s", self.ipc_socket, "exit"],
+                           capture_output=True, timeout=10)
+        else:
+            super()._quit()
+
+
+class Phoc(HeadlessCompositor):
+    """Headless phoc, driven through wlr-randr."""
+
+    name = "phoc"
+    can_remove_outputs = True
+
+    def __init__(self, outputs=1, spare=0):
+        super().__init__(outputs)
+        self.config_path = os.path.join(self.runtime, "phoc.ini")
+        names = output_names(outputs + spare)
+        with open(self.config_path, "w") as f:
+            f.write("[core]\nxwayland=false\n")
+            for i, name in enumerate(names):
+                f.write("\n[output:%s]\nmode=%dx%d\nscale=1\nx=%d\ny=0\n"
+                        % (name, OUTPUT_SIZE[0], OUTPUT_SIZE[1], i * OUTPUT_SIZE[0]))
+        self.spare = names[outputs:]
+        self.removed = []  # switched off, in the order plug_output brings them back
+
+    def start(self, timeout=20.0):
+        # Without a session command (-E) phoc runs until it is told to stop.
+        self._spawn(["phoc", "-C", self.config_path],
+                    {"WLR_HEADLESS_OUTPUTS": str(self.output_count + len(self.spare))})
+
+        def ready():
+            sockets = [p for p in glob.glob(os.path.join(self.runtime, "wayland-*"))
+                       if not p.endswith(".lock")]
+            if not sockets:
+                return False
+            self.wayland_display = os.path.basename(sockets[0])
+            return self._wlr_randr(check=False).returncode == 0
+        self._wait_started(ready, timeout)
+        for name in self.spare:
+            self.remove_output(name)
+        return self
+
+    def _wlr_randr(self, *args, check=True):
+        r = subprocess.run(["wlr-randr"] + list(args), env=self._tool_env(),
+                           capture_output=True, text=True, timeout=30)
+        if check and r.returncode != 0:
+            raise AssertionError("wlr-randr %s failed: %s%s" % (args, r.stdout, r.stderr))
+        return r
+
+    def _wait_present(self, outputs, present):
+        for output in outputs:
+            wait_for(lambda: self.output_present(output) == present, 10, 0.05,
+                     "%s %s" % (output, "back" if present else "gone"))
+
+    def _change(self, *args, plug=None):
+        """A wlr-randr change; the outputs that were off stay off, but plug."""
+        self._wlr_randr(*args)
+        off, self.removed = self.removed, []
+        self._wait_present(off, True)
+        for output in off:
+            if output != plug:
+                self.remove_output(output)
+
+    def plug_output(self):
+        if not self.removed:
+            raise AssertionError("phoc creates no outputs: give the test a spare one")
+        first = self.removed[0]
+        self._change("--output", first, "--on", plug=first)
+        return first
+
+    def remove_output(self, output):
+        # Reports "failed to apply configuration" although the output is
+        # gone; what counts is that it is no longer offered.
+        self._wlr_randr("--output", output, "--off", check=False)
+        self._wait_present([output], False)
+        self.removed.append(output)
+
+    def resolution(self, output, width, height):
+        self._change("--output", output, "--custom-mode", "%dx%d" % (width, height))
+
+    def scale(self, output, scale):
+        self._change("--output", output, "--scale", str(scale))
+
+
+COMPOSITORS = {"sway": Sway, "phoc": Phoc}
 
 
 # -- media and screenshots ----------------------------------------------------
@@ -262,16 +473,23 @@ def wait_moving(comp, output="HEADLESS-1"):
 # -- test cases ------------------------------------------------------------------
 
 class CompositorTestCase(KivTestCase):
-    """Gives each test its own compositor, which the test's environment
-    points at; its log is printed when the test failed."""
+    """Gives each test its own compositor (of compositor_kind()), which the
+    test's environment points at; its log is printed when the test failed.
+    On a compositor other than sway only tests marked @every_compositor run."""
 
     # How long and how often wait_status polls the test's status().
     status_timeout = 30
     status_interval = 0.1
 
     def setUp(self):
+        kind = compositor_kind()
+        marked = (getattr(getattr(self, self._testMethodName), "every_compositor", False)
+                  or getattr(type(self), "every_compositor", False))
+        if kind != "sway" and not marked:
+            self.skipTest("runs on sway only")
         super().setUp()
-        self.comp = Compositor()
+        outputs, spare = getattr(getattr(self, self._testMethodName), "start_outputs", (1, 0))
+        self.comp = Compositor(kind, outputs, spare)
         self.comp.start()
         self.addCleanup(self.comp.stop)
         self.comp.client_env(self.env.vars)
@@ -279,7 +497,7 @@ class CompositorTestCase(KivTestCase):
     def tearDown(self):
         super().tearDown()
         if self._outcome_failed():
-            print("---- sway\n" + self.comp.log())
+            print("---- %s\n%s" % (self.comp.name, self.comp.log()))
 
     def wait_status(self, predicate, what, timeout=None):
         """Polls self.status() until predicate holds for it; returns that status."""
