@@ -1,4 +1,4 @@
-"""Still images in kiv-render on a headless sway compositor: images made by
+"""Still images in kiv-render on headless compositors: images made by
 ffmpeg at run time, loaded over the render socket and checked through grim
 screenshots."""
 
@@ -10,7 +10,7 @@ import tempfile
 import time
 import unittest
 
-from compositor import RendererTestCase, ffmpeg, grid, near
+from compositor import RendererTestCase, every_compositor, ffmpeg, grid, near
 from kivtest import request, wait_for
 
 RED = (255, 0, 0)
@@ -104,6 +104,7 @@ class RenderStillTest(RendererTestCase):
             buf += chunk
         return json.loads(buf.split(b"\n", 1)[0])
 
+    @every_compositor
     def test_sync_load_answers_when_on_screen(self):
         self.assertEqual(self.load_still(self.red), {"status": "ok"})
         # Answered only after the upload: the image is there at once.
@@ -116,6 +117,7 @@ class RenderStillTest(RendererTestCase):
         time.sleep(0.5)
         self.assertLessEqual(self.main_thread_wakeups(3), 1)
 
+    @every_compositor
     def test_cover_crop_of_wide_image(self):
         self.assertEqual(self.load_still(self.split), {"status": "ok"})
         self.wait_screen({(5, 540): RED, (460, 540): RED, (500, 540): BLUE,
@@ -127,6 +129,7 @@ class RenderStillTest(RendererTestCase):
             first_blue = next(i * 2 for i, p in enumerate(row) if p[2] > p[0])
             self.assertLessEqual(abs(first_blue - 480), 12, "split at x=%d, y=%d" % (first_blue, y))
 
+    @every_compositor
     def test_transparent_images_show_over_black(self):
         # In this order each image changes the screen, so the wait sees it drawn.
         for path, colour in ((self.half_white, (128, 128, 128)), (self.clear, (0, 0, 0))):
@@ -138,6 +141,7 @@ class RenderStillTest(RendererTestCase):
                 self.assertEqual(len(wrong), 0, "pixels are not %r, e.g. %r" %
                                  (colour, wrong[:1]))
 
+    @every_compositor
     def test_fade_in_rises_out_of_black(self):
         # The surface is on screen before the fade starts.
         self.wait_screen({(960, 540): (0, 0, 0)}, "black screen")
@@ -192,6 +196,7 @@ class RenderStillTest(RendererTestCase):
             want = {"status": "ok"} if good else error_reply(FADE_ERROR)
             self.assertEqual(self.cmd(req), want, "ms=%r" % (ms,))
 
+    @every_compositor
     def test_skip_stops_redrawing_an_output(self):
         self.assertEqual(self.load_still(self.red), {"status": "ok"})
         self.wait_screen({(960, 540): RED}, "red screen")
@@ -206,6 +211,7 @@ class RenderStillTest(RendererTestCase):
         self.assertEqual(self.status()["skipped"], "")
         self.wait_screen({(960, 540): GREEN}, "green after unskip")
 
+    @every_compositor
     def test_stop_clears(self):
         self.assertEqual(self.load_still(self.red), {"status": "ok"})
         self.wait_screen({(960, 540): RED}, "red screen")
@@ -241,6 +247,7 @@ class RenderStillTest(RendererTestCase):
         s = self.status()
         self.assertEqual((s["path"], s["kind"], s["has_still"]), (self.video, "video", False))
 
+    @every_compositor
     def test_larger_output_decodes_only_a_reduced_image_again(self):
         def decoded(path, size):
             return "still loaded %s (%dx%d)" % (path, size[0], size[1]) in self.renderer.log()

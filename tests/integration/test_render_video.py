@@ -1,4 +1,4 @@
-"""Video playback in kiv-render on a headless sway compositor, with test videos
+"""Video playback in kiv-render on headless compositors, with test videos
 made by ffmpeg at run time and checked through grim screenshots."""
 
 import os
@@ -8,7 +8,8 @@ import tempfile
 import time
 import unittest
 
-from compositor import RendererTestCase, colourful, ffmpeg, grid, near, wait_moving
+from compositor import (RendererTestCase, colourful, every_compositor, ffmpeg, grid, near,
+                        start_with_outputs, wait_moving)
 from kivtest import wait_for
 
 MAGENTA = (255, 0, 255)
@@ -100,6 +101,7 @@ class RenderVideoTest(RendererTestCase):
         self.wait_status(lambda s: s["time_pos"] > since["time_pos"] + 0.3
                          and s["swaps"] > since["swaps"], "time_pos and swaps advancing")
 
+    @every_compositor
     def test_plays_pauses_and_resumes(self):
         for path in (self.mp4, self.webm):
             with self.subTest(path=os.path.basename(path)):
@@ -140,12 +142,14 @@ class RenderVideoTest(RendererTestCase):
                 self.assertNotIn("libcuda", r.stderr())
                 self.assertNotIn(" ERROR ", r.stderr())
 
+    @every_compositor
+    @start_with_outputs(1, spare=1)
     def test_paused_video_drawn_on_added_output(self):
         self.start_renderer()
         self.load(self.mp4)
         self.wait_playing()
         self.ok({"cmd": "pause"})
-        name = self.comp.create_output()
+        name = self.comp.plug_output()
         self.wait_status(lambda s: s["outputs"] == 2, "second output")
         wait_for(lambda: colourful(self.comp.screenshot(name)), 30, 0.5,
                  "paused video drawn on " + name)
@@ -195,6 +199,7 @@ class RenderVideoTest(RendererTestCase):
         self.assertEqual((s["path"], s["kind"], s["error"]), ("", "", ""))
         self.assertEqual(s["time_pos"], -1)
 
+    @every_compositor
     def test_transition_image_fades_over_the_video(self):
         # A small output keeps each screenshot quick, so a busy machine still
         # catches the two-second fade while the still is strong.
@@ -223,10 +228,12 @@ class RenderVideoTest(RendererTestCase):
         self.assertTrue(colourful(self.comp.screenshot("HEADLESS-1")))
         self.assertNotIn("transition from", r.log())
 
+    @every_compositor
+    @start_with_outputs(2)
     def test_equal_outputs_both_play(self):
-        self.comp.resolution("HEADLESS-1", 640, 360)
-        second = self.comp.create_output()
-        self.comp.resolution(second, 640, 360)
+        second = "HEADLESS-2"
+        for name in ("HEADLESS-1", second):
+            self.comp.resolution(name, 640, 360)
         r = self.start_renderer()
         self.load(self.mp4)
         self.wait_playing()
@@ -252,9 +259,11 @@ class RenderVideoTest(RendererTestCase):
         wait_for(lambda: all(all(near(p, MAGENTA) for p in g) for g in shots()), 30, 0.3,
                  "the still on both outputs")
 
+    @every_compositor
+    @start_with_outputs(2)
     def test_outputs_of_different_sizes_crop_to_their_own_aspect(self):
         self.comp.resolution("HEADLESS-1", 640, 360)
-        square = self.comp.create_output()
+        square = "HEADLESS-2"
         self.comp.resolution(square, 360, 360)
         r = self.start_renderer()
         self.load(self.bands)
