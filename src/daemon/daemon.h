@@ -57,6 +57,7 @@ struct daemon_state {
     char previous_ready_path[DAEMON_PATH_SIZE];
     char previous_ready_kind[DAEMON_KIND_SIZE];
     char transition_from_path[DAEMON_PATH_SIZE];
+    bool recovery_loaded; // loaded_path is previous_ready_path, after a failure
 
     bool load_pending;
     bool media_ready;

@@ -10,6 +10,7 @@
 #include "intro.h"
 #include "json.h"
 #include "log.h"
+#include "media_plan.h"
 #include "paths.h"
 #include "policy.h"
 #include "power.h"
@@ -27,6 +28,7 @@ constexpr size_t MEDIA_PATH_MAX = 1023; // the longest path the renderer accepts
 constexpr size_t SKIP_ITEM_MAX = 256;
 constexpr size_t SKIP_ARRAY_SIZE = 2048;
 constexpr size_t SKIP_ARRAY_FULL = 2045;
+constexpr int MEDIA_DECISIONS = 3;
 
 bool streq(const char *a, const char *b) {
     return strcmp(a, b) == 0;
@@ -54,6 +56,7 @@ void switch_to_shell(void) {
     d.loaded_path[0] = '\0';
     d.loaded_kind[0] = '\0';
     d.previous_ready_path[0] = '\0';
+    d.recovery_loaded = false;
     d.renderer_stop_at = now_ms() + SHELL_STOP_DELAY_MS;
     log_info("engine: shell");
 }
@@ -139,6 +142,122 @@ bool skip_array(const char *list, char *out, size_t size) {
     return true;
 }
 
+// The prepared files the decision looks at; main thread only.
+char g_gif_video[TRANSCODE_RESULT_SIZE];
+char g_poster[TRANSCODE_RESULT_SIZE];
+
+// What the decision reads, from the record and the disk. Files are looked at
+// only where the decision reads them.
+void media_gather(media_inputs *in) {
+    const daemon_state &d = g_daemon;
+    *in = media_inputs{};
+    in->source_path = d.source_path;
+    in->source_kind = d.source_kind;
+    in->intro_active = d.intro_active != 0;
+    in->engine = d.engine;
+    in->source_failed = d.source_path[0] && streq(d.failed_path, d.source_path);
+    in->poster_failed = d.source_path[0] && streq(d.poster_failed_path, d.source_path);
+    in->poster_mode = poster_wanted();
+    in->job_running = d.job != nullptr;
+    in->video_to_pause = streq(d.loaded_kind, "video") && policy_paused(d.policy);
+    in->source_too_long = strlen(d.source_path) > MEDIA_PATH_MAX;
+    in->loaded_path = d.loaded_path;
+    in->recovery_path = d.previous_ready_path;
+    in->recovery_kind = d.previous_ready_kind;
+    if (!d.source_path[0] || in->intro_active)
+        return;
+    bool still = streq(d.source_kind, "still");
+    if (still && d.engine != ENGINE_SHELL)
+        in->shell_due = now_ms() >= d.shell_retry_after;
+    if (in->job_running || in->source_failed || in->source_too_long)
+        return;
+    const char *media = d.source_path;
+    if (streq(d.source_kind, "gif")) {
+        const config &c = d.config;
+        if (transcode_gif_cache_path(d.source_path, c.gif_fps, c.gif_crf, c.max_width, c.max_height,
+                                     g_gif_video, sizeof g_gif_video) != 0)
+            return;
+        in->gif_video = g_gif_video;
+        in->gif_video_ready = transcode_file_ready(g_gif_video);
+        if (!in->gif_video_ready)
+            return;
+        media = g_gif_video;
+    }
+    if (!still && in->poster_mode && !in->poster_failed &&
+        transcode_poster_cache_path(media, g_poster, sizeof g_poster) == 0) {
+        in->poster = g_poster;
+        in->poster_ready = transcode_file_ready(g_poster);
+    }
+}
+
+void set_mark(plan_mark which) {
+    daemon_state &d = g_daemon;
+    if (which == PLAN_MARK_SOURCE)
+        DAEMON_SET(d.failed_path, d.source_path);
+    else if (which == PLAN_MARK_POSTER)
+        DAEMON_SET(d.poster_failed_path, d.source_path);
+}
+
+// Starts the planned job; false when it could not start (logged and marked).
+bool start_job(const media_plan *p) {
+    daemon_state &d = g_daemon;
+    const config &c = d.config;
+    bool poster = p->job == PLAN_JOB_POSTER;
+    d.job_is_poster = poster;
+    d.job =
+        poster ? transcode_start_poster(p->job_input)
+               : transcode_start_gif(p->job_input, c.gif_fps, c.gif_crf, c.max_width, c.max_height);
+    if (d.job) {
+        log_info(poster ? "poster extraction started for %s" : "gif transcode started for %s",
+                 d.source_path);
+        return true;
+    }
+    log_error(poster ? "cannot start poster job: %s" : "cannot start gif job: %s", d.source_path);
+    set_mark(poster ? PLAN_MARK_POSTER : PLAN_MARK_SOURCE);
+    return false;
+}
+
+// Carries the plan out in its fixed order. True when a step failed in a way
+// that changes the decision (decide again), false when the plan is done.
+bool media_act(const media_plan *p) {
+    daemon_state &d = g_daemon;
+    if (p->clear_poster_mark)
+        d.poster_failed_path[0] = '\0';
+    if (p->hand_to_shell) {
+        if (d.shell_plugin_state == 1 || shell_set_background(true) == 0) {
+            switch_to_shell();
+            return false;
+        }
+        log_warn("shell handoff failed, keeping the renderer for the still");
+        d.shell_retry_after = now_ms() + RETRY_AFTER_FAILURE_MS;
+        return true;
+    }
+    if (p->disable_shell)
+        shell_disable_step();
+    if (p->mark != PLAN_MARK_NONE) {
+        log_error(p->mark_message, d.source_path);
+        set_mark(p->mark);
+    }
+    if (p->show.path) {
+        if (p->need_renderer) {
+            if (ensure_renderer() != 0)
+                return false;
+            log_info("engine: renderer");
+        }
+        if (media_load(p->show.path, p->show.kind) != 0)
+            return false;
+        if (p->show.recovery) {
+            d.recovery_loaded = true;
+            log_info("recovered to %s", d.loaded_path);
+        }
+    }
+    if (p->sync_playback)
+        apply_playback();
+    if (p->job != PLAN_JOB_NONE && !start_job(p))
+        return true;
+    return false;
+}
+
 } // namespace
 
 bool poster_wanted(void) {
@@ -185,114 +304,16 @@ void reevaluate(void) {
 }
 
 void media_update(void) {
-    daemon_state &d = g_daemon;
-    if (!d.source_path[0])
-        return;
-    bool posters = poster_wanted();
-    if (!posters)
-        d.poster_failed_path[0] = '\0';
-    if (d.intro_active)
-        return;
-
-    if (streq(d.source_kind, "still")) {
-        if (d.engine == ENGINE_SHELL)
+    // A step that fails (a refused hand-off, a job that cannot start) changes
+    // what the next decision sees; two more decisions settle every flow.
+    for (int round = 0; round < MEDIA_DECISIONS; round++) {
+        media_inputs in;
+        media_gather(&in);
+        media_plan plan;
+        media_plan_decide(&in, &plan);
+        if (!media_act(&plan))
             return;
-        int64_t now = now_ms();
-        if (now >= d.shell_retry_after) {
-            if (d.shell_plugin_state == 1 || shell_set_background(true) == 0) {
-                switch_to_shell();
-                return;
-            }
-            log_warn("shell handoff failed, keeping the renderer for the still");
-            d.shell_retry_after = now + RETRY_AFTER_FAILURE_MS;
-        }
     }
-
-    // While the renderer draws, a plug-in not yet known to be off is tried
-    // again; for a still the next handoff to the shell settles it.
-    if (d.engine == ENGINE_RENDERER && !streq(d.source_kind, "still"))
-        shell_disable_step();
-
-    // Media is prepared before the engine changes: while a GIF converts, or
-    // when its conversion fails, whatever is on screen (a still the shell
-    // draws included) stays there.
-    if (d.job) {
-        if (streq(d.loaded_kind, "video") && policy_paused(d.policy))
-            apply_playback();
-        return;
-    }
-    if (streq(d.failed_path, d.source_path)) {
-        apply_playback();
-        return;
-    }
-
-    // The renderer takes paths of at most 1023 bytes; a cut path would name
-    // another file, so a longer source is marked failed instead.
-    if (strlen(d.source_path) > MEDIA_PATH_MAX) {
-        log_error("renderer load failed: %s", d.source_path);
-        DAEMON_SET(d.failed_path, d.source_path);
-        return;
-    }
-
-    char media[TRANSCODE_RESULT_SIZE];
-    DAEMON_SET(media, d.source_path);
-    if (streq(d.source_kind, "gif")) {
-        const config &c = d.config;
-        if (transcode_gif_cache_path(d.source_path, c.gif_fps, c.gif_crf, c.max_width, c.max_height,
-                                     media, sizeof media) != 0) {
-            log_error("cannot resolve gif cache path: %s", d.source_path);
-            DAEMON_SET(d.failed_path, d.source_path);
-            return;
-        }
-        if (!transcode_file_ready(media)) {
-            d.job_is_poster = false;
-            d.job =
-                transcode_start_gif(d.source_path, c.gif_fps, c.gif_crf, c.max_width, c.max_height);
-            if (d.job) {
-                log_info("gif transcode started for %s", d.source_path);
-            } else {
-                log_error("cannot start gif job: %s", d.source_path);
-                DAEMON_SET(d.failed_path, d.source_path);
-            }
-            return;
-        }
-    }
-
-    // Without a poster the video itself is loaded; the policy keeps it paused
-    // on battery, so it still shows one unmoving frame.
-    char poster[TRANSCODE_RESULT_SIZE];
-    const char *load = media;
-    const char *kind = streq(d.source_kind, "still") ? "still" : "video";
-    if (!streq(kind, "still") && posters && !streq(d.poster_failed_path, d.source_path)) {
-        if (transcode_poster_cache_path(media, poster, sizeof poster) != 0) {
-            log_error("cannot resolve poster path: %s", d.source_path);
-            DAEMON_SET(d.poster_failed_path, d.source_path);
-        } else if (transcode_file_ready(poster)) {
-            d.poster_failed_path[0] = '\0';
-            load = poster;
-            kind = "still";
-        } else {
-            // A loaded video pauses while its poster is made.
-            if (streq(d.loaded_kind, "video"))
-                apply_playback();
-            d.job_is_poster = true;
-            d.job = transcode_start_poster(media);
-            if (d.job) {
-                log_info("poster extraction started for %s", d.source_path);
-                return;
-            }
-            log_error("cannot start poster job: %s", d.source_path);
-            DAEMON_SET(d.poster_failed_path, d.source_path);
-        }
-    }
-
-    if (d.engine != ENGINE_RENDERER) {
-        if (ensure_renderer() != 0)
-            return;
-        log_info("engine: renderer");
-    }
-    if (media_load(load, kind) == 0)
-        apply_playback();
 }
 
 int ensure_renderer(void) {
@@ -412,6 +433,7 @@ int media_load(const char *path_arg, const char *kind_arg) {
         DAEMON_SET(d.previous_ready_path, d.ready_path);
         DAEMON_SET(d.previous_ready_kind, d.ready_kind);
         d.transition_from_path[0] = '\0';
+        d.recovery_loaded = false;
         DAEMON_SET(d.loaded_path, path);
         DAEMON_SET(d.loaded_kind, kind);
         d.load_pending = true;
@@ -460,18 +482,26 @@ void media_failed(void) {
     d.load_pending = false;
     d.media_ready = false;
     bool still = streq(d.loaded_kind, "still");
-    if (still && poster_wanted() && !streq(d.loaded_path, d.source_path))
+    const char *what = d.source_path;
+    if (d.recovery_loaded) {
+        // What was shown before fails too: nothing older is tried.
+        what = d.loaded_path;
+        d.previous_ready_path[0] = '\0';
+        d.previous_ready_kind[0] = '\0';
+    } else if (still && poster_wanted() && !streq(d.loaded_path, d.source_path)) {
         DAEMON_SET(d.poster_failed_path, d.source_path);
-    else
+    } else {
         DAEMON_SET(d.failed_path, d.source_path);
+    }
     if (still)
         (void)render_request(d.supervisor, "{\"cmd\":\"cancel-load\"}", nullptr, 0);
-    log_warn("media did not start: %s", d.source_path);
-    if (d.previous_ready_path[0] && !streq(d.previous_ready_path, d.loaded_path) &&
-        media_load(d.previous_ready_path, d.previous_ready_kind) == 0) {
-        log_info("recovered to %s", d.loaded_path);
-        apply_playback();
-    }
+    log_warn("media did not start: %s", what);
+    // The renderer shows nothing that counts; the next decision brings back
+    // what was on screen before, or the video instead of its poster.
+    d.recovery_loaded = false;
+    d.loaded_path[0] = '\0';
+    d.loaded_kind[0] = '\0';
+    media_update();
 }
 
 void apply_playback(void) {

@@ -1,14 +1,257 @@
-// Renderer status replies as the daemon reads them, and the supervisor's
-// socket placement and behaviour without a renderer process.
+// The media orchestration's decisions, renderer status replies as the daemon
+// reads them, and the supervisor's socket placement and behaviour without a
+// renderer process.
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <string>
 #include <unistd.h>
 
+#include "daemon.h"
 #include "media.h"
+#include "media_plan.h"
 #include "supervisor.h"
 
+// Each case names only what differs from an idle daemon.
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
+
 namespace {
+
+// What a plan does, in the terms a case states it.
+struct expected_plan {
+    bool hand_to_shell;
+    bool disable_shell;
+    bool need_renderer;
+    plan_job job;
+    plan_mark mark;
+    const char *show; // null: nothing loaded
+    const char *kind;
+    bool recovery;
+    bool sync_playback;
+};
+
+struct plan_case {
+    const char *name;
+    media_inputs in;
+    expected_plan out;
+};
+
+const char *text(const char *s) {
+    return s ? s : "";
+}
+
+// Unset texts of a case read as empty, as the record's fields do.
+media_inputs filled(media_inputs in) {
+    in.source_path = text(in.source_path);
+    in.source_kind = text(in.source_kind);
+    in.loaded_path = text(in.loaded_path);
+    in.recovery_path = text(in.recovery_path);
+    in.recovery_kind = text(in.recovery_kind);
+    return in;
+}
+
+TEST(MediaPlanDecide, Flows) {
+    const char *gif_video = "/c/kiv/gif/1234.mp4";
+    const char *poster = "/c/kiv/gif/poster-1234.png";
+    const plan_case cases[] = {
+        {"no background yet", {}, {}},
+        {"still to the shell",
+         {.source_path = "/s.png", .source_kind = "still", .shell_due = true},
+         {.hand_to_shell = true}},
+        {"still the shell draws stays",
+         {.source_path = "/s.png",
+          .source_kind = "still",
+          .engine = ENGINE_SHELL,
+          .shell_due = true},
+         {}},
+        {"shell backing off: the renderer draws the still",
+         {.source_path = "/s.png",
+          .source_kind = "still",
+          .engine = ENGINE_RENDERER,
+          .shell_due = false,
+          .loaded_path = "/s.png"},
+         {.show = "/s.png", .kind = "still", .sync_playback = true}},
+        {"video on the renderer keeps the plug-in off",
+         {.source_path = "/v.mp4",
+          .source_kind = "video",
+          .engine = ENGINE_RENDERER,
+          .loaded_path = "/v.mp4"},
+         {.disable_shell = true, .show = "/v.mp4", .kind = "video", .sync_playback = true}},
+        {"video from the shell starts the renderer",
+         {.source_path = "/v.mp4", .source_kind = "video", .engine = ENGINE_SHELL},
+         {.need_renderer = true, .show = "/v.mp4", .kind = "video", .sync_playback = true}},
+        {"intro owns the renderer",
+         {.source_path = "/s.png",
+          .source_kind = "still",
+          .intro_active = true,
+          .engine = ENGINE_RENDERER,
+          .shell_due = true},
+         {}},
+        {"gif not converted yet: a job, what is shown stays",
+         {.source_path = "/a.gif",
+          .source_kind = "gif",
+          .engine = ENGINE_RENDERER,
+          .gif_video = gif_video,
+          .loaded_path = "/v.mp4"},
+         {.disable_shell = true, .job = PLAN_JOB_GIF}},
+        {"gif from the shell: converted before the engine changes",
+         {.source_path = "/a.gif",
+          .source_kind = "gif",
+          .engine = ENGINE_SHELL,
+          .gif_video = gif_video},
+         {.job = PLAN_JOB_GIF}},
+        {"gif converted: its video is shown",
+         {.source_path = "/a.gif",
+          .source_kind = "gif",
+          .engine = ENGINE_RENDERER,
+          .gif_video = gif_video,
+          .gif_video_ready = true,
+          .loaded_path = "/v.mp4"},
+         {.disable_shell = true, .show = gif_video, .kind = "video", .sync_playback = true}},
+        {"gif cache path unresolvable",
+         {.source_path = "/a.gif",
+          .source_kind = "gif",
+          .engine = ENGINE_RENDERER,
+          .loaded_path = "/v.mp4"},
+         {.disable_shell = true, .mark = PLAN_MARK_SOURCE}},
+        {"while a job runs a loaded video follows a pause",
+         {.source_path = "/a.gif",
+          .source_kind = "gif",
+          .engine = ENGINE_RENDERER,
+          .job_running = true,
+          .video_to_pause = true,
+          .loaded_path = "/v.mp4"},
+         {.disable_shell = true, .sync_playback = true}},
+        {"path too long for the renderer",
+         {.source_path = "/v.mp4",
+          .source_kind = "video",
+          .engine = ENGINE_RENDERER,
+          .source_too_long = true},
+         {.disable_shell = true, .mark = PLAN_MARK_SOURCE}},
+        {"failed video goes back to the still the shell drew",
+         {.source_path = "/b.mp4",
+          .source_kind = "video",
+          .engine = ENGINE_RENDERER,
+          .source_failed = true,
+          .recovery_path = "/s.png",
+          .recovery_kind = "still"},
+         {.disable_shell = true,
+          .show = "/s.png",
+          .kind = "still",
+          .recovery = true,
+          .sync_playback = true}},
+        {"failed source with the previous media loaded again stays",
+         {.source_path = "/b.mp4",
+          .source_kind = "video",
+          .engine = ENGINE_RENDERER,
+          .source_failed = true,
+          .loaded_path = "/a.mp4",
+          .recovery_path = "/a.mp4",
+          .recovery_kind = "video"},
+         {.disable_shell = true, .sync_playback = true}},
+        {"failed source with nothing shown before",
+         {.source_path = "/b.mp4",
+          .source_kind = "video",
+          .engine = ENGINE_RENDERER,
+          .source_failed = true},
+         {.disable_shell = true, .sync_playback = true}},
+        {"failed link target at start-up shows the last background shown",
+         {.source_path = "/broken.webp",
+          .source_kind = "still",
+          .engine = ENGINE_NONE,
+          .source_failed = true,
+          .recovery_path = "/red.png",
+          .recovery_kind = "still"},
+         {.need_renderer = true,
+          .show = "/red.png",
+          .kind = "still",
+          .recovery = true,
+          .sync_playback = true}},
+        {"failed gif while the shell draws the still: the shell keeps it",
+         {.source_path = "/a.gif",
+          .source_kind = "gif",
+          .engine = ENGINE_SHELL,
+          .source_failed = true,
+          .recovery_path = "/s.png",
+          .recovery_kind = "still"},
+         {.sync_playback = true}},
+        {"recovery target that is the failed source itself",
+         {.source_path = "/b.mp4",
+          .source_kind = "video",
+          .engine = ENGINE_RENDERER,
+          .source_failed = true,
+          .recovery_path = "/b.mp4",
+          .recovery_kind = "video"},
+         {.disable_shell = true, .sync_playback = true}},
+        {"poster ready on battery",
+         {.source_path = "/v.mp4",
+          .source_kind = "video",
+          .engine = ENGINE_RENDERER,
+          .poster_mode = true,
+          .poster = poster,
+          .poster_ready = true,
+          .loaded_path = "/v.mp4"},
+         {.disable_shell = true, .show = poster, .kind = "still", .sync_playback = true}},
+        {"poster not made yet: the video pauses while a job makes it",
+         {.source_path = "/v.mp4",
+          .source_kind = "video",
+          .engine = ENGINE_RENDERER,
+          .poster_mode = true,
+          .poster = poster,
+          .loaded_path = "/v.mp4"},
+         {.disable_shell = true, .job = PLAN_JOB_POSTER, .sync_playback = true}},
+        {"poster of a converted gif",
+         {.source_path = "/a.gif",
+          .source_kind = "gif",
+          .engine = ENGINE_RENDERER,
+          .poster_mode = true,
+          .gif_video = gif_video,
+          .gif_video_ready = true,
+          .poster = poster,
+          .poster_ready = true},
+         {.disable_shell = true, .show = poster, .kind = "still", .sync_playback = true}},
+        {"poster failed: the video itself is shown",
+         {.source_path = "/v.mp4",
+          .source_kind = "video",
+          .engine = ENGINE_RENDERER,
+          .poster_failed = true,
+          .poster_mode = true,
+          .poster = poster},
+         {.disable_shell = true, .show = "/v.mp4", .kind = "video", .sync_playback = true}},
+        {"poster path unresolvable: marked, the video shown",
+         {.source_path = "/v.mp4",
+          .source_kind = "video",
+          .engine = ENGINE_RENDERER,
+          .poster_mode = true},
+         {.disable_shell = true,
+          .mark = PLAN_MARK_POSTER,
+          .show = "/v.mp4",
+          .kind = "video",
+          .sync_playback = true}},
+    };
+    for (const auto &c : cases) {
+        media_inputs in = filled(c.in);
+        media_plan p;
+        media_plan_decide(&in, &p);
+        const expected_plan &e = c.out;
+        EXPECT_EQ(p.hand_to_shell, e.hand_to_shell) << c.name;
+        EXPECT_EQ(p.disable_shell, e.disable_shell) << c.name;
+        EXPECT_EQ(p.need_renderer, e.need_renderer) << c.name;
+        EXPECT_EQ(p.job, e.job) << c.name;
+        EXPECT_EQ(p.mark, e.mark) << c.name;
+        EXPECT_EQ(std::string(text(p.show.path)), std::string(text(e.show))) << c.name;
+        EXPECT_EQ(std::string(text(p.show.kind)), std::string(text(e.kind))) << c.name;
+        EXPECT_EQ(p.show.recovery, e.recovery) << c.name;
+        EXPECT_EQ(p.sync_playback, e.sync_playback) << c.name;
+        EXPECT_EQ(p.clear_poster_mark, !in.poster_mode && in.source_path[0]) << c.name;
+        if (p.job != PLAN_JOB_NONE) {
+            EXPECT_STREQ(p.job_input, p.job == PLAN_JOB_GIF ? "/a.gif" : "/v.mp4") << c.name;
+        }
+        if (p.mark != PLAN_MARK_NONE) {
+            EXPECT_NE(strstr(p.mark_message, "%s"), nullptr) << c.name;
+        }
+    }
+}
 
 struct status_case {
     const char *name;

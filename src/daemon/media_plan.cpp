@@ -1,0 +1,104 @@
+#include "media_plan.h"
+
+#include "daemon.h"
+
+#include <cstring>
+
+namespace {
+
+bool streq(const char *a, const char *b) {
+    return strcmp(a, b) == 0;
+}
+
+// A failed source stays failed; what was on screen before it comes back,
+// unless the shell still draws it or the renderer already holds something.
+void decide_failed(const media_inputs *in, media_plan *out) {
+    if (in->engine != ENGINE_SHELL && !in->loaded_path[0] && in->recovery_path[0] &&
+        !streq(in->recovery_path, in->source_path)) {
+        out->show = {in->recovery_path, in->recovery_kind, true};
+        out->need_renderer = in->engine != ENGINE_RENDERER;
+    }
+    out->sync_playback = true;
+}
+
+void mark(media_plan *out, plan_mark which, const char *message) {
+    out->mark = which;
+    out->mark_message = message;
+}
+
+} // namespace
+
+void media_plan_decide(const media_inputs *in, media_plan *out) {
+    *out = media_plan{};
+    if (!in->source_path[0])
+        return;
+    if (!in->poster_mode)
+        out->clear_poster_mark = true;
+    if (in->intro_active)
+        return;
+
+    bool still = streq(in->source_kind, "still");
+    if (still) {
+        if (in->engine == ENGINE_SHELL)
+            return;
+        if (in->shell_due) {
+            out->hand_to_shell = true;
+            return;
+        }
+    }
+    // While the renderer draws, a plug-in not yet known to be off is tried
+    // again; for a still the next handoff to the shell settles it.
+    if (in->engine == ENGINE_RENDERER && !still)
+        out->disable_shell = true;
+
+    // Media is prepared before the engine changes: while a job runs, or when
+    // preparing fails, whatever is on screen stays there; a loaded video
+    // follows a pause decision while the job works.
+    if (in->job_running) {
+        out->sync_playback = in->video_to_pause;
+        return;
+    }
+    if (in->source_failed) {
+        decide_failed(in, out);
+        return;
+    }
+    // A cut path would name another file.
+    if (in->source_too_long) {
+        mark(out, PLAN_MARK_SOURCE, "renderer load failed: %s");
+        return;
+    }
+
+    const char *media = in->source_path;
+    if (streq(in->source_kind, "gif")) {
+        if (!in->gif_video) {
+            mark(out, PLAN_MARK_SOURCE, "cannot resolve gif cache path: %s");
+            return;
+        }
+        if (!in->gif_video_ready) {
+            out->job = PLAN_JOB_GIF;
+            out->job_input = in->source_path;
+            return;
+        }
+        media = in->gif_video;
+    }
+
+    out->show = {media, still ? "still" : "video", false};
+    if (!still && in->poster_mode && !in->poster_failed) {
+        if (!in->poster) {
+            // Without a poster the video itself is shown; the policy keeps it
+            // paused on battery, so it still shows one unmoving frame.
+            mark(out, PLAN_MARK_POSTER, "cannot resolve poster path: %s");
+        } else if (in->poster_ready) {
+            out->show = {in->poster, "still", false};
+        } else {
+            // What is loaded pauses while the poster is made.
+            out->show = {};
+            out->job = PLAN_JOB_POSTER;
+            out->job_input = media;
+            out->sync_playback = true;
+            return;
+        }
+    }
+    out->need_renderer = in->engine != ENGINE_RENDERER;
+    out->sync_playback = true;
+}

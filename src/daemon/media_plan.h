@@ -1,0 +1,69 @@
+// The media orchestration's decision: from what the daemon knows now (the
+// background, the engine, the job, the failure marks, what the renderer holds,
+// the prepared files) to a small plan of what to do next. Pure: it reads only
+// its inputs, so a table test reaches every flow; media_update gathers the
+// inputs and carries the plan out.
+#pragma once
+
+// The conversion job the plan starts.
+enum plan_job {
+    PLAN_JOB_NONE,
+    PLAN_JOB_GIF,    // the GIF source into its cached video
+    PLAN_JOB_POSTER, // the first frame of the video into a poster still
+};
+
+// The failure mark the plan sets on the source.
+enum plan_mark {
+    PLAN_MARK_NONE,
+    PLAN_MARK_SOURCE, // failed_path: nothing more is tried for the source
+    PLAN_MARK_POSTER, // poster_failed_path: the video is shown instead
+};
+
+// What the renderer is to show, as the load request names it.
+struct media_show {
+    const char *path; // null: nothing to load
+    const char *kind; // "still" or "video"
+    bool recovery;    // going back to what was on screen before a failure
+};
+
+struct media_inputs {
+    const char *source_path; // "" before the first background
+    const char *source_kind; // "still", "video" or "gif"
+    bool intro_active;       // the intro owns the renderer
+    int engine;              // ENGINE_*
+    bool shell_due;          // no hand-off back-off in force
+    bool source_failed;      // failed_path is the source
+    bool poster_failed;      // poster_failed_path is the source
+    bool poster_mode;        // posters replace videos now
+    bool job_running;
+    bool video_to_pause;  // a loaded video the policy wants paused
+    bool source_too_long; // longer than the renderer accepts
+    // The GIF's cached video (null when its path cannot be resolved) and
+    // whether it is there; read for GIF sources only.
+    const char *gif_video;
+    bool gif_video_ready;
+    // The poster of the video to show (null when its path cannot be
+    // resolved) and whether it is there; read in poster mode only.
+    const char *poster;
+    bool poster_ready;
+    const char *loaded_path; // what the renderer holds ("" when nothing)
+    // The last media really on screen before the source's load: where a
+    // failed source goes back to ("" when nothing was).
+    const char *recovery_path;
+    const char *recovery_kind;
+};
+
+struct media_plan {
+    bool clear_poster_mark; // posters are not wanted: forget their failure
+    bool hand_to_shell;     // let the shell draw the still; stop here if it does
+    bool disable_shell;     // the renderer draws: switch the shell's plug-in off
+    bool need_renderer;     // the renderer has to become the engine for show
+    plan_job job;
+    const char *job_input; // the job's source file
+    plan_mark mark;
+    const char *mark_message; // ERROR line with the source for %s
+    media_show show;
+    bool sync_playback; // bring pause and lock feed in line with the policy
+};
+
+void media_plan_decide(const media_inputs *in, media_plan *out);
