@@ -1,8 +1,12 @@
 #include "daemon.h"
 
 #include "hypr.h"
+#include "media.h"
+#include "paths.h"
 #include "policy.h"
 #include "power.h"
+#include "supervisor.h"
+#include "transcode.h"
 
 // Zero-filled at program start; main() sets the non-zero initial values.
 daemon_state g_daemon;
@@ -24,4 +28,20 @@ void daemon_policy_inputs(policy_inputs *in) {
     in->hypr_monitors_off = hypr_monitors_off(g_daemon.hypr);
     in->hypr_fullscreen = hypr_fullscreen(g_daemon.hypr);
     in->hypr_occupied = hypr_occupied(g_daemon.hypr);
+}
+
+int daemon_reload_config(char *path, size_t size) {
+    config fresh;
+    config_set_defaults(&fresh);
+    if (path_config_file(path, size) != 0) {
+        daemon_set_text(path, size, "");
+        return -1;
+    }
+    if (config_load(&fresh, path) != 0)
+        return -1;
+    g_daemon.config = fresh;
+    transcode_set_cache_limit(g_daemon.config.cache_max_mb);
+    (void)render_fade(g_daemon.supervisor, g_daemon.config.fade_ms);
+    reevaluate();
+    return 0;
 }

@@ -109,6 +109,11 @@ inline void daemon_set_text(char *field, size_t size, const char *text) {
 
 #define DAEMON_SET(field, text) daemon_set_text((field), sizeof(field), (text))
 
+// Reads the configuration file again and puts it in force (cache limit,
+// renderer fade, policy). 0, or -1 with the configuration in force kept; the
+// file's path goes into path (size bytes) either way, "" when unresolvable.
+int daemon_reload_config(char *path, size_t size);
+
 struct policy_inputs;
 // The policy's input source: what the record and its monitors say now.
 void daemon_policy_inputs(policy_inputs *in);

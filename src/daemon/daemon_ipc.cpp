@@ -176,17 +176,11 @@ void handle_always_animate(ipc_stream *slot, yyjson_val *root) {
 }
 
 void handle_reload_config(ipc_stream *slot) {
-    config fresh;
-    config_set_defaults(&fresh);
     char path[1024];
-    if (path_config_file(path, sizeof path) != 0 || config_load(&fresh, path) != 0) {
+    if (daemon_reload_config(path, sizeof path) != 0) {
         reply_error(slot, "config load failed");
         return;
     }
-    g_daemon.config = fresh;
-    transcode_set_cache_limit(g_daemon.config.cache_max_mb);
-    render_fade(g_daemon.supervisor, g_daemon.config.fade_ms);
-    reevaluate();
     reply_ok(slot);
 }
 

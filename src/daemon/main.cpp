@@ -87,6 +87,28 @@ void drain_pipe(int fd) {
     }
 }
 
+// Takes the signals the pipe holds: true when one of them stops the daemon;
+// a SIGHUP among them reads the configuration again.
+bool take_signals(int fd) {
+    bool stop = false;
+    bool reload = false;
+    unsigned char byte;
+    while (read(fd, &byte, 1) > 0) {
+        if (byte == SIGHUP)
+            reload = true;
+        else
+            stop = true;
+    }
+    if (stop || !reload)
+        return stop;
+    char path[1024];
+    if (daemon_reload_config(path, sizeof path) == 0)
+        log_info("config reloaded from %s", path);
+    else
+        log_warn("Cannot reload config at %s, keeping the one in force", path);
+    return false;
+}
+
 void close_fd(int *fd) {
     if (*fd >= 0) {
         close(*fd);
@@ -100,7 +122,9 @@ int install_handlers(void) {
     sigemptyset(&sa.sa_mask);
     sa.sa_flags = SA_RESTART;
     sa.sa_handler = on_stop_signal;
-    if (sigaction(SIGINT, &sa, nullptr) != 0 || sigaction(SIGTERM, &sa, nullptr) != 0)
+    // SIGHUP, which a closing terminal sends, reads the configuration again.
+    if (sigaction(SIGINT, &sa, nullptr) != 0 || sigaction(SIGTERM, &sa, nullptr) != 0 ||
+        sigaction(SIGHUP, &sa, nullptr) != 0)
         return -1;
     sa.sa_handler = on_child_signal;
     sa.sa_flags = SA_RESTART | SA_NOCLDSTOP;
@@ -197,8 +221,7 @@ void run_loop(void) {
         if (g_daemon.server)
             ipc_server_take_events(g_daemon.server, set + SLOT_FIXED_COUNT,
                                    count - SLOT_FIXED_COUNT);
-        if (readable(set[SLOT_SIGNAL])) {
-            drain_pipe(g_signal_pipe[0]);
+        if (readable(set[SLOT_SIGNAL]) && take_signals(g_signal_pipe[0])) {
             g_daemon.running = false;
             break;
         }

@@ -106,6 +106,25 @@ class CommandLineTest(DaemonTestCase):
         self.assertRegex(d.stdout(), r"kivd\[\d+\] INFO src/daemon/main.cpp:\d+: shutdown\n")
         self.assertFalse(os.path.exists(self.env.daemon_socket))
 
+    def test_sighup_reads_the_configuration_again(self):
+        self.write_config("[render]\nfade_ms = 400\n")
+        d = self.start_daemon()
+        cases = [
+            # name, file written before the signal, fade_ms then in force, log line
+            ("valid", "[render]\nfade_ms = 600\n", 600, "config reloaded from %s\n"),
+            ("invalid", "[pause]\nbattery_mode = Poster\n", 600,
+             "Cannot reload config at %s, keeping the one in force\n"),
+        ]
+        for name, text, fade, line in cases:
+            with self.subTest(name):
+                self.write_config(text)
+                d.signal(signal.SIGHUP)
+                d.wait_log(line % self.config_path)
+                self.assertTrue(d.alive())
+                self.assertEqual(self.ask('{"cmd":"hello"}'), '{"status":"ok","version":1}')
+                self.assertEqual(request_json(self.env.daemon_socket, {"cmd": "config"})["fade_ms"],
+                                 fade)
+
     def test_shutdown_command_is_answered_first(self):
         d = self.start_daemon()
         self.assertEqual(self.ask('{"cmd":"shutdown"}'), OK)
