@@ -47,6 +47,12 @@ struct daemon_state {
     int64_t renderer_retry_after;
     int64_t shell_disable_after; // next try at switching the plug-in off
     bool shell_missing_told;     // "no tarvine-shell found" was logged
+    // Failed switches of the plug-in in a row (the back-off grows with them)
+    // and the fingerprint of the last failure's text.
+    int shell_handoff_failures;
+    int shell_disable_failures;
+    uint64_t shell_enable_failure;
+    uint64_t shell_disable_failure;
 
     char source_path[DAEMON_PATH_SIZE];
     char source_kind[DAEMON_KIND_SIZE];

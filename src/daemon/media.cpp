@@ -78,12 +78,13 @@ void shell_disable_step(void) {
         d.shell_disable_after = now + RETRY_AFTER_FAILURE_MS;
         return;
     }
-    if (shell_set_background(false) != 0) {
-        d.shell_disable_after = now + RETRY_AFTER_FAILURE_MS;
+    if (shell_set_background(false, &d.shell_disable_failure) != 0) {
+        d.shell_disable_after = now + shell_retry_delay_ms(++d.shell_disable_failures);
         return;
     }
     d.shell_plugin_state = 0;
     d.shell_disable_after = 0;
+    d.shell_disable_failures = 0;
 }
 
 // Whether the status reply names the pending load as what it shows.
@@ -167,8 +168,10 @@ void media_gather(media_inputs *in) {
     if (!d.source_path[0] || in->intro_active)
         return;
     bool still = streq(d.source_kind, "still");
-    if (still && d.engine != ENGINE_SHELL)
+    if (still && d.engine != ENGINE_SHELL) {
+        in->shell_installed = shell_installed();
         in->shell_due = now_ms() >= d.shell_retry_after;
+    }
     if (in->job_running || in->source_failed || in->source_too_long)
         return;
     const char *media = d.source_path;
@@ -224,12 +227,16 @@ bool media_act(const media_plan *p) {
     if (p->clear_poster_mark)
         d.poster_failed_path[0] = '\0';
     if (p->hand_to_shell) {
-        if (d.shell_plugin_state == 1 || shell_set_background(true) == 0) {
+        if (d.shell_plugin_state == 1 || shell_set_background(true, &d.shell_enable_failure) == 0) {
+            d.shell_handoff_failures = 0;
             switch_to_shell();
             return false;
         }
-        log_warn("shell handoff failed, keeping the renderer for the still");
-        d.shell_retry_after = now_ms() + RETRY_AFTER_FAILURE_MS;
+        // A shell that keeps refusing is asked less and less often, and said
+        // so once.
+        if (d.shell_handoff_failures == 0)
+            log_warn("shell handoff failed, keeping the renderer for the still");
+        d.shell_retry_after = now_ms() + shell_retry_delay_ms(++d.shell_handoff_failures);
         return true;
     }
     if (p->disable_shell)

@@ -41,7 +41,7 @@ void media_plan_decide(const media_inputs *in, media_plan *out) {
     if (still) {
         if (in->engine == ENGINE_SHELL)
             return;
-        if (in->shell_due) {
+        if (in->shell_installed && in->shell_due) {
             out->hand_to_shell = true;
             return;
         }

@@ -31,6 +31,7 @@ struct media_inputs {
     const char *source_kind; // "still", "video" or "gif"
     bool intro_active;       // the intro owns the renderer
     int engine;              // ENGINE_*
+    bool shell_installed;    // a tarvine-shell exists at all
     bool shell_due;          // no hand-off back-off in force
     bool source_failed;      // failed_path is the source
     bool poster_failed;      // poster_failed_path is the source

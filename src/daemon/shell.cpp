@@ -47,14 +47,33 @@ bool shell_locate(char *out, size_t size) {
     return false;
 }
 
+// 64-bit FNV-1a; never 0, which means "no failure".
+uint64_t fingerprint(const char *text) {
+    uint64_t h = 0xcbf29ce484222325ULL;
+    for (const char *p = text; *p; p++) {
+        h ^= (unsigned char)*p;
+        h *= 0x100000001b3ULL;
+    }
+    return h ? h : 1;
+}
+
 } // namespace
+
+int64_t shell_retry_delay_ms(int failures) {
+    const int64_t first = 30000;
+    const int64_t most = 600000;
+    int64_t delay = first;
+    for (int i = 1; i < failures && delay < most; i++)
+        delay *= 2;
+    return delay < most ? delay : most;
+}
 
 bool shell_installed(void) {
     char program[SHELL_PATH_SIZE];
     return shell_locate(program, sizeof program);
 }
 
-int shell_set_background(bool enable) {
+int shell_set_background(bool enable, uint64_t *last_failure) {
     char program[SHELL_PATH_SIZE];
     shell_locate(program, sizeof program);
 
@@ -69,6 +88,8 @@ int shell_set_background(bool enable) {
     output[0] = '\0';
     if (proc_run(program, argv, output, sizeof output, SHELL_TIME_LIMIT_MS) == 0) {
         log_info("shell background %s", enable ? "enabled" : "disabled");
+        if (last_failure)
+            *last_failure = 0;
         return 0;
     }
     // The program's own words make the warning useful; a trailing line feed
@@ -76,7 +97,13 @@ int shell_set_background(bool enable) {
     size_t n = strlen(output);
     while (n > 0 && (output[n - 1] == '\n' || output[n - 1] == '\r'))
         output[--n] = '\0';
-    log_warn("shell background %s failed: %s", enable ? "enable" : "disable",
-             output[0] ? output : "command failed");
+    const char *why = output[0] ? output : "command failed";
+    // A shell that keeps refusing the same way is said once.
+    uint64_t seen = fingerprint(why);
+    unsigned level = last_failure && *last_failure == seen ? LOG_DEBUG : LOG_WARN;
+    if (last_failure)
+        *last_failure = seen;
+    log_line(level, __FILE__, __LINE__, "shell background %s failed: %s",
+             enable ? "enable" : "disable", why);
     return -1;
 }

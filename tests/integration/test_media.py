@@ -213,6 +213,18 @@ class EngineTest(MediaTestCase):
             d.stdout().count("no tarvine-shell found; the renderer draws every background"), 1)
         self.assertFalse(os.path.exists(self.shell_log))
 
+    def test_without_any_shell_a_still_goes_to_the_renderer_at_once(self):
+        self.env.vars["PATH"] = os.environ.get("PATH", "/usr/bin:/bin")
+        self.put_renderer(self.bin)
+        self.link("still1")
+        d = self.start_kivd()
+        d.wait_log("media ready: %s" % self.media["still1"])
+        self.link("still2")
+        d.wait_log("media ready: %s" % self.media["still2"])
+        for text in ("shell background enable failed", "shell handoff failed"):
+            self.assertNotIn(text, d.log())
+        self.assertEqual(d.log().count("engine: renderer"), 1)
+
     def test_video_replacing_still_fades_from_it_once(self):
         self.put_renderer(self.bin)
         self.link("still1")

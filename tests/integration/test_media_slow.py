@@ -7,7 +7,7 @@ import os
 import time
 import unittest
 
-from kivtest import wait_for
+from kivtest import file_lines, wait_for
 from test_media import MediaTestCase
 
 
@@ -32,6 +32,25 @@ class StillDeadlineTest(MediaTestCase):
 
 
 class ShellRetryTest(MediaTestCase):
+
+    def test_refusing_shell_is_asked_less_often_and_warned_about_once(self):
+        on = "shell setPluginEnabled tarvine.background true"
+        self.put_renderer(self.bin)
+        self.shell_fails("no such plugin")
+        self.link("still1")
+        d = self.start_kivd()
+        d.wait_log("media ready: %s" % self.media["still1"], timeout=20)
+        # Tried at start, 30 s later, then not before another minute.
+        wait_for(lambda: self.shell_calls().count(on) == 2, timeout=45, what="second hand-off")
+        time.sleep(10)
+        self.assertEqual(self.shell_calls().count(on), 2)
+        log = d.log()
+        self.assertEqual(log.count("shell background enable failed: no such plugin"), 1, log)
+        self.assertEqual(log.count("shell handoff failed, keeping the renderer for the still"), 1)
+        self.assertEqual(self.status()["engine"], "renderer")
+
+    def shell_calls(self):
+        return file_lines(self.shell_log)
 
     def test_failed_disable_is_tried_again_until_it_holds(self):
         off = "shell setPluginEnabled tarvine.background false"

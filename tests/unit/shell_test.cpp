@@ -66,10 +66,10 @@ class ShellTest : public ::testing::Test {
     }
 
     // Runs the switch and returns its result with everything it logged.
-    int run(bool enable, std::string *log) {
+    int run(bool enable, std::string *log, uint64_t *last_failure = nullptr) {
         testing::internal::CaptureStdout();
         testing::internal::CaptureStderr();
-        int rc = shell_set_background(enable);
+        int rc = shell_set_background(enable, last_failure);
         *log = testing::internal::GetCapturedStdout() + testing::internal::GetCapturedStderr();
         return rc;
     }
@@ -124,6 +124,40 @@ TEST_F(ShellTest, FailureCarriesTheProgramsOutput) {
     EXPECT_NE(log.find("shell background disable failed: plugin tarvine.background not found"),
               std::string::npos)
         << log;
+}
+
+TEST_F(ShellTest, TheSameFailureWarnsOnce) {
+    std::string loud = install(root_ + "/bin", kFailsLoudly);
+    // The system's directories stay for the stand-ins written below.
+    setenv("PATH", (root_ + "/bin:/usr/bin:/bin").c_str(), 1);
+    const char *again = "shell background enable failed: plugin tarvine.background not found";
+    uint64_t last = 0;
+    std::string log;
+    EXPECT_EQ(run(true, &log, &last), -1);
+    EXPECT_NE(log.find(std::string("WARN ") + "src/daemon/shell.cpp"), std::string::npos) << log;
+    EXPECT_NE(log.find(again), std::string::npos) << log;
+    EXPECT_NE(last, 0u);
+    EXPECT_EQ(run(true, &log, &last), -1);
+    EXPECT_EQ(log, "");
+    // Another outcome is said again, and a success forgets the failure.
+    ASSERT_EQ(unlink(loud.c_str()), 0);
+    EXPECT_EQ(run(true, &log, &last), -1);
+    EXPECT_NE(log.find("shell background enable failed: command failed"), std::string::npos) << log;
+    install(root_ + "/bin", kSucceeds);
+    EXPECT_EQ(run(true, &log, &last), 0);
+    EXPECT_EQ(last, 0u);
+    install(root_ + "/bin", kFailsLoudly);
+    EXPECT_EQ(run(true, &log, &last), -1);
+    EXPECT_NE(log.find(again), std::string::npos) << log;
+}
+
+TEST(ShellRetryDelay, DoublesUpToTenMinutes) {
+    const struct {
+        int failures;
+        int64_t delay_ms;
+    } cases[] = {{1, 30000}, {2, 60000}, {3, 120000}, {5, 480000}, {6, 600000}, {40, 600000}};
+    for (const auto &c : cases)
+        EXPECT_EQ(shell_retry_delay_ms(c.failures), c.delay_ms) << c.failures;
 }
 
 TEST_F(ShellTest, HangingProgramIsKilled) {
