@@ -57,6 +57,9 @@ void switch_to_shell(void) {
     d.loaded_kind[0] = '\0';
     d.previous_ready_path[0] = '\0';
     d.recovery_loaded = false;
+    // The still the shell draws is what a later failure goes back to.
+    DAEMON_SET(d.ready_path, d.source_path);
+    DAEMON_SET(d.ready_kind, "still");
     d.renderer_stop_at = now_ms() + SHELL_STOP_DELAY_MS;
     log_info("engine: shell");
 }
@@ -160,7 +163,6 @@ void media_gather(media_inputs *in) {
     in->poster_failed = d.source_path[0] && streq(d.poster_failed_path, d.source_path);
     in->poster_mode = poster_wanted();
     in->job_running = d.job != nullptr;
-    in->video_to_pause = streq(d.loaded_kind, "video") && policy_paused(d.policy);
     in->source_too_long = strlen(d.source_path) > MEDIA_PATH_MAX;
     in->loaded_path = d.loaded_path;
     in->recovery_path = d.previous_ready_path;
@@ -277,14 +279,13 @@ void media_set_source(const char *path) {
     daemon_state &d = g_daemon;
     if (!path || !path[0])
         return;
-    intro_end("background changed");
     media_kind kind = media_kind_of(path);
-    if (kind == MEDIA_UNKNOWN) {
-        log_warn("unknown media kind: %s", path);
+    if (kind == MEDIA_UNKNOWN || streq(path, d.source_path)) {
+        intro_end("background changed");
+        if (kind == MEDIA_UNKNOWN)
+            log_warn("unknown media kind: %s", path);
         return;
     }
-    if (streq(path, d.source_path))
-        return;
     if (d.job) {
         transcode_job_free(d.job);
         d.job = nullptr;
@@ -301,7 +302,15 @@ void media_set_source(const char *path) {
     DAEMON_SET(d.source_kind, media_kind_name(kind));
     d.failed_path[0] = '\0';
     d.poster_failed_path[0] = '\0';
+    // The old source's load is no longer awaited: its failure is not the new
+    // source's. Should the new one fail, what is on screen now comes back.
+    d.load_pending = false;
+    DAEMON_SET(d.previous_ready_path, d.ready_path);
+    DAEMON_SET(d.previous_ready_kind, d.ready_kind);
+    d.recovery_loaded = false;
     policy_evaluate(d.policy);
+    // An intro ends onto the new background, never back onto the old one.
+    intro_end("background changed");
     media_update();
 }
 

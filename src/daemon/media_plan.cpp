@@ -52,10 +52,10 @@ void media_plan_decide(const media_inputs *in, media_plan *out) {
         out->disable_shell = true;
 
     // Media is prepared before the engine changes: while a job runs, or when
-    // preparing fails, whatever is on screen stays there; a loaded video
-    // follows a pause decision while the job works.
+    // preparing fails, whatever is on screen stays there, and it keeps
+    // following the policy.
     if (in->job_running) {
-        out->sync_playback = in->video_to_pause;
+        out->sync_playback = true;
         return;
     }
     if (in->source_failed) {

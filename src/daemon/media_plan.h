@@ -37,7 +37,6 @@ struct media_inputs {
     bool poster_failed;      // poster_failed_path is the source
     bool poster_mode;        // posters replace videos now
     bool job_running;
-    bool video_to_pause;  // a loaded video the policy wants paused
     bool source_too_long; // longer than the renderer accepts
     // The GIF's cached video (null when its path cannot be resolved) and
     // whether it is there; read for GIF sources only.

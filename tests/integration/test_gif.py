@@ -11,11 +11,18 @@ import unittest
 
 from busstub import SystemBus
 from compositor import ffmpeg
+from hyprstub import HyprStub, monitor
 from kivtest import pid_gone, request, wait_for
 from test_media import MediaTestCase
 
 FFMPEG_WRAPPER = """#!/bin/sh
 echo $$ >> %s
+exec %s "$@"
+"""
+
+# Delays every conversion by the given seconds, then runs the next ffmpeg.
+SLOW_FFMPEG = """#!/bin/sh
+sleep %d
 exec %s "$@"
 """
 
@@ -191,6 +198,70 @@ class GifTest(GifTestCase):
             calls = f.read().splitlines()
         self.assertEqual(calls[-1], "shell setPluginEnabled tarvine.background true")
         self.assertEqual(len(self.spawns(d)), 1)
+
+
+class ConversionFlowTest(GifTestCase):
+    """What happens around a conversion: the background before it and the
+    policy while it runs."""
+
+    def test_old_load_failing_during_the_conversion_leaves_the_gif_alone(self):
+        # The conversion outlasts the old load's five seconds.
+        slow = os.path.join(self.env.root, "slowbin")
+        self.write_exec(os.path.join(slow, "ffmpeg"),
+                        SLOW_FFMPEG % (7, os.path.join(self.env.root, "ffmpegbin", "ffmpeg")))
+        self.env.vars["PATH"] = slow + ":" + self.env.vars["PATH"]
+        d = self.start_on_video()
+        self.control(never_ready=[self.media["vid2"]])
+        self.link("vid2")
+        wait_for(lambda: self.loads_of("vid2"), what="vid2 load sent")
+        self.link("odd")
+        d.wait_log("gif transcode started for %s" % self.media["odd"])
+        d.wait_log("job done for %s" % self.media["odd"], timeout=120)
+        [video] = self.cached()
+        s = self.wait_ready_on(video)
+        self.assertEqual((s["source_path"], s["failed_path"]), (self.media["odd"], ""))
+        self.assertNotIn("media did not start", d.log())
+
+    def test_policy_followed_while_a_gif_converts(self):
+        hypr = HyprStub(self.env.runtime, "sig-job", monitors=[monitor("HEADLESS-1")],
+                        clients=[]).start()
+        self.addCleanup(hypr.vanish)
+        self.env.vars["HYPRLAND_INSTANCE_SIGNATURE"] = "sig-job"
+        d = self.start_on_video()
+        hypr.wait_event_client()
+        pid = self.renderer_pid(d)
+        wait_for(lambda: self.requests("resume", pid), what="initial resume")
+        # Nobody writes into the FIFO: the job runs for as long as the test.
+        self.link("stuck")
+        d.wait_log("gif transcode started for %s" % self.media["stuck"])
+
+        def lock():
+            hypr.set_state(monitors=[monitor("HEADLESS-1", solitaryBlockedBy=["LOCK"])])
+            hypr.send_event("lockscreen>>1\n")
+
+        def unlock():
+            hypr.set_state(monitors=[monitor("HEADLESS-1")])
+            hypr.send_event("lockscreen>>0\n")
+
+        def command(cmd):
+            return lambda: self.assertEqual(request(self.env.daemon_socket, '{"cmd":"%s"}' % cmd),
+                                            '{"status":"ok"}')
+
+        cases = [
+            # name, action, what it sends, undo, what that sends
+            ("manual pause", command("pause"), "pause", command("resume"), "resume"),
+            ("lock screen", lock, "feed", unlock, "feed-stop"),
+        ]
+        for name, action, sent, undo, undone in cases:
+            with self.subTest(name):
+                before = len(self.requests(sent, pid))
+                action()
+                wait_for(lambda: len(self.requests(sent, pid)) > before, what=sent)
+                before = len(self.requests(undone, pid))
+                undo()
+                wait_for(lambda: len(self.requests(undone, pid)) > before, what=undone)
+                self.assertFalse(self.status()["paused"])
+        self.assertTrue(self.status()["job_running"])
 
 
 class PosterTest(GifTestCase):

@@ -284,6 +284,33 @@ class LoadTest(MediaTestCase):
         self.assertEqual(len(self.loads_of("vid2")), 1)
 
 
+class IntroChangeTest(MediaTestCase):
+
+    def test_background_changed_during_an_intro_goes_to_the_new_one(self):
+        # The shell cannot take stills, so the renderer draws them and every
+        # attempt at a hand-off shows in the shell's log.
+        self.put_renderer(self.bin)
+        self.shell_fails("no plugin", switch="true")
+        self.link("still1")
+        d = self.start_kivd()
+        d.wait_log("media ready: %s" % self.media["still1"])
+        self.assertEqual(request_json(self.env.daemon_socket,
+                                      {"cmd": "intro", "path": self.media["vid1"]}),
+                         {"status": "ok"})
+        cmds = len(self.requests())
+        with open(self.shell_log) as f:
+            calls = len(f.read().splitlines())
+        self.link("still2")
+        d.wait_log("intro ended: background changed")
+        wait_for(lambda: d.log().count("media ready: %s" % self.media["still2"]) == 1,
+                 what="still2 ready")
+        self.assertEqual([r.get("path") for r in self.requests()[cmds:] if r["cmd"] == "load"],
+                         [self.media["still2"]])
+        with open(self.shell_log) as f:
+            self.assertEqual(f.read().splitlines()[calls:],
+                             ["shell setPluginEnabled tarvine.background true"])
+
+
 class RestartTest(MediaTestCase):
 
     def test_renderer_killed_while_engine_is_restarted(self):
