@@ -121,6 +121,10 @@ int path_background_link(char *buf, size_t size) {
     return composite(path_state_home, "/tarvine/current/background", buf, size);
 }
 
+int path_shown_file(char *buf, size_t size) {
+    return composite(path_state_home, "/kiv/shown", buf, size);
+}
+
 int path_sibling(const char *path, const char *name, char *buf, size_t size) {
     if (!path || !name || !buf || size == 0)
         return -1;

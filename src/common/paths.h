@@ -17,6 +17,8 @@ int path_feed_socket(char *buf, size_t size);
 int path_config_file(char *buf, size_t size);
 int path_gif_cache_dir(char *buf, size_t size);
 int path_background_link(char *buf, size_t size);
+// The daemon's note of the background last really shown.
+int path_shown_file(char *buf, size_t size);
 // Directory part of path (up to and including its last '/') followed by name.
 int path_sibling(const char *path, const char *name, char *buf, size_t size);
 

@@ -357,6 +357,7 @@ int main(int argc, char **argv) {
     g_daemon.shell_plugin_state = -1;
     policy_evaluate(g_daemon.policy);
 
+    media_recall_shown();
     char target[DAEMON_PATH_SIZE];
     if (background_link_read(target, sizeof target) != 0)
         log_warn("no current background symlink yet");

@@ -1,8 +1,11 @@
 #include "media.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
 #include <memory>
+#include <unistd.h>
 #include <yyjson.h>
 
 #include "daemon.h"
@@ -43,6 +46,52 @@ bool on_battery(void) {
     return power_on_battery(g_daemon.power);
 }
 
+// The note of the background last shown, as last written or read: its kind
+// word on the first line, its path on the second.
+char g_shown_note[DAEMON_KIND_SIZE + DAEMON_PATH_SIZE + 2];
+
+// Notes ready_path as the background last really shown, so that a daemon
+// started over a broken background has something to show. Written only when
+// it changes, by renaming a complete file over the old one.
+void remember_shown(void) {
+    const daemon_state &d = g_daemon;
+    static int told_errno;
+    char note[sizeof g_shown_note];
+    int n = snprintf(note, sizeof note, "%s\n%s\n", d.ready_kind, d.ready_path);
+    if (!d.ready_path[0] || n < 0 || (size_t)n >= sizeof note || streq(note, g_shown_note))
+        return;
+    char path[1024];
+    char dir[1024];
+    char temp[1024 + 8];
+    if (path_shown_file(path, sizeof path) != 0 ||
+        snprintf(temp, sizeof temp, "%s.part", path) >= (int)sizeof temp)
+        return;
+    memcpy(dir, path, sizeof dir);
+    *strrchr(dir, '/') = '\0';
+    mkdir_p(dir);
+    int fd = open(temp, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    bool written = fd >= 0 && write(fd, note, (size_t)n) == n;
+    int err = errno;
+    if (fd >= 0 && close(fd) != 0 && written) {
+        written = false;
+        err = errno;
+    }
+    if (written && rename(temp, path) != 0) {
+        written = false;
+        err = errno;
+    }
+    if (!written) {
+        if (fd >= 0)
+            unlink(temp);
+        if (err != told_errno)
+            log_warn("cannot note the background shown in %s: %s", path, strerror(err));
+        told_errno = err;
+        return;
+    }
+    told_errno = 0;
+    memcpy(g_shown_note, note, (size_t)n + 1);
+}
+
 void switch_to_shell(void) {
     daemon_state &d = g_daemon;
     d.shell_retry_after = 0;
@@ -60,6 +109,7 @@ void switch_to_shell(void) {
     // The still the shell draws is what a later failure goes back to.
     DAEMON_SET(d.ready_path, d.source_path);
     DAEMON_SET(d.ready_kind, "still");
+    remember_shown();
     d.renderer_stop_at = now_ms() + SHELL_STOP_DELAY_MS;
     log_info("engine: shell");
 }
@@ -253,8 +303,13 @@ bool media_act(const media_plan *p) {
                 return false;
             log_info("engine: renderer");
         }
-        if (media_load(p->show.path, p->show.kind) != 0)
+        if (media_load(p->show.path, p->show.kind) != 0) {
+            if (p->show.recovery) {
+                d.previous_ready_path[0] = '\0';
+                d.previous_ready_kind[0] = '\0';
+            }
             return false;
+        }
         if (p->show.recovery) {
             d.recovery_loaded = true;
             log_info("recovered to %s", d.loaded_path);
@@ -268,6 +323,32 @@ bool media_act(const media_plan *p) {
 }
 
 } // namespace
+
+void media_recall_shown(void) {
+    daemon_state &d = g_daemon;
+    char path[1024];
+    if (path_shown_file(path, sizeof path) != 0)
+        return;
+    FILE *f = fopen(path, "re");
+    if (!f)
+        return;
+    char kind[DAEMON_KIND_SIZE + 1] = "";
+    char shown[DAEMON_PATH_SIZE + 1] = "";
+    bool read = fgets(kind, sizeof kind, f) && fgets(shown, sizeof shown, f);
+    fclose(f);
+    kind[strcspn(kind, "\n")] = '\0';
+    size_t len = strcspn(shown, "\n");
+    // A cut line would name another file.
+    if (!read || shown[len] != '\n' || shown[0] != '/' ||
+        !(streq(kind, "still") || streq(kind, "video")))
+        return;
+    shown[len] = '\0';
+    snprintf(g_shown_note, sizeof g_shown_note, "%s\n%s\n", kind, shown);
+    if (!transcode_file_ready(shown))
+        return;
+    DAEMON_SET(d.ready_path, shown);
+    DAEMON_SET(d.ready_kind, kind);
+}
 
 bool poster_wanted(void) {
     const config &c = g_daemon.config;
@@ -490,6 +571,7 @@ void media_ready_poll(void) {
         DAEMON_SET(d.ready_path, d.loaded_path);
         DAEMON_SET(d.ready_kind, d.loaded_kind);
         log_info("media ready: %s", d.loaded_path);
+        remember_shown();
     }
 }
 

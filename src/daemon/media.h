@@ -10,6 +10,10 @@
 // Adopts a new background (the link's resolved target). Ignores null/empty
 // paths, unknown kinds and the current source.
 void media_set_source(const char *path);
+// At start-up, before the first source: takes the background last really
+// shown (noted under $XDG_STATE_HOME/kiv) as what is on screen, so that a
+// broken link target goes back to it.
+void media_recall_shown(void);
 // policy_evaluate, then media_update.
 void reevaluate(void);
 // Brings engine and media in line with the state.

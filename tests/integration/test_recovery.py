@@ -1,13 +1,13 @@
 """Where the background goes when the one set cannot be shown, through the
 real kiv, kivd and kiv-render on a headless sway: back to what was really on
-screen last. tarvine-shell is a
+screen last, also across a restart of the daemon. tarvine-shell is a
 stand-in; it draws nothing, so whatever the screenshots show is the
 renderer's."""
 
 import os
 import unittest
 
-from test_system import GREEN, SystemTestCase
+from test_system import GREEN, RED, SystemTestCase
 
 
 class RecoveryTest(SystemTestCase):
@@ -42,6 +42,28 @@ class RecoveryTest(SystemTestCase):
                           "renderer"))
         self.wait_filled(GREEN)
         self.assertIn("recovered to %s" % self.media["green"], d.log())
+
+    def test_restart_over_a_broken_background_shows_the_last_one_shown(self):
+        # The stand-in shell cannot take stills: the renderer draws them.
+        d = self.start_daemon()
+        self.show("red", "still")
+        self.wait_filled(RED)
+        self.run_kiv("set", self.media["broken_still"])
+        d.wait_log("media did not start: %s" % self.media["broken_still"], timeout=60)
+        self.wait_status(lambda s: s["media_ready"] and s["loaded_path"] == self.media["red"],
+                         "red back")
+        self.wait_filled(RED)
+
+        self.procs.remove(d)
+        self.assertEqual(d.stop(), 0)
+        d = self.start_daemon()
+        s = self.wait_status(lambda s: s["media_ready"] and s["loaded_path"] == self.media["red"],
+                             "red shown after the restart")
+        self.assertEqual((s["source_path"], s["failed_path"], s["loaded_kind"]),
+                         (self.media["broken_still"], self.media["broken_still"], "still"))
+        self.wait_filled(RED)
+        with open(os.path.join(self.env.state, "kiv", "shown")) as f:
+            self.assertEqual(f.read(), "still\n%s\n" % self.media["red"])
 
 
 if __name__ == "__main__":
