@@ -218,15 +218,19 @@ class HeadlessCompositor:
                            env=self._tool_env(), capture_output=True, timeout=60)
         return r.returncode == 0
 
-    def screenshot(self, output=None):
-        """Captures with grim; returns (width, height, pixel) where pixel(x, y)
-        gives the (r, g, b) tuple at that position."""
-        path = os.path.join(self.runtime, "shot.ppm")
+    def screenshot_to(self, path, output=None):
+        """Captures with grim into a binary PPM file."""
         argv = ["grim", "-t", "ppm"]
         if output:
             argv += ["-o", output]
         argv.append(path)
         subprocess.run(argv, env=self._tool_env(), check=True, capture_output=True, timeout=60)
+
+    def screenshot(self, output=None):
+        """Captures with grim; returns (width, height, pixel) where pixel(x, y)
+        gives the (r, g, b) tuple at that position."""
+        path = os.path.join(self.runtime, "shot.ppm")
+        self.screenshot_to(path, output)
         with open(path, "rb") as f:
             data = f.read()
         os.unlink(path)
