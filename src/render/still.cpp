@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -18,14 +19,22 @@
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
+#include <libavutil/display.h>
 #include <libavutil/frame.h>
+#include <libavutil/pixdesc.h>
 #include <libswscale/swscale.h>
 }
 
 #include "egl.h"
 #include "log.h"
+#include "orientation.h"
 
 namespace {
+
+// An SVG picture is first drawn this wide to learn its aspect ratio.
+constexpr int SVG_PROBE_WIDTH = 512;
+// The largest side a picture is drawn at for the outputs.
+constexpr double SVG_MAX_SIDE = 8192.0;
 
 struct still_job {
     pthread_t worker;
@@ -178,6 +187,145 @@ int interrupt_callback(void *opaque) {
     return cancelled(static_cast<const std::atomic<unsigned char> *>(opaque));
 }
 
+using codec_ptr = std::unique_ptr<AVCodecContext, codec_closer>;
+
+// A decoder for the stream's codec. svg_width above 0: SVG pictures are drawn
+// that many pixels wide, their aspect ratio kept.
+codec_ptr open_decoder(const AVCodecParameters *params, int svg_width) {
+    const AVCodec *codec = avcodec_find_decoder(params->codec_id);
+    if (!codec)
+        return nullptr;
+    codec_ptr decoder(avcodec_alloc_context3(codec));
+    if (!decoder || avcodec_parameters_to_context(decoder.get(), params) < 0)
+        return nullptr;
+    decoder->max_pixels = STILL_MAX_PIXELS;
+    decoder->thread_count = 2;
+    AVDictionary *options = nullptr;
+    if (svg_width > 0)
+        av_dict_set_int(&options, "width", svg_width, 0);
+    int rc = avcodec_open2(decoder.get(), codec, &options);
+    av_dict_free(&options);
+    if (rc < 0)
+        return nullptr;
+    return decoder;
+}
+
+// The first frame of the stream; keep, when given, receives the packet it
+// came from.
+int first_frame(AVFormatContext *format, int stream_index, AVCodecContext *decoder,
+                const std::atomic<unsigned char> *cancel, AVFrame *frame, AVPacket *keep) {
+    std::unique_ptr<AVPacket, packet_closer> packet(av_packet_alloc());
+    if (!packet)
+        return -1;
+    bool have_frame = false;
+    for (;;) {
+        if (cancelled(cancel))
+            return -1;
+        if (av_read_frame(format, packet.get()) < 0)
+            break;
+        if (packet->stream_index != stream_index) {
+            av_packet_unref(packet.get());
+            continue;
+        }
+        if (keep && !keep->data && av_packet_ref(keep, packet.get()) < 0)
+            return -1;
+        int rc = avcodec_send_packet(decoder, packet.get());
+        av_packet_unref(packet.get());
+        // EAGAIN: the decoder must hand out frames first; try to take one.
+        if (rc < 0 && rc != AVERROR(EAGAIN))
+            break;
+        if (avcodec_receive_frame(decoder, frame) == 0) {
+            have_frame = true;
+            break;
+        }
+    }
+    if (!have_frame || frame->width <= 0 || frame->height <= 0) {
+        // Frame-threaded decoders may hold the frame until flushed.
+        avcodec_send_packet(decoder, nullptr);
+        if (avcodec_receive_frame(decoder, frame) != 0)
+            av_frame_unref(frame);
+    }
+    if (cancelled(cancel) || frame->width <= 0 || frame->height <= 0)
+        return -1;
+    return 0;
+}
+
+// The one frame a single packet decodes to.
+int frame_of_packet(AVCodecContext *decoder, const AVPacket *packet, AVFrame *frame) {
+    if (avcodec_send_packet(decoder, packet) < 0)
+        return -1;
+    avcodec_send_packet(decoder, nullptr);
+    if (avcodec_receive_frame(decoder, frame) != 0 || frame->width <= 0 || frame->height <= 0)
+        return -1;
+    return 0;
+}
+
+// The width to draw an SVG picture at so that it covers the limit box, from
+// a probe drawn SVG_PROBE_WIDTH wide (its height rounded, hence the half
+// pixel), at most SVG_MAX_SIDE on either side.
+int svg_width_to_cover(int probe_width, int probe_height, int limit_width, int limit_height) {
+    if (probe_width <= 0 || probe_height <= 0)
+        return limit_width;
+    double aspect = probe_width / (probe_height > 1 ? probe_height - 0.5 : 1.0);
+    double width = std::max(static_cast<double>(limit_width), std::ceil(limit_height * aspect));
+    double height = width / aspect;
+    double scale = std::min(1.0, std::min(SVG_MAX_SIDE / width, SVG_MAX_SIDE / height));
+    int w = static_cast<int>(width * scale);
+    return w < 1 ? 1 : w;
+}
+
+const int32_t *display_matrix_of(const AVFrame *frame, const AVStream *stream) {
+    if (const AVFrameSideData *sd = av_frame_get_side_data(frame, AV_FRAME_DATA_DISPLAYMATRIX))
+        if (sd->size >= 9 * sizeof(int32_t))
+            return reinterpret_cast<const int32_t *>(sd->data);
+#if LIBAVCODEC_VERSION_INT >= AV_VERSION_INT(60, 29, 100)
+    const AVPacketSideData *psd =
+        av_packet_side_data_get(stream->codecpar->coded_side_data,
+                                stream->codecpar->nb_coded_side_data, AV_PKT_DATA_DISPLAYMATRIX);
+    if (psd && psd->size >= 9 * sizeof(int32_t))
+        return reinterpret_cast<const int32_t *>(psd->data);
+#else
+    size_t size = 0;
+    const uint8_t *data = av_stream_get_side_data(stream, AV_PKT_DATA_DISPLAYMATRIX, &size);
+    if (data && size >= 9 * sizeof(int32_t))
+        return reinterpret_cast<const int32_t *>(data);
+#endif
+    return nullptr;
+}
+
+// How the picture is to be turned: as FFmpeg reports it (JPEG's EXIF in the
+// FFmpeg here), otherwise as the file's own metadata says, which FFmpeg reads
+// for no other still format here.
+int picture_orientation(const AVFrame *frame, const AVStream *stream, const char *path) {
+    if (const int32_t *matrix = display_matrix_of(frame, stream))
+        return orientation_from_display_matrix(matrix);
+    return orientation_of_file(path);
+}
+
+// YUV pictures are converted with their own matrix (BT.601, BT.709, BT.2020)
+// and range (limited or full) rather than swscale's limited BT.601.
+void use_frame_colours(SwsContext *scaler, const AVFrame *frame) {
+    const auto format = static_cast<AVPixelFormat>(frame->format);
+    const AVPixFmtDescriptor *desc = av_pix_fmt_desc_get(format);
+    if (!desc || (desc->flags & AV_PIX_FMT_FLAG_RGB) || desc->nb_components < 3)
+        return;
+    int *inverse = nullptr;
+    int *table = nullptr;
+    int src_range = 0;
+    int dst_range = 0;
+    int brightness = 0;
+    int contrast = 0;
+    int saturation = 0;
+    if (sws_getColorspaceDetails(scaler, &inverse, &src_range, &table, &dst_range, &brightness,
+                                 &contrast, &saturation) < 0)
+        return;
+    const bool full = frame->color_range == AVCOL_RANGE_JPEG || format == AV_PIX_FMT_YUVJ420P ||
+                      format == AV_PIX_FMT_YUVJ422P || format == AV_PIX_FMT_YUVJ444P ||
+                      format == AV_PIX_FMT_YUVJ440P || format == AV_PIX_FMT_YUVJ411P;
+    sws_setColorspaceDetails(scaler, sws_getCoefficients(frame->colorspace), full ? 1 : 0, table, 1,
+                             brightness, contrast, saturation);
+}
+
 } // namespace
 
 void still_target_size(int width, int height, int limit_width, int limit_height, int *target_width,
@@ -239,85 +387,68 @@ int still_decode_file(const char *path, int limit_width, int limit_height,
     }
     if (stream_index < 0)
         return -1;
-    const AVCodecParameters *params = format->streams[stream_index]->codecpar;
-    const AVCodec *codec = avcodec_find_decoder(params->codec_id);
-    if (!codec)
-        return -1;
-    std::unique_ptr<AVCodecContext, codec_closer> decoder(avcodec_alloc_context3(codec));
-    if (!decoder)
-        return -1;
-    if (avcodec_parameters_to_context(decoder.get(), params) < 0)
-        return -1;
-    decoder->max_pixels = STILL_MAX_PIXELS;
-    decoder->thread_count = 2;
-    if (avcodec_open2(decoder.get(), codec, nullptr) < 0)
-        return -1;
+    const AVStream *stream = format->streams[stream_index];
+    const AVCodecParameters *params = stream->codecpar;
+    // A vector picture is drawn for the outputs' size, not at its nominal one.
+    const bool vector = params->codec_id == AV_CODEC_ID_SVG && limit_width > 0 && limit_height > 0;
+    codec_ptr decoder = open_decoder(params, vector ? SVG_PROBE_WIDTH : 0);
     std::unique_ptr<AVFrame, frame_closer> frame(av_frame_alloc());
     std::unique_ptr<AVFrame, frame_closer> rgba(av_frame_alloc());
-    std::unique_ptr<AVPacket, packet_closer> packet(av_packet_alloc());
-    if (!frame || !rgba || !packet)
+    std::unique_ptr<AVPacket, packet_closer> kept(av_packet_alloc());
+    if (!decoder || !frame || !rgba || !kept)
         return -1;
-
-    bool have_frame = false;
-    for (;;) {
-        if (cancelled(cancel))
+    if (first_frame(format.get(), stream_index, decoder.get(), cancel, frame.get(),
+                    vector ? kept.get() : nullptr) != 0)
+        return -1;
+    if (vector) {
+        int width = svg_width_to_cover(frame->width, frame->height, limit_width, limit_height);
+        decoder = open_decoder(params, width);
+        av_frame_unref(frame.get());
+        if (!decoder || frame_of_packet(decoder.get(), kept.get(), frame.get()) != 0)
             return -1;
-        if (av_read_frame(format.get(), packet.get()) < 0)
-            break;
-        if (packet->stream_index != stream_index) {
-            av_packet_unref(packet.get());
-            continue;
-        }
-        rc = avcodec_send_packet(decoder.get(), packet.get());
-        av_packet_unref(packet.get());
-        // EAGAIN: the decoder must hand out frames first; try to take one.
-        if (rc < 0 && rc != AVERROR(EAGAIN))
-            break;
-        if (avcodec_receive_frame(decoder.get(), frame.get()) == 0) {
-            have_frame = true;
-            break;
-        }
-    }
-    if (!have_frame || frame->width <= 0 || frame->height <= 0) {
-        // Frame-threaded decoders may hold the frame until flushed.
-        avcodec_send_packet(decoder.get(), nullptr);
-        if (avcodec_receive_frame(decoder.get(), frame.get()) != 0)
-            av_frame_unref(frame.get());
     }
     if (cancelled(cancel))
         return -1;
-    if (frame->width <= 0 || frame->height <= 0)
-        return -1;
 
-    int target_width = 0;
-    int target_height = 0;
-    still_target_size(frame->width, frame->height, limit_width, limit_height, &target_width,
-                      &target_height);
+    const int orientation =
+        vector ? ORIENTATION_UPRIGHT : picture_orientation(frame.get(), stream, path);
+    const bool swap = orientation_swaps_sides(orientation);
+    const int shown_width = swap ? frame->height : frame->width;
+    const int shown_height = swap ? frame->width : frame->height;
+    int target_width = shown_width;
+    int target_height = shown_height;
+    if (!vector)
+        still_target_size(shown_width, shown_height, limit_width, limit_height, &target_width,
+                          &target_height);
+    // Scaled as stored, turned upright afterwards.
+    const int scaled_width = swap ? target_height : target_width;
+    const int scaled_height = swap ? target_width : target_height;
     std::unique_ptr<SwsContext, sws_closer> scaler(sws_getContext(
-        frame->width, frame->height, static_cast<AVPixelFormat>(frame->format), target_width,
-        target_height, AV_PIX_FMT_RGBA, SWS_BILINEAR, nullptr, nullptr, nullptr));
+        frame->width, frame->height, static_cast<AVPixelFormat>(frame->format), scaled_width,
+        scaled_height, AV_PIX_FMT_RGBA, SWS_BILINEAR, nullptr, nullptr, nullptr));
     if (!scaler)
         return -1;
+    use_frame_colours(scaler.get(), frame.get());
     rgba->format = AV_PIX_FMT_RGBA;
-    rgba->width = target_width;
-    rgba->height = target_height;
-    if (av_frame_get_buffer(rgba.get(), 0) < 0 || cancelled(cancel))
+    rgba->width = scaled_width;
+    rgba->height = scaled_height;
+    // Alignment 1: rows packed back to back, as the texture wants them.
+    if (av_frame_get_buffer(rgba.get(), 1) < 0 || cancelled(cancel))
         return -1;
     if (sws_scale(scaler.get(), frame->data, frame->linesize, 0, frame->height, rgba->data,
                   rgba->linesize) <= 0)
         return -1;
 
-    size_t row = static_cast<size_t>(target_width) * 4;
-    auto *pixels = static_cast<uint8_t *>(malloc(row * static_cast<size_t>(target_height)));
+    size_t bytes = static_cast<size_t>(target_width) * 4 * static_cast<size_t>(target_height);
+    auto *pixels = static_cast<uint8_t *>(malloc(bytes));
     if (!pixels)
         return -1;
-    for (int y = 0; y < target_height; ++y)
-        memcpy(pixels + row * static_cast<size_t>(y),
-               rgba->data[0] + static_cast<ptrdiff_t>(rgba->linesize[0]) * y, row);
+    orientation_apply(rgba->data[0], scaled_width, scaled_height, orientation, pixels);
     out->pixels = pixels;
     out->width = target_width;
     out->height = target_height;
-    out->reduced = target_width != frame->width || target_height != frame->height;
+    // A vector picture always has more to give a larger output.
+    out->reduced = vector || target_width != shown_width || target_height != shown_height;
     return 0;
 }
 
