@@ -220,6 +220,8 @@ key_result handle_key(config *cfg, const char *section, const char *key, char *v
     } else if (strcmp(section, "render") == 0) {
         if (strcmp(key, "fade_ms") == 0)
             return parse_int(value, &cfg->fade_ms) ? KEY_VALID : KEY_INVALID;
+        if (strcmp(key, "volume") == 0)
+            return parse_int(value, &cfg->volume) ? KEY_VALID : KEY_INVALID;
     }
     return KEY_UNKNOWN;
 }
@@ -235,6 +237,7 @@ void apply_ranges(config *cfg) {
     cfg->max_height = clamp(cfg->max_height, 200, 16384);
     cfg->cache_max_mb = clamp(cfg->cache_max_mb, 0, 65536);
     cfg->fade_ms = clamp(cfg->fade_ms, 0, 2000);
+    cfg->volume = clamp(cfg->volume, 0, 100);
     cfg->blocklist_count = clamp(cfg->blocklist_count, 0, CONFIG_BLOCKLIST_MAX);
     // Texts always stay terminated, whatever the record held before.
     cfg->battery_mode[sizeof cfg->battery_mode - 1] = '\0';
@@ -330,6 +333,8 @@ void config_set_defaults(config *cfg) {
     cfg->max_height = 1440;
     cfg->cache_max_mb = 512;
     cfg->fade_ms = 250;
+    // A wallpaper is silent unless the user asks for its sound.
+    cfg->volume = 0;
     cfg->blocklist_count = 0;
 }
 

@@ -19,6 +19,7 @@ struct config {
     int32_t max_height;
     int32_t cache_max_mb;
     int32_t fade_ms;
+    int32_t volume; // 0 to 100 percent; 0 mutes the wallpaper's sound
     char blocklist[CONFIG_BLOCKLIST_MAX][CONFIG_BLOCKLIST_NAME_SIZE];
     int32_t blocklist_count;
 };

@@ -432,6 +432,7 @@ int ensure_renderer(void) {
     d.engine = ENGINE_RENDERER;
     d.renderer_stop_at = 0;
     (void)render_fade(d.supervisor, d.config.fade_ms);
+    (void)render_volume(d.supervisor, d.config.volume);
     return 0;
 }
 
@@ -470,6 +471,7 @@ void renderer_restarted(void) {
     d.load_pending = false;
     d.media_ready = false;
     (void)render_fade(d.supervisor, d.config.fade_ms);
+    (void)render_volume(d.supervisor, d.config.volume);
     media_update();
 }
 

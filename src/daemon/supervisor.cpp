@@ -306,3 +306,9 @@ int render_fade(supervisor *sup, int ms) {
     snprintf(req, sizeof req, "{\"cmd\":\"fade\",\"ms\":%d}", ms);
     return fixed_command(sup, req);
 }
+
+int render_volume(supervisor *sup, int percent) {
+    char req[128];
+    snprintf(req, sizeof req, "{\"cmd\":\"volume\",\"level\":%d}", percent);
+    return fixed_command(sup, req);
+}

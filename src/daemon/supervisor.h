@@ -58,6 +58,8 @@ int render_resume(supervisor *sup);
 int render_feed(supervisor *sup);
 int render_feed_stop(supervisor *sup);
 int render_fade(supervisor *sup, int ms);
+// The wallpaper's loudness, 0 to 100 percent.
+int render_volume(supervisor *sup, int percent);
 
 // Directory of the running program ("/usr/bin" for /usr/bin/kivd) into buf;
 // 0, or -1 when unknown or it does not fit. Exposed for the search-order tests.

@@ -327,6 +327,8 @@ video_player *video_create(wl_display *display) {
     mpv_render_context_set_update_callback(video->render, video_on_render_update, video);
     mpv_set_wakeup_callback(video->mpv, video_on_wakeup, video);
     mpv_observe_property(video->mpv, EOF_REPLY_ID, "eof-reached", MPV_FORMAT_FLAG);
+    // Wallpapers are silent until told otherwise.
+    video_set_volume(video, 0);
     log_info("libmpv ready");
     return video;
 }
@@ -418,6 +420,26 @@ void video_set_mute(video_player *video, bool mute) {
     }
     int flag = mute ? 1 : 0;
     mpv_set_property(video->mpv, "mute", MPV_FORMAT_FLAG, &flag);
+}
+
+void video_set_volume(video_player *video, int percent) {
+    if (!video || !video->mpv) {
+        return;
+    }
+    if (percent < 0) {
+        percent = 0;
+    } else if (percent > 100) {
+        percent = 100;
+    }
+    // A silent wallpaper needs no audio decoder and no audio device: without
+    // a track the player never opens a sound stream.
+    if (mpv_set_property_string(video->mpv, "aid", percent > 0 ? "auto" : "no") < 0) {
+        log_warn("mpv audio track selection failed");
+    }
+    double volume = percent;
+    if (mpv_set_property(video->mpv, "volume", MPV_FORMAT_DOUBLE, &volume) < 0) {
+        log_warn("mpv volume %d failed", percent);
+    }
 }
 
 void video_set_loop(video_player *video, bool loop) {

@@ -28,6 +28,10 @@ void video_stop(video_player *video);
 // Applies the pause flag unless the last successful one was the same value.
 void video_set_pause(video_player *video, bool pause);
 void video_set_mute(video_player *video, bool mute);
+// Loudness in percent, 0 to 100 (values outside are moved to the nearer
+// bound). At 0 no audio track is decoded at all; a higher value selects the
+// file's audio track again without reloading the file. The player starts at 0.
+void video_set_volume(video_player *video, int percent);
 // true: loop forever ("inf"); false: play once ("no").
 void video_set_loop(video_player *video, bool loop);
 

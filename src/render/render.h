@@ -32,6 +32,7 @@ struct render_app {
     bool feed_active;            // frames go to the lock feed, outputs are not drawn
     bool intro;                  // current video was loaded with once
     int32_t fade_ms;             // 0..2000
+    int32_t volume;              // 0..100; 0 keeps wallpapers silent
     char path[RENDER_PATH_SIZE]; // media on screen; empty when nothing is loaded
     char kind[RENDER_KIND_SIZE]; // "video", "still" or ""
 };

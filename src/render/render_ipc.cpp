@@ -27,6 +27,7 @@ namespace {
 constexpr const char *REPLY_OK = "{\"status\":\"ok\"}";
 constexpr int STILL_DEFAULT_LIMIT = 4096;
 constexpr int64_t FADE_MAX_MS = 2000;
+constexpr int64_t VOLUME_MAX = 100;
 
 void reply_error(ipc_stream *slot, const char *message) {
     char line[256];
@@ -215,21 +216,38 @@ void handle_skip(ipc_stream *slot, yyjson_val *root) {
     ipc_stream_queue_line(slot, REPLY_OK);
 }
 
+// A JSON integer from 0 to max; -1 for anything else.
+int64_t integer_up_to(yyjson_val *value, int64_t max) {
+    int64_t n = -1;
+    if (yyjson_is_sint(value))
+        n = yyjson_get_sint(value);
+    else if (yyjson_is_uint(value))
+        n = yyjson_get_uint(value) > static_cast<uint64_t>(max)
+                ? max + 1
+                : static_cast<int64_t>(yyjson_get_uint(value));
+    return n < 0 || n > max ? -1 : n;
+}
+
 void handle_fade(ipc_stream *slot, yyjson_val *root) {
-    yyjson_val *ms = json_obj_first(root, "ms");
-    int64_t value = -1;
-    if (yyjson_is_sint(ms))
-        value = yyjson_get_sint(ms);
-    else if (yyjson_is_uint(ms))
-        value = yyjson_get_uint(ms) > static_cast<uint64_t>(FADE_MAX_MS)
-                    ? FADE_MAX_MS + 1
-                    : static_cast<int64_t>(yyjson_get_uint(ms));
-    if (value < 0 || value > FADE_MAX_MS) {
+    int64_t value = integer_up_to(json_obj_first(root, "ms"), FADE_MAX_MS);
+    if (value < 0) {
         reply_error(slot, "Fade must be an integer from 0 to 2000");
         return;
     }
     g_app.fade_ms = static_cast<int32_t>(value);
     still_set_fade(g_app.still, g_app.fade_ms);
+    ipc_stream_queue_line(slot, REPLY_OK);
+}
+
+// Applies to the video playing now as well: the file is not reloaded.
+void handle_volume(ipc_stream *slot, yyjson_val *root) {
+    int64_t value = integer_up_to(json_obj_first(root, "level"), VOLUME_MAX);
+    if (value < 0) {
+        reply_error(slot, "Volume must be an integer from 0 to 100");
+        return;
+    }
+    g_app.volume = static_cast<int32_t>(value);
+    video_set_volume(g_app.video, g_app.volume);
     ipc_stream_queue_line(slot, REPLY_OK);
 }
 
@@ -340,6 +358,8 @@ void render_ipc_handle_line(ipc_server *server, ipc_stream *slot, char *line) {
         handle_skip(slot, root);
     } else if (strcmp(cmd, "fade") == 0) {
         handle_fade(slot, root);
+    } else if (strcmp(cmd, "volume") == 0) {
+        handle_volume(slot, root);
     } else {
         reply_error(slot, "unknown cmd");
     }

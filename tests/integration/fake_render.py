@@ -155,6 +155,11 @@ class Renderer:
                 return '{"status":"error","message":"Fade must be an integer from 0 to 2000"}'
             self.fade_ms = ms
             return ok
+        if cmd == "volume":
+            level = req.get("level")
+            if type(level) is not int or not 0 <= level <= 100:
+                return '{"status":"error","message":"Volume must be an integer from 0 to 100"}'
+            return ok
         return '{"status":"error","message":"unknown cmd"}'
 
 

@@ -29,7 +29,8 @@ STATUS_BEFORE_ANY_BACKGROUND = (
 CONFIG_DEFAULTS = (
     '{"status":"ok","pause_fullscreen":true,"pause_occupied_workspace":false,'
     '"battery_poster":false,"battery_mode":"play","gif_fps":20,"gif_crf":20,"max_width":2560,'
-    '"max_height":1440,"cache_max_mb":512,"fade_ms":250,"blocklist_count":0,"blocklist":[]}')
+    '"max_height":1440,"cache_max_mb":512,"fade_ms":250,"volume":0,"blocklist_count":0,'
+    '"blocklist":[]}')
 
 
 def error(message):
@@ -267,10 +268,12 @@ class ConfigTest(DaemonTestCase):
                 self.procs.remove(d)
 
     def test_reload_keeps_previous_values_on_failure(self):
-        self.write_config('[render]\nfade_ms = 500\n[pause]\nblocklist = ["a", \'b c\']\n')
+        self.write_config('[render]\nfade_ms = 500\nvolume = 20\n'
+                          '[pause]\nblocklist = ["a", \'b c\']\n')
         self.start_daemon()
         before = self.ask('{"cmd":"config"}')
-        self.assertIn('"fade_ms":500,"blocklist_count":2,"blocklist":["a","b c"]}', before)
+        self.assertIn('"fade_ms":500,"volume":20,"blocklist_count":2,"blocklist":["a","b c"]}',
+                      before)
 
         self.write_config("[pause]\nbattery_mode = Poster\n")
         self.assertEqual(self.ask('{"cmd":"reload-config"}'), error("config load failed"))

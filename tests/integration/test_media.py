@@ -347,7 +347,7 @@ class RestartTest(MediaTestCase):
     def test_render_restart_command(self):
         os.makedirs(os.path.join(self.env.config, "kiv"))
         with open(os.path.join(self.env.config, "kiv", "config.toml"), "w") as f:
-            f.write("[render]\nfade_ms = 700\n")
+            f.write("[render]\nfade_ms = 700\nvolume = 30\n")
         # The old renderer ignores SIGTERM: it is killed after the grace time.
         self.control(ignore_term=True)
         d = self.start_on_video()
@@ -361,6 +361,23 @@ class RestartTest(MediaTestCase):
         self.wait_count(d, "media ready: %s" % self.media["vid1"], 2)
         self.assertEqual(len(self.loads_of("vid1", new)), 1)
         self.assertEqual(self.requests("fade", new)[0], {"cmd": "fade", "ms": 700})
+        self.assertEqual(self.requests("volume", new)[0], {"cmd": "volume", "level": 30})
+
+    def test_reload_config_sets_the_volume_of_the_playing_video(self):
+        d = self.start_on_video()
+        pid = self.renderer_pid(d)
+        # Silent by default, from the renderer's first moment.
+        self.assertEqual(self.requests("volume", pid), [{"cmd": "volume", "level": 0}])
+        os.makedirs(os.path.join(self.env.config, "kiv"))
+        with open(os.path.join(self.env.config, "kiv", "config.toml"), "w") as f:
+            f.write("[render]\nvolume = 65\n")
+        self.assertEqual(request(self.env.daemon_socket, '{"cmd":"reload-config"}'),
+                         '{"status":"ok"}')
+        self.assertEqual(request_json(self.env.daemon_socket, {"cmd": "config"})["volume"], 65)
+        self.assertEqual(self.requests("volume", pid)[-1], {"cmd": "volume", "level": 65})
+        # The video plays on: neither reloaded nor replaced by another process.
+        self.assertEqual(len(self.loads_of("vid1")), 1)
+        self.assertEqual(len(self.spawns(d)), 1)
 
     def test_slow_renderer_is_waited_for(self):
         # A renderer that takes seconds to listen (cold caches, a loaded

@@ -1,10 +1,13 @@
 """Real wallpapers on a headless sway compositor: Debian's own wallpapers and
 files derived from them at run time, shown by kiv-render and compared with
-FFmpeg's own cover-cropped rendering of each file."""
+FFmpeg's own cover-cropped rendering of each file; and the sound of a video
+wallpaper, written by the player into a file instead of a sound card."""
 
 import os
 import shutil
+import struct
 import tempfile
+import time
 import unittest
 
 from compositor import RendererTestCase
@@ -103,6 +106,76 @@ class RealStillsTest(RendererTestCase):
                     wait_for(close, 20, 0.2, "%s on screen" % name)
                 except AssertionError:
                     self.fail("%s: mean difference %s, not below 4 levels" % (name, seen[-1]))
+
+
+def wav_samples(path):
+    """The samples written so far into the player's sound file (16-bit)."""
+    try:
+        with open(path, "rb") as f:
+            data = f.read()
+    except FileNotFoundError:
+        return []
+    body = data[44:]
+    return struct.unpack("<%dh" % (len(body) // 2), body[:len(body) // 2 * 2])
+
+
+class SoundTest(RendererTestCase):
+    """The player writes what it would play into a file (mpv's pcm output)."""
+
+    @classmethod
+    def setUpClass(cls):
+        missing = realmedia.missing_package_files()
+        if missing:
+            raise AssertionError("wallpaper packages missing: %s" % ", ".join(missing))
+        cls.media = tempfile.mkdtemp(prefix="kiv-sound-")
+        cls.clip = os.path.join(cls.media, "tone.mp4")
+        # A video wallpaper with a loud soundtrack.
+        ffmpeg("-loop", "1", "-i", realmedia.SWAY_PNG, "-f", "lavfi", "-i",
+               "sine=frequency=440:sample_rate=48000", "-t", "10", "-vf", "scale=480:270",
+               "-r", "24", "-c:v", "libx264", "-preset", "ultrafast", "-pix_fmt", "yuv420p",
+               "-c:a", "aac", "-af", "volume=0.8", cls.clip)
+
+    @classmethod
+    def tearDownClass(cls):
+        shutil.rmtree(cls.media, ignore_errors=True)
+
+    def setUp(self):
+        super().setUp()
+        self.wav = os.path.join(self.env.root, "sound.wav")
+        self.env.vars["KIV_MPV_OPTIONS"] = "ao=pcm;ao-pcm-file=%s;audio-format=s16" % self.wav
+        self.start_renderer()
+
+    def position(self):
+        return self.status()["time_pos"]
+
+    def test_silent_by_default_and_volume_applies_while_playing(self):
+        self.assertEqual(self.cmd({"cmd": "load", "path": self.clip, "kind": "video"}),
+                         {"status": "ok"})
+        wait_for(lambda: self.position() > 1.0, 20, 0.1, "the video playing")
+        # Not a single sample: the soundtrack is not even decoded.
+        self.assertEqual(len(wav_samples(self.wav)), 0)
+
+        before = self.position()
+        self.assertEqual(self.cmd({"cmd": "volume", "level": 60}), {"status": "ok"})
+        wait_for(lambda: len(wav_samples(self.wav)) > 48000, 20, 0.1, "sound written")
+        self.assertGreater(max(abs(s) for s in wav_samples(self.wav)), 1000)
+        # The same video played on: not loaded again from its start.
+        self.assertGreaterEqual(self.position(), before)
+        self.assertEqual(self.status()["path"], self.clip)
+
+        self.assertEqual(self.cmd({"cmd": "volume", "level": 0}), {"status": "ok"})
+        time.sleep(0.5)
+        written = len(wav_samples(self.wav))
+        time.sleep(1.0)
+        self.assertEqual(len(wav_samples(self.wav)), written, "sound goes on at volume 0")
+
+    def test_volume_must_be_a_percentage(self):
+        error = {"status": "error", "message": "Volume must be an integer from 0 to 100"}
+        for level in (101, -1, 2.5, "50", None):
+            with self.subTest(level=level):
+                req = {"cmd": "volume"} if level is None else {"cmd": "volume", "level": level}
+                self.assertEqual(self.cmd(req), error)
+        self.assertEqual(self.cmd({"cmd": "volume", "level": 100}), {"status": "ok"})
 
 
 if __name__ == "__main__":

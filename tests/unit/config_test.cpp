@@ -17,9 +17,9 @@ std::string describe(const config &c) {
     char buf[256];
     snprintf(buf, sizeof buf,
              "fullscreen=%d occupied=%d battery_poster=%d battery_mode=%s gif_fps=%d gif_crf=%d "
-             "max_width=%d max_height=%d cache_max_mb=%d fade_ms=%d blocklist=",
+             "max_width=%d max_height=%d cache_max_mb=%d fade_ms=%d volume=%d blocklist=",
              c.pause_fullscreen, c.pause_occupied_workspace, c.battery_poster, c.battery_mode,
-             c.gif_fps, c.gif_crf, c.max_width, c.max_height, c.cache_max_mb, c.fade_ms);
+             c.gif_fps, c.gif_crf, c.max_width, c.max_height, c.cache_max_mb, c.fade_ms, c.volume);
     std::string s = buf;
     s += "[";
     for (int i = 0; i < c.blocklist_count && i < CONFIG_BLOCKLIST_MAX; i++)
@@ -151,7 +151,7 @@ std::vector<Case> cases() {
         {"all keys",
          "[pause]\nfullscreen = no\noccupied_workspace = yes\nbattery_poster = 1\n"
          "battery_mode = pause\n[transcode]\ngif_fps = 30\ngif_crf = 18\nmax_width = 1920\n"
-         "max_height = 1080\ncache_max_mb = 0\n[render]\nfade_ms = 0\n",
+         "max_height = 1080\ncache_max_mb = 0\n[render]\nfade_ms = 0\nvolume = 40\n",
          0,
          [](config &c) {
              c.pause_fullscreen = false;
@@ -164,6 +164,7 @@ std::vector<Case> cases() {
              c.max_height = 1080;
              c.cache_max_mb = 0;
              c.fade_ms = 0;
+             c.volume = 40;
          },
          {}},
         {"other boolean words",
@@ -176,7 +177,7 @@ std::vector<Case> cases() {
          {}},
         {"values above their ranges",
          "[transcode]\ngif_fps = 100\ngif_crf = 99\nmax_width = 99999\nmax_height = 20000\n"
-         "cache_max_mb = 100000\n[render]\nfade_ms = 5000\n",
+         "cache_max_mb = 100000\n[render]\nfade_ms = 5000\nvolume = 101\n",
          0,
          [](config &c) {
              c.gif_fps = 50;
@@ -185,11 +186,12 @@ std::vector<Case> cases() {
              c.max_height = 16384;
              c.cache_max_mb = 65536;
              c.fade_ms = 2000;
+             c.volume = 100;
          },
          {}},
         {"values below their ranges",
          "[transcode]\ngif_fps = 2\ngif_crf = -1\nmax_width = 100\nmax_height = 50\n"
-         "cache_max_mb = -3\n[render]\nfade_ms = -5\n",
+         "cache_max_mb = -3\n[render]\nfade_ms = -5\nvolume = -1\n",
          0,
          [](config &c) {
              c.gif_fps = 5;
@@ -419,6 +421,7 @@ config unusual_record() {
     c.max_height = 900;
     c.cache_max_mb = 42;
     c.fade_ms = 777;
+    c.volume = 55;
     set_blocklist(c, {"firefox", "mpv"});
     return c;
 }
