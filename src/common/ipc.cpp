@@ -510,6 +510,21 @@ int ipc_connect(const char *path) {
     return fd;
 }
 
+int ipc_connect_nowait(const char *path) {
+    sockaddr_un addr;
+    if (fill_address(path, &addr) < 0) {
+        return -1;
+    }
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd < 0) {
+        return -1;
+    }
+    if (connect(fd, reinterpret_cast<const sockaddr *>(&addr), sizeof(addr)) < 0) {
+        return close_failed(fd);
+    }
+    return fd;
+}
+
 int ipc_send_line(int fd, const char *text) {
     if (text == nullptr) {
         errno = EINVAL;

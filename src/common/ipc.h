@@ -78,6 +78,9 @@ int ipc_server_socket(const char *path);
 int ipc_accept(const ipc_listener *listener);
 
 int ipc_connect(const char *path);
+// A non-blocking connection that never waits: fails at once (EAGAIN) when the
+// server's queue is full instead of waiting for it to accept.
+int ipc_connect_nowait(const char *path);
 int ipc_set_timeouts(int fd, int ms);
 int ipc_send_line(int fd, const char *text);
 int ipc_recv_line(int fd, char *buf, size_t size, int ms = IPC_DEFAULT_REPLY_MS);

@@ -143,3 +143,25 @@ int proc_run_cancellable(const char *program, char *const argv[], char *out, siz
     out[used] = '\0';
     return -1;
 }
+
+int proc_spawn_stderr(const char *program, char *const argv[], int err_fd, pid_t *pid_out) {
+    if (!program || !argv || err_fd < 0)
+        return -1;
+    posix_spawn_file_actions_t actions;
+    if (posix_spawn_file_actions_init(&actions) != 0)
+        return -1;
+    // dup2 clears close-on-exec on the copy; a descriptor that already is 2
+    // has to lose it itself.
+    int rc = err_fd == STDERR_FILENO
+                 ? fcntl(err_fd, F_SETFD, 0)
+                 : posix_spawn_file_actions_adddup2(&actions, err_fd, STDERR_FILENO);
+    pid_t pid = 0;
+    if (rc == 0)
+        rc = posix_spawnp(&pid, program, &actions, nullptr, argv, environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (rc != 0)
+        return -1;
+    if (pid_out)
+        *pid_out = pid;
+    return 0;
+}

@@ -5,6 +5,8 @@
 #include <sys/types.h>
 
 int proc_spawn(const char *program, char *const argv[], pid_t *pid_out);
+// proc_spawn with the child's standard error on err_fd.
+int proc_spawn_stderr(const char *program, char *const argv[], int err_fd, pid_t *pid_out);
 int proc_run(const char *program, char *const argv[], char *out, size_t out_size,
              int time_limit_ms);
 // Runs program to its end, capturing stdout and stderr into out. 0 only for a

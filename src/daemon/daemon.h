@@ -69,6 +69,17 @@ struct daemon_state {
     bool media_ready;
     int64_t ready_deadline;
 
+    // Requests whose answer the renderer still owes: a load (and what it
+    // was for), the readiness poll, a pause, resume or feed.
+    bool load_asked;
+    bool asked_recovery;
+    uint64_t asked_generation;
+    char asked_path[DAEMON_PATH_SIZE];
+    char asked_kind[DAEMON_KIND_SIZE];
+    bool poll_asked;
+    bool playback_asked;
+    int renderer_pid; // the renderer process this record speaks of
+
     struct transcode_job *job; // the one conversion job, or null
     bool job_is_poster;
 
@@ -79,6 +90,7 @@ struct daemon_state {
     int feed_active;
 
     int intro_active;
+    bool intro_starting; // asked for, waiting for the renderer
     char intro_path[DAEMON_PATH_SIZE];
     char intro_result[DAEMON_KIND_SIZE];
     int64_t intro_deadline;

@@ -31,6 +31,52 @@ namespace {
 
 const char kOk[] = "{\"status\":\"ok\"}";
 
+// A command whose reply waits for the renderer: starting it, or answering.
+enum held_kind {
+    HELD_NONE,
+    HELD_INTRO,
+    HELD_RESTART,
+    HELD_STATUS,
+};
+
+struct held_reply {
+    held_kind kind;
+    ipc_stream *slot;
+    uint64_t connection; // the slot may serve another client by then
+    uint64_t order;      // render-status answers come back in the order asked
+};
+
+held_reply g_held[IPC_MAX_CLIENTS];
+uint64_t g_held_order;
+
+void hold(ipc_stream *slot, held_kind kind) {
+    for (held_reply &h : g_held) {
+        if (h.kind == HELD_NONE) {
+            h = {kind, slot, slot->connection, ++g_held_order};
+            return;
+        }
+    }
+    // A slot holds at most one waiting command per client; sixteen clients
+    // fill the table, so this is not reached.
+    log_error("no room to hold a reply");
+}
+
+// The held reply of kind asked first, or null.
+held_reply *first_held(held_kind kind) {
+    held_reply *first = nullptr;
+    for (held_reply &h : g_held)
+        if (h.kind == kind && (!first || h.order < first->order))
+            first = &h;
+    return first;
+}
+
+// Sends line on a held reply's connection, if its client is still there.
+void release(held_reply *h, const char *line) {
+    if (h->slot->fd >= 0 && h->slot->connection == h->connection)
+        ipc_stream_queue_line(h->slot, line);
+    h->kind = HELD_NONE;
+}
+
 // A newly allocated formatted text, or null when memory is short.
 __attribute__((format(printf, 1, 2))) json_text_ptr format_text(const char *fmt, ...) {
     va_list ap;
@@ -92,7 +138,11 @@ void handle_set(ipc_stream *slot, yyjson_val *root) {
         reply_error(slot, "Cannot set background");
         return;
     }
-    reply_ok(slot);
+    // A renderer that could not start will not show this one either: say why.
+    const char *why = renderer_error(g_daemon.supervisor);
+    json_text_ptr quoted(why[0] ? json_quote(why) : nullptr);
+    json_text_ptr member(quoted ? format_text("\"render_error\":%s", quoted.get()) : nullptr);
+    reply_ok_with(slot, member ? member.get() : nullptr);
 }
 
 bool intro_path_valid(yyjson_val *value) {
@@ -117,7 +167,12 @@ void handle_intro(ipc_stream *slot, yyjson_val *root) {
         reply_error(slot, "Invalid intro path");
         return;
     }
-    if (intro_start(yyjson_get_str(json_obj_first(root, "path"))) != 0) {
+    int r = intro_start(yyjson_get_str(json_obj_first(root, "path")));
+    if (r == 1) {
+        hold(slot, HELD_INTRO);
+        return;
+    }
+    if (r != 0) {
         reply_error(slot, "Intro start failed");
         return;
     }
@@ -187,11 +242,14 @@ void handle_reload_config(ipc_stream *slot) {
 void handle_render_status(ipc_stream *slot) {
     if (g_daemon.engine == ENGINE_RENDERER) {
         char reply[RENDER_REPLY_SIZE];
-        if (render_request(g_daemon.supervisor, "{\"cmd\":\"status\"}", reply, sizeof reply) != 0) {
+        int r = render_call(g_daemon.supervisor, "{\"cmd\":\"status\"}", RENDER_TAG_STATUS_COMMAND,
+                            reply, sizeof reply);
+        if (r == RENDER_LATER)
+            hold(slot, HELD_STATUS);
+        else if (r == RENDER_ANSWERED)
+            ipc_stream_queue_line(slot, reply);
+        else
             reply_error(slot, "render unreachable");
-            return;
-        }
-        ipc_stream_queue_line(slot, reply);
         return;
     }
     json_text_ptr path(json_quote(g_daemon.source_path));
@@ -219,7 +277,13 @@ void handle_render_restart(ipc_stream *slot) {
         return;
     }
     renderer_stop(g_daemon.supervisor);
-    if (renderer_start(g_daemon.supervisor) != 0) {
+    int r = renderer_start(g_daemon.supervisor);
+    if (r == 1) {
+        // The loop's restart step sends everything again once it listens.
+        hold(slot, HELD_RESTART);
+        return;
+    }
+    if (r != 0) {
         reply_error(slot, "render restart failed");
         return;
     }
@@ -236,12 +300,43 @@ void handle_shutdown(ipc_stream *slot) {
 
 } // namespace
 
+void daemon_ipc_tick(void) {
+    for (held_reply &h : g_held) {
+        if (h.kind == HELD_INTRO) {
+            intro_start_outcome outcome = intro_start_result();
+            if (outcome == INTRO_START_OK)
+                release(&h, kOk);
+            else if (outcome != INTRO_START_PENDING)
+                release(&h, "{\"status\":\"error\",\"message\":\"Intro start failed\"}");
+        } else if (h.kind == HELD_RESTART) {
+            supervisor *sup = g_daemon.supervisor;
+            if (sup && sup->starting)
+                continue;
+            if (sup && sup->pid > 0 && sup->pid == g_daemon.renderer_pid)
+                release(&h, kOk);
+            else if (!renderer_alive(sup))
+                release(&h, "{\"status\":\"error\",\"message\":\"render restart failed\"}");
+        }
+    }
+}
+
+void daemon_ipc_render_answer(const render_answer *a) {
+    held_reply *h = first_held(HELD_STATUS);
+    if (!h)
+        return;
+    if (a->answered && strlen(a->text) < RENDER_REPLY_SIZE)
+        release(h, a->text);
+    else
+        release(h, "{\"status\":\"error\",\"message\":\"render unreachable\"}");
+}
+
 char *daemon_status_report(void) {
     json_text_ptr source(json_quote(g_daemon.source_path));
     json_text_ptr loaded(json_quote(g_daemon.loaded_path));
     json_text_ptr failed(
         json_quote(g_daemon.failed_path[0] ? g_daemon.failed_path : g_daemon.poster_failed_path));
-    if (!source || !loaded || !failed)
+    json_text_ptr render_error(json_quote(renderer_error(g_daemon.supervisor)));
+    if (!source || !loaded || !failed || !render_error)
         return nullptr;
     const hypr_monitor *hypr = g_daemon.hypr;
     const power_monitor *power = g_daemon.power;
@@ -252,7 +347,8 @@ char *daemon_status_report(void) {
         "\"engine\":\"%s\",\"paused\":%s,\"reason\":\"%s\",\"always_animate\":%s,"
         "\"manual_pause\":%s,\"idle_pause\":%s,\"fullscreen\":%s,\"window_visible\":%s,"
         "\"monitors_off\":%s,\"monitor_count\":%d,\"on_battery\":%s,\"locked\":%s,"
-        "\"render_alive\":%s,\"intro\":%s,\"intro_result\":\"%s\",\"drm_dpms\":%s}",
+        "\"render_alive\":%s,\"intro\":%s,\"intro_result\":\"%s\",\"drm_dpms\":%s,"
+        "\"render_error\":%s}",
         source.get(), g_daemon.source_kind, loaded.get(), g_daemon.loaded_kind,
         bool_word(g_daemon.job != nullptr), failed.get(), bool_word(g_daemon.media_ready),
         daemon_engine_name(g_daemon.engine), bool_word(policy_paused(g_daemon.policy)),
@@ -262,7 +358,7 @@ char *daemon_status_report(void) {
         bool_word(hypr_monitors_off(hypr)), hypr_monitor_count(hypr),
         bool_word(power_on_battery(power)), bool_word(locked),
         bool_word(renderer_alive(g_daemon.supervisor)), bool_word(g_daemon.intro_active != 0),
-        g_daemon.intro_result, bool_word(drm_probe_enabled()));
+        g_daemon.intro_result, bool_word(drm_probe_enabled()), render_error.get());
     return text.release();
 }
 

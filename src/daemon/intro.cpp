@@ -22,22 +22,112 @@ const char kLoadTemplate[] =
 // (a render-restart) knows nothing of the intro and would never report its end.
 pid_t g_intro_renderer;
 
-// A status exchange failed. A renderer being killed stops answering before
-// its exit can be collected; give it the supervisor's stop grace to show that
-// it is gone rather than merely unreachable.
-const char *unreachable_reason(supervisor *sup) {
-    for (int i = 0; i < SUPERVISOR_STOP_CHECKS; i++) {
-        if (!renderer_alive(sup))
-            return "renderer stopped";
-        usleep(SUPERVISOR_POLL_STEP_MS * 1000);
-    }
-    return renderer_alive(sup) ? "renderer unreachable" : "renderer stopped";
-}
+// How the last intro command came out, for the reply it waits for.
+intro_start_outcome g_outcome = INTRO_START_NONE;
+bool g_load_asked;   // the intro's load is sent, its answer owed
+bool g_status_asked; // a status request about the intro is owed
+// Since when the renderer has not answered about the intro; 0 while it does.
+int64_t g_unreachable_since;
 
 // The load did not happen: the background goes back to its engine.
 void give_back(void) {
     g_daemon.engine = ENGINE_NONE;
     media_update();
+}
+
+void start_failed(void) {
+    daemon_state &d = g_daemon;
+    d.intro_starting = false;
+    d.intro_path[0] = '\0';
+    g_load_asked = false;
+    g_outcome = INTRO_START_FAILED;
+    give_back();
+}
+
+// The renderer's answer to the intro's load.
+void load_answered(bool answered, const char *reply) {
+    daemon_state &d = g_daemon;
+    if (!answered || !json_reply_is_ok(reply)) {
+        log_error("intro load rejected: %s", answered ? reply : "");
+        start_failed();
+        return;
+    }
+    d.intro_starting = false;
+    g_load_asked = false;
+    g_outcome = INTRO_START_OK;
+    d.intro_active = 1;
+    DAEMON_SET(d.intro_result, "running");
+    d.intro_deadline = now_ms() + INTRO_LIMIT_MS;
+    g_intro_renderer = d.supervisor->pid;
+    g_unreachable_since = 0;
+    g_status_asked = false;
+    // The intro replaced what the renderer showed: the background has to be
+    // loaded again afterwards, and a load still awaiting confirmation can no
+    // longer be confirmed (failing it would load media over the intro).
+    d.loaded_path[0] = '\0';
+    d.loaded_kind[0] = '\0';
+    d.load_pending = false;
+    d.media_ready = false;
+    d.applied_pause = -1;
+    media_forget_requests();
+    log_info("intro playing: %s", d.intro_path);
+}
+
+// Carries an asked-for intro on: the renderer started, then the load sent.
+void start_step(void) {
+    daemon_state &d = g_daemon;
+    if (g_load_asked)
+        return;
+    int engine = d.engine;
+    int r = ensure_renderer();
+    if (r == 1)
+        return;
+    if (r != 0) {
+        start_failed();
+        return;
+    }
+    if (engine != ENGINE_RENDERER)
+        log_info("engine: renderer");
+
+    json_text_ptr quoted(json_quote(d.intro_path));
+    size_t size = quoted ? strlen(quoted.get()) + sizeof kLoadTemplate : 0;
+    json_text_ptr request(quoted ? static_cast<char *>(malloc(size)) : nullptr);
+    if (!request) {
+        start_failed();
+        return;
+    }
+    snprintf(request.get(), size, kLoadTemplate, quoted.get());
+    char reply[RENDER_REPLY_SIZE];
+    int sent = render_call(d.supervisor, request.get(), RENDER_TAG_INTRO_LOAD, reply, sizeof reply);
+    if (sent == RENDER_LATER)
+        g_load_asked = true;
+    else
+        load_answered(sent == RENDER_ANSWERED, reply);
+}
+
+// A status exchange about the intro failed. A renderer being killed stops
+// answering before its exit can be collected: it counts as unreachable only
+// after the supervisor's stop grace of failed exchanges.
+void status_failed(void) {
+    int64_t now = now_ms();
+    if (!g_unreachable_since)
+        g_unreachable_since = now;
+    else if (now - g_unreachable_since >= SUPERVISOR_STOP_CHECKS * SUPERVISOR_POLL_STEP_MS)
+        intro_end("renderer unreachable");
+}
+
+void status_answered(const char *reply) {
+    g_unreachable_since = 0;
+    switch (intro_status_progress(reply)) {
+    case INTRO_FINISHED:
+        intro_end(nullptr);
+        break;
+    case INTRO_DECODE_FAILED:
+        intro_end("intro decode failed");
+        break;
+    case INTRO_PLAYING:
+        break;
+    }
 }
 
 } // namespace
@@ -63,55 +153,34 @@ intro_progress intro_status_progress(const char *reply) {
 
 int intro_start(const char *path) {
     daemon_state &d = g_daemon;
-    if (!path || !path[0] || !d.supervisor || d.intro_active || strcmp(d.source_kind, "still") != 0)
+    if (!path || !path[0] || !d.supervisor || d.intro_active || d.intro_starting ||
+        strcmp(d.source_kind, "still") != 0)
         return -1;
-    int engine = d.engine;
-    if (ensure_renderer() != 0)
-        return -1;
-    if (engine != ENGINE_RENDERER)
-        log_info("engine: renderer");
-
-    json_text_ptr quoted(json_quote(path));
-    size_t size = quoted ? strlen(quoted.get()) + sizeof kLoadTemplate : 0;
-    json_text_ptr request(quoted ? static_cast<char *>(malloc(size)) : nullptr);
-    if (!request) {
-        give_back();
-        return -1;
-    }
-    snprintf(request.get(), size, kLoadTemplate, quoted.get());
-
-    char reply[RENDER_REPLY_SIZE];
-    bool answered = render_request(d.supervisor, request.get(), reply, sizeof reply) == 0;
-    if (!answered || !json_reply_is_ok(reply)) {
-        log_error("intro load rejected: %s", answered ? reply : "");
-        give_back();
-        return -1;
-    }
-
-    d.intro_active = 1;
+    d.intro_starting = true;
     DAEMON_SET(d.intro_path, path);
-    DAEMON_SET(d.intro_result, "running");
-    d.intro_deadline = now_ms() + INTRO_LIMIT_MS;
-    g_intro_renderer = d.supervisor->pid;
-    // The intro replaced what the renderer showed: the background has to be
-    // loaded again afterwards, and a load still awaiting confirmation can no
-    // longer be confirmed (failing it would load media over the intro).
-    d.loaded_path[0] = '\0';
-    d.loaded_kind[0] = '\0';
-    d.load_pending = false;
-    d.media_ready = false;
-    d.applied_pause = -1;
-    log_info("intro playing: %s", path);
-    return 0;
+    g_outcome = INTRO_START_PENDING;
+    start_step();
+    return g_outcome == INTRO_START_OK ? 0 : g_outcome == INTRO_START_FAILED ? -1 : 1;
+}
+
+intro_start_outcome intro_start_result(void) {
+    return g_outcome;
 }
 
 void intro_end(const char *reason) {
     daemon_state &d = g_daemon;
+    if (d.intro_starting) {
+        // Asked for and not playing yet: it never starts.
+        log_warn("intro ended: %s", reason ? reason : "intro cancelled");
+        start_failed();
+        return;
+    }
     if (!d.intro_active)
         return;
     d.intro_active = 0;
     d.intro_deadline = 0;
     d.intro_path[0] = '\0';
+    g_status_asked = false;
     DAEMON_SET(d.intro_result, reason ? "error" : "ok");
     if (reason)
         log_warn("intro ended: %s", reason);
@@ -123,8 +192,23 @@ void intro_end(const char *reason) {
     }
 }
 
+void intro_render_answer(const render_answer *a) {
+    daemon_state &d = g_daemon;
+    if (a->tag == RENDER_TAG_INTRO_LOAD && g_load_asked && d.intro_starting) {
+        load_answered(a->answered, a->text);
+    } else if (a->tag == RENDER_TAG_INTRO_STATUS && g_status_asked && d.intro_active) {
+        g_status_asked = false;
+        if (a->answered)
+            status_answered(a->text);
+        else
+            status_failed();
+    }
+}
+
 void intro_watch(void) {
     daemon_state &d = g_daemon;
+    if (d.intro_starting)
+        start_step();
     if (!d.intro_active)
         return;
     intro_signals s = {};
@@ -138,19 +222,15 @@ void intro_watch(void) {
         intro_end(reason);
         return;
     }
-    char reply[RENDER_REPLY_SIZE];
-    if (render_request(d.supervisor, "{\"cmd\":\"status\"}", reply, sizeof reply) != 0) {
-        intro_end(unreachable_reason(d.supervisor));
+    if (g_status_asked)
         return;
-    }
-    switch (intro_status_progress(reply)) {
-    case INTRO_FINISHED:
-        intro_end(nullptr);
-        break;
-    case INTRO_DECODE_FAILED:
-        intro_end("intro decode failed");
-        break;
-    case INTRO_PLAYING:
-        break;
-    }
+    char reply[RENDER_REPLY_SIZE];
+    int r = render_call(d.supervisor, "{\"cmd\":\"status\"}", RENDER_TAG_INTRO_STATUS, reply,
+                        sizeof reply);
+    if (r == RENDER_LATER)
+        g_status_asked = true;
+    else if (r == RENDER_ANSWERED)
+        status_answered(reply);
+    else
+        status_failed();
 }

@@ -10,9 +10,24 @@ enum {
     INTRO_LIMIT_MS = 30000, // an intro still playing after this is abandoned
 };
 
+struct render_answer;
+
+// How the last intro asked for came out.
+enum intro_start_outcome {
+    INTRO_START_NONE,
+    INTRO_START_PENDING, // the renderer starts, or has not answered the load
+    INTRO_START_OK,
+    INTRO_START_FAILED,
+};
+
 // Plays path once and muted. Refused (-1) without a path or supervisor, while
-// an intro plays, or when the background is not a still; 0 when it plays.
+// an intro plays, or when the background is not a still; 0 when it plays; 1
+// while the renderer starts or has not answered yet (intro_start_result then
+// tells later).
 int intro_start(const char *path);
+intro_start_outcome intro_start_result(void);
+// A late answer of the renderer about the intro.
+void intro_render_answer(const render_answer *a);
 // Ends a playing intro: with a reason it ended early (result "error"), with
 // null it finished (result "ok"). Does nothing when none plays.
 void intro_end(const char *reason);

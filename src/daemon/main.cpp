@@ -34,6 +34,8 @@ enum {
     TICK_MS = 2000,
     IDLE_WAKE_MS = 1000,
     BUSY_WAKE_MS = 200,
+    // While the renderer starts, how often its socket is tried.
+    START_WAKE_MS = 50,
 };
 
 // The poll set: one fixed slot per descriptor the loop waits on (-1 when that
@@ -46,6 +48,8 @@ enum poll_slot {
     SLOT_BUS,
     SLOT_LISTEN,
     SLOT_JOB,
+    SLOT_RENDER,     // the request to the renderer in flight
+    SLOT_RENDER_LOG, // the renderer's standard error
     SLOT_FIXED_COUNT,
 };
 
@@ -185,6 +189,25 @@ bool readable(const struct pollfd &entry) {
     return entry.fd >= 0 && (entry.revents & (POLLIN | POLLHUP));
 }
 
+// Hands each late answer of the renderer to the module that asked.
+void take_render_answers(void) {
+    render_answer a;
+    while (render_take(g_daemon.supervisor, &a)) {
+        switch (a.tag) {
+        case RENDER_TAG_INTRO_LOAD:
+        case RENDER_TAG_INTRO_STATUS:
+            intro_render_answer(&a);
+            break;
+        case RENDER_TAG_STATUS_COMMAND:
+            daemon_ipc_render_answer(&a);
+            break;
+        default:
+            media_render_answer(&a);
+            break;
+        }
+    }
+}
+
 void run_loop(void) {
     int64_t last_tick = 0;
     bool ticked = false;
@@ -203,13 +226,19 @@ void run_loop(void) {
         set_slot(set, SLOT_BUS, power_monitor_fd(g_daemon.power));
         set_slot(set, SLOT_LISTEN, g_daemon.server ? ipc_server_listen_fd(g_daemon.server) : -1);
         set_slot(set, SLOT_JOB, transcode_job_fd(job));
+        set_slot(set, SLOT_RENDER, render_fd(g_daemon.supervisor));
+        set_slot(set, SLOT_RENDER_LOG, renderer_log_fd(g_daemon.supervisor));
         int count = SLOT_FIXED_COUNT;
         if (g_daemon.server)
             count += ipc_server_poll_entries(g_daemon.server, set + count);
 
-        int timeout = (g_daemon.job || g_daemon.load_pending || g_daemon.intro_active)
-                          ? BUSY_WAKE_MS
-                          : IDLE_WAKE_MS;
+        const supervisor *sup = g_daemon.supervisor;
+        int timeout =
+            (g_daemon.job || g_daemon.load_pending || g_daemon.intro_active || render_busy(sup))
+                ? BUSY_WAKE_MS
+                : IDLE_WAKE_MS;
+        if (sup && sup->starting)
+            timeout = START_WAKE_MS;
         int ready = poll(set, (nfds_t)count, timeout);
         if (ready < 0) {
             if (errno == EINTR)
@@ -235,8 +264,10 @@ void run_loop(void) {
             watch_on_readable(g_daemon.watcher);
         if (readable(set[SLOT_HYPR]))
             hypr_monitor_on_readable(g_daemon.hypr);
-        // SLOT_BUS only wakes the loop: power_monitor_process below runs on
-        // every iteration.
+        if (readable(set[SLOT_RENDER_LOG]))
+            renderer_read_log(g_daemon.supervisor);
+        // SLOT_BUS and SLOT_RENDER only wake the loop: power_monitor_process
+        // and take_render_answers below run on every iteration.
         if (readable(set[SLOT_LISTEN]))
             ipc_server_accept_all(g_daemon.server);
         if (readable(set[SLOT_JOB]) && g_daemon.job == job &&
@@ -248,12 +279,14 @@ void run_loop(void) {
             break;
 
         power_monitor_process(g_daemon.power);
+        take_render_answers();
         media_ready_poll();
         intro_watch();
         skip_outputs_sync();
         renderer_stop_timer();
         media_restart_if_dead();
         media_update();
+        daemon_ipc_tick();
 
         int64_t now = now_ms();
         if (!ticked || now - last_tick >= TICK_MS) {

@@ -106,6 +106,7 @@ void switch_to_shell(void) {
     d.loaded_kind[0] = '\0';
     d.previous_ready_path[0] = '\0';
     d.recovery_loaded = false;
+    media_forget_requests();
     // The still the shell draws is what a later failure goes back to.
     DAEMON_SET(d.ready_path, d.source_path);
     DAEMON_SET(d.ready_kind, "still");
@@ -207,7 +208,7 @@ void media_gather(media_inputs *in) {
     *in = media_inputs{};
     in->source_path = d.source_path;
     in->source_kind = d.source_kind;
-    in->intro_active = d.intro_active != 0;
+    in->intro_active = d.intro_active != 0 || d.intro_starting;
     in->engine = d.engine;
     in->source_failed = d.source_path[0] && streq(d.failed_path, d.source_path);
     in->poster_failed = d.source_path[0] && streq(d.poster_failed_path, d.source_path);
@@ -298,22 +299,15 @@ bool media_act(const media_plan *p) {
         set_mark(p->mark);
     }
     if (p->show.path) {
+        // A renderer still starting, or a load not answered yet, is carried
+        // on by later passes.
         if (p->need_renderer) {
             if (ensure_renderer() != 0)
                 return false;
             log_info("engine: renderer");
         }
-        if (media_load(p->show.path, p->show.kind) != 0) {
-            if (p->show.recovery) {
-                d.previous_ready_path[0] = '\0';
-                d.previous_ready_kind[0] = '\0';
-            }
+        if (media_load(p->show.path, p->show.kind, p->show.recovery) != 0)
             return false;
-        }
-        if (p->show.recovery) {
-            d.recovery_loaded = true;
-            log_info("recovered to %s", d.loaded_path);
-        }
     }
     if (p->sync_playback)
         apply_playback();
@@ -418,15 +412,22 @@ int ensure_renderer(void) {
     int64_t now = now_ms();
     if (d.renderer_retry_after != 0 && now < d.renderer_retry_after)
         return -1;
-    int spawns = d.supervisor ? d.supervisor->start_count : 0;
-    if (renderer_start(d.supervisor) != 0) {
+    // A stop still due from the shell's last still would end the start.
+    d.renderer_stop_at = 0;
+    int r = renderer_start(d.supervisor);
+    if (r == 1)
+        return 1;
+    if (r != 0) {
         log_error("renderer start failed");
         d.renderer_retry_after = now + RETRY_AFTER_FAILURE_MS;
         return -1;
     }
-    // A fresh process knows nothing of the outputs skipped so far.
-    if (d.supervisor->start_count != spawns)
+    // A fresh process knows nothing of what the record says it holds.
+    if (d.supervisor->pid != d.renderer_pid) {
         d.last_skip_outputs[0] = '\0';
+        media_forget_requests();
+        d.renderer_pid = d.supervisor->pid;
+    }
     shell_disable_step();
     d.renderer_retry_after = 0;
     d.engine = ENGINE_RENDERER;
@@ -470,6 +471,8 @@ void renderer_restarted(void) {
     d.feed_active = 0;
     d.load_pending = false;
     d.media_ready = false;
+    media_forget_requests();
+    d.renderer_pid = d.supervisor ? d.supervisor->pid : 0;
     (void)render_fade(d.supervisor, d.config.fade_ms);
     (void)render_volume(d.supervisor, d.config.volume);
     media_update();
@@ -498,68 +501,63 @@ void media_child_exited(void) {
     if (!d.running || !renderer_missing())
         return;
     log_warn("renderer died, restarting");
-    if (renderer_start(d.supervisor) != 0) {
+    // A start that goes on is finished by media_restart_if_dead.
+    int r = renderer_start(d.supervisor);
+    if (r < 0)
         log_error("renderer restart failed");
-        return;
-    }
-    renderer_restarted();
+    else if (r == 0)
+        renderer_restarted();
 }
 
 void media_restart_if_dead(void) {
     daemon_state &d = g_daemon;
-    if (!renderer_missing())
+    if (d.engine != ENGINE_RENDERER || d.intro_active || d.intro_starting)
         return;
-    if (renderer_start(d.supervisor) == 0)
+    // The process the record speaks of still runs.
+    supervisor *sup = d.supervisor;
+    if (sup && !sup->starting && sup->pid == d.renderer_pid && renderer_alive(sup))
+        return;
+    if (renderer_start(sup) == 0)
         renderer_restarted();
 }
 
-int media_load(const char *path_arg, const char *kind_arg) {
-    daemon_state &d = g_daemon;
-    if (!path_arg || !path_arg[0] || !kind_arg || !kind_arg[0])
-        return -1;
-    // The arguments may be fields of g_daemon that are rewritten below.
-    char path[DAEMON_PATH_SIZE];
-    char kind[DAEMON_KIND_SIZE];
-    DAEMON_SET(path, path_arg);
-    DAEMON_SET(kind, kind_arg);
-    if (streq(path, d.loaded_path) && streq(kind, d.loaded_kind))
-        return 0;
+namespace {
 
+// What happened to a load: accepted (awaiting confirmation now) or refused
+// (logged and marked). 0 or -1.
+int load_outcome(const char *path, const char *kind, bool recovery, bool accepted) {
+    daemon_state &d = g_daemon;
     bool still = streq(kind, "still");
-    const char *from =
-        streq(kind, "video") && d.transition_from_path[0] ? d.transition_from_path : nullptr;
-    if (render_load(d.supervisor, path, kind, from) == 0) {
+    if (accepted) {
         DAEMON_SET(d.previous_ready_path, d.ready_path);
         DAEMON_SET(d.previous_ready_kind, d.ready_kind);
         d.transition_from_path[0] = '\0';
-        d.recovery_loaded = false;
+        d.recovery_loaded = recovery;
         DAEMON_SET(d.loaded_path, path);
         DAEMON_SET(d.loaded_kind, kind);
         d.load_pending = true;
         d.media_ready = false;
         d.ready_deadline = now_ms() + (still ? STILL_READY_MS : VIDEO_READY_MS);
+        if (recovery)
+            log_info("recovered to %s", d.loaded_path);
         return 0;
     }
     log_error("renderer load failed: %s", path);
-    if (still && poster_wanted() && !streq(path, d.source_path))
+    if (recovery) {
+        // Nothing older is tried.
+        d.previous_ready_path[0] = '\0';
+        d.previous_ready_kind[0] = '\0';
+    } else if (still && poster_wanted() && !streq(path, d.source_path)) {
         DAEMON_SET(d.poster_failed_path, d.source_path);
-    else
+    } else {
         DAEMON_SET(d.failed_path, d.source_path);
+    }
     return -1;
 }
 
-void media_ready_poll(void) {
+// The status reply of the readiness poll.
+void poll_answered(const char *reply) {
     daemon_state &d = g_daemon;
-    if (d.engine != ENGINE_RENDERER || !d.load_pending)
-        return;
-    if (now_ms() >= d.ready_deadline) {
-        media_failed();
-        return;
-    }
-    // Main thread only; too large for a comfortable stack frame.
-    static char reply[RENDER_POLL_REPLY_SIZE];
-    if (render_request(d.supervisor, "{\"cmd\":\"status\"}", reply, sizeof reply) != 0)
-        return;
     render_status st;
     if (!render_status_parse(reply, &st))
         return;
@@ -575,6 +573,117 @@ void media_ready_poll(void) {
         log_info("media ready: %s", d.loaded_path);
         remember_shown();
     }
+}
+
+// A pause, resume or feed the renderer confirmed.
+void playback_applied(int tag) {
+    daemon_state &d = g_daemon;
+    if (tag == RENDER_TAG_FEED) {
+        d.feed_active = 1;
+        d.applied_pause = 0; // the renderer plays while it feeds the lock screen
+    } else {
+        d.applied_pause = tag == RENDER_TAG_PAUSE ? 1 : 0;
+    }
+}
+
+} // namespace
+
+int media_load(const char *path_arg, const char *kind_arg, bool recovery) {
+    daemon_state &d = g_daemon;
+    if (!path_arg || !path_arg[0] || !kind_arg || !kind_arg[0])
+        return -1;
+    // The arguments may be fields of g_daemon that are rewritten below.
+    char path[DAEMON_PATH_SIZE];
+    char kind[DAEMON_KIND_SIZE];
+    DAEMON_SET(path, path_arg);
+    DAEMON_SET(kind, kind_arg);
+    if (streq(path, d.loaded_path) && streq(kind, d.loaded_kind))
+        return 0;
+    // One load at a time: the renderer has not answered the last one yet.
+    if (d.load_asked)
+        return 1;
+
+    const char *from =
+        streq(kind, "video") && d.transition_from_path[0] ? d.transition_from_path : nullptr;
+    int r = render_load(d.supervisor, path, kind, from);
+    if (r == 1) {
+        d.load_asked = true;
+        d.asked_recovery = recovery;
+        d.asked_generation = d.source_generation;
+        DAEMON_SET(d.asked_path, path);
+        DAEMON_SET(d.asked_kind, kind);
+        return 1;
+    }
+    return load_outcome(path, kind, recovery, r == 0);
+}
+
+void media_forget_requests(void) {
+    daemon_state &d = g_daemon;
+    d.load_asked = false;
+    d.poll_asked = false;
+    d.playback_asked = false;
+}
+
+void media_render_answer(const render_answer *a) {
+    daemon_state &d = g_daemon;
+    switch (a->tag) {
+    case RENDER_TAG_LOAD: {
+        if (!d.load_asked)
+            return;
+        d.load_asked = false;
+        bool accepted = a->answered && render_load_verdict(a->text) == 0;
+        if (d.asked_generation == d.source_generation) {
+            if (load_outcome(d.asked_path, d.asked_kind, d.asked_recovery, accepted) == 0)
+                apply_playback();
+        } else if (accepted) {
+            // Meant for a background since replaced: the renderer holds it,
+            // and nobody awaits its confirmation.
+            DAEMON_SET(d.loaded_path, d.asked_path);
+            DAEMON_SET(d.loaded_kind, d.asked_kind);
+            d.transition_from_path[0] = '\0';
+        }
+        media_update();
+        return;
+    }
+    case RENDER_TAG_POLL:
+        if (!d.poll_asked)
+            return;
+        d.poll_asked = false;
+        if (a->answered && d.engine == ENGINE_RENDERER && d.load_pending)
+            poll_answered(a->text);
+        return;
+    case RENDER_TAG_PAUSE:
+    case RENDER_TAG_RESUME:
+    case RENDER_TAG_FEED:
+        if (!d.playback_asked)
+            return;
+        d.playback_asked = false;
+        if (a->answered && json_reply_is_ok(a->text))
+            playback_applied(a->tag);
+        apply_playback();
+        return;
+    default:
+        return;
+    }
+}
+
+void media_ready_poll(void) {
+    daemon_state &d = g_daemon;
+    if (d.engine != ENGINE_RENDERER || !d.load_pending)
+        return;
+    if (now_ms() >= d.ready_deadline) {
+        media_failed();
+        return;
+    }
+    if (d.poll_asked)
+        return;
+    // Main thread only; too large for a comfortable stack frame.
+    static char reply[RENDER_POLL_REPLY_SIZE];
+    int r = render_call(d.supervisor, "{\"cmd\":\"status\"}", RENDER_TAG_POLL, reply, sizeof reply);
+    if (r == RENDER_LATER)
+        d.poll_asked = true;
+    else if (r == RENDER_ANSWERED)
+        poll_answered(reply);
 }
 
 void media_failed(void) {
@@ -606,15 +715,19 @@ void media_failed(void) {
 
 void apply_playback(void) {
     daemon_state &d = g_daemon;
-    if (!d.supervisor || d.engine != ENGINE_RENDERER)
+    if (!d.supervisor || d.engine != ENGINE_RENDERER || d.playback_asked)
         return;
     if (session_locked() && policy_feed_allowed(d.policy) && streq(d.loaded_kind, "video") &&
         renderer_alive(d.supervisor)) {
         if (d.feed_active)
             return;
-        if (render_feed(d.supervisor) == 0) {
-            d.feed_active = 1;
-            d.applied_pause = 0; // the renderer plays while it feeds the lock screen
+        int r = render_feed(d.supervisor);
+        if (r == 0) {
+            playback_applied(RENDER_TAG_FEED);
+            return;
+        }
+        if (r == 1) {
+            d.playback_asked = true;
             return;
         }
     } else if (d.feed_active) {
@@ -625,13 +738,11 @@ void apply_playback(void) {
     int wanted = policy_paused(d.policy) ? 1 : 0;
     if (d.applied_pause == wanted)
         return;
-    if (wanted) {
-        if (render_pause(d.supervisor) == 0)
-            d.applied_pause = 1;
-    } else {
-        if (render_resume(d.supervisor) == 0)
-            d.applied_pause = 0;
-    }
+    int r = wanted ? render_pause(d.supervisor) : render_resume(d.supervisor);
+    if (r == 0)
+        playback_applied(wanted ? RENDER_TAG_PAUSE : RENDER_TAG_RESUME);
+    else if (r == 1)
+        d.playback_asked = true;
 }
 
 void skip_outputs_sync(void) {

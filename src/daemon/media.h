@@ -7,6 +7,8 @@
 
 #include <cstddef>
 
+struct render_answer;
+
 // Adopts a new background (the link's resolved target). Ignores null/empty
 // paths, unknown kinds and the current source.
 void media_set_source(const char *path);
@@ -19,8 +21,9 @@ void reevaluate(void);
 // Brings engine and media in line with the state.
 void media_update(void);
 // Makes the renderer the engine (starts it, switches the shell's plug-in off
-// or schedules another try, sends the fade). 0 or -1; a failed start
-// postpones the next try by 30 s.
+// or schedules another try, sends the fade). 0, 1 while the renderer is still
+// starting (call again later), or -1; a failed start postpones the next try
+// by 30 s.
 int ensure_renderer(void);
 // The conversion job's completion descriptor became readable.
 void job_finished(void);
@@ -35,8 +38,14 @@ void media_child_exited(void);
 // Per-iteration silent restart of a dead renderer that should be the engine.
 void media_restart_if_dead(void);
 
-// Asks the renderer to load path as kind ("still"/"video"); 0 or -1.
-int media_load(const char *path, const char *kind);
+// Asks the renderer to load path as kind ("still"/"video"); recovery: going
+// back to what was shown before a failure. 0 accepted, -1 refused (marked),
+// 1 not answered yet (media_render_answer carries it on).
+int media_load(const char *path, const char *kind, bool recovery);
+// A late answer of the renderer to one of this module's requests.
+void media_render_answer(const render_answer *a);
+// Answers still owed by a renderer that is gone or replaced are not awaited.
+void media_forget_requests(void);
 // Per iteration while a load is pending: confirm it or fail it.
 void media_ready_poll(void);
 // Marks the pending load failed and goes back to the previous media.

@@ -6,6 +6,7 @@ Every case ends with the video back on screen and no descriptors or zombies
 left behind. GIF conversions meet a killed daemon and a full disk with the
 stand-in renderer of the media tests."""
 
+import itertools
 import json
 import os
 import random
@@ -190,6 +191,37 @@ class FaultTest(SystemTestCase):
         self.run_kiv("resume")
         wait_moving(self.comp)
         self.assertEqual(zombie_children(d.pid), [])
+
+    def test_commands_answered_while_the_renderer_is_frozen(self):
+        d = self.play_video()
+        pid = self.renderer_pid(d)
+        os.kill(pid, signal.SIGSTOP)
+        cycle = ["status", "pause", "status", "config", "resume", "status"]
+        latencies = []
+        try:
+            until = time.monotonic() + 12
+            for i in itertools.count():
+                cmd = cycle[i % len(cycle)] if time.monotonic() < until else "pause"
+                started = time.monotonic()
+                reply = request_json(self.env.daemon_socket, {"cmd": cmd}, timeout=30)
+                latencies.append(time.monotonic() - started)
+                self.assertEqual(reply["status"], "ok", (cmd, reply))
+                if cmd == "pause" and time.monotonic() >= until:
+                    break
+                time.sleep(0.1)
+        finally:
+            os.kill(pid, signal.SIGCONT)
+        latencies.sort()
+        print("%d replies while the renderer was frozen: median %.3f s, slowest %.3f s"
+              % (len(latencies), latencies[len(latencies) // 2], latencies[-1]))
+        # Waiting for the frozen renderer took about five seconds a command.
+        self.assertLess(latencies[-1], 1.0, latencies)
+        self.assertTrue(self.status()["paused"])
+        # Thawed, it gets the last word.
+        wait_for(lambda: self.run_kiv("render-status")["paused"], 60, 0.2, "the renderer paused")
+        self.run_kiv("resume")
+        wait_moving(self.comp)
+        self.assertEqual(SPAWNED.findall(d.log()), [str(pid)])
 
     def test_hyprland_killed_and_restarted(self):
         hypr = os.path.join(self.env.runtime, "hypr")

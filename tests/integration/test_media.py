@@ -402,6 +402,26 @@ class RestartTest(MediaTestCase):
                 self.procs.remove(d)
                 d.stop()
 
+    def test_commands_answered_while_the_renderer_starts(self):
+        self.put_renderer(self.bin)
+        self.link("still1")
+        d = self.start_kivd()
+        d.wait_log("engine: shell")
+        self.control(start_delay=4)
+        self.link("vid1")
+        self.renderer_pid(d)
+        latencies = []
+        until = time.monotonic() + 3
+        while time.monotonic() < until:
+            started = time.monotonic()
+            self.assertEqual(self.status()["source_path"], self.media["vid1"])
+            latencies.append(time.monotonic() - started)
+            time.sleep(0.1)
+        # Waiting for the renderer's socket took the whole start.
+        self.assertLess(max(latencies), 1.0, latencies)
+        d.wait_log("media ready: %s" % self.media["vid1"], timeout=30)
+        self.assertEqual(len(self.spawns(d)), 1)
+
     def test_renderer_exiting_at_once(self):
         self.put_renderer(self.bin)
         self.control(exit_at_start=3)

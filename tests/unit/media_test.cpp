@@ -323,12 +323,38 @@ TEST(Supervisor, NothingWorksWithoutARenderer) {
     EXPECT_EQ(render_request(sup, nullptr, nullptr, 0), -1);
     EXPECT_EQ(render_pause(sup), -1);
     EXPECT_EQ(render_load(sup, "/a.png", "still", nullptr), -1);
+    EXPECT_EQ(render_call(sup, "{\"cmd\":\"pause\"}", RENDER_TAG_PAUSE, nullptr, 0), RENDER_FAILED);
+    EXPECT_FALSE(render_busy(sup));
+    EXPECT_EQ(render_fd(sup), -1);
+    EXPECT_STREQ(renderer_error(sup), "");
     EXPECT_FALSE(renderer_alive(sup));
     renderer_reap(sup);
     renderer_stop(sup);
     supervisor_destroy(sup);
     EXPECT_FALSE(renderer_alive(nullptr));
     EXPECT_EQ(renderer_start(nullptr), -1);
+}
+
+TEST(Supervisor, ErrorLinesOfTheRenderer) {
+    const struct {
+        const char *line;
+        const char *message;
+    } cases[] = {
+        {"15:37:38.708 kiv-render[24807] ERROR src/render/wayland.cpp:293: compositor lacks "
+         "wl_compositor or wlr-layer-shell",
+         "compositor lacks wl_compositor or wlr-layer-shell"},
+        {"15:37:38.708 kiv-render[1] ERROR src/render/main.cpp:136: wayland init failed",
+         "wayland init failed"},
+        {"15:37:38.708 kiv-render[1] WARN src/render/main.cpp:1: not an error", ""},
+        {"15:37:38.708 kivd[1] ERROR src/daemon/main.cpp:1: another program's line", ""},
+        {"[ERROR] [render/wlr_renderer.c:322] drmGetDevices2 failed", ""},
+        {"", ""},
+    };
+    for (const auto &c : cases) {
+        char out[RENDER_ERROR_SIZE] = "stale";
+        supervisor_error_of_line(c.line, out, sizeof out);
+        EXPECT_STREQ(out, c.message) << c.line;
+    }
 }
 
 TEST(Supervisor, OwnDirectory) {
