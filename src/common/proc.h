@@ -11,6 +11,7 @@ int proc_run(const char *program, char *const argv[], char *out, size_t out_size
              int time_limit_ms);
 // Runs program to its end, capturing stdout and stderr into out. 0 only for a
 // normal exit with status 0. The lowest bit of *cancel (if given) kills it;
-// it is read atomically, so another thread sets it with an atomic store.
+// it is read atomically, so another thread sets it with an atomic store. The
+// child never outlives the calling process: its end kills the child too.
 int proc_run_cancellable(const char *program, char *const argv[], char *out, size_t out_size,
                          int time_limit_ms, const volatile unsigned char *cancel);

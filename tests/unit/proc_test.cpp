@@ -157,6 +157,63 @@ TEST(ProcRun, TooSmallBufferStartsNothing) {
     rmdir(dir.c_str());
 }
 
+// Gone, or a zombie left for whoever adopted it.
+bool process_gone(pid_t pid) {
+    if (kill(pid, 0) != 0)
+        return errno == ESRCH;
+    char path[64];
+    snprintf(path, sizeof path, "/proc/%d/stat", (int)pid);
+    FILE *f = fopen(path, "r");
+    if (!f)
+        return true;
+    char line[512] = "";
+    bool read = fgets(line, sizeof line, f) != nullptr;
+    fclose(f);
+    const char *end = strrchr(line, ')');
+    return !read || (end && end[1] == ' ' && end[2] == 'Z');
+}
+
+TEST(ProcRun, ChildDiesWithItsCaller) {
+    // A conversion runs in a worker thread; the shell is run from the main one.
+    for (bool from_thread : {false, true}) {
+        SCOPED_TRACE(from_thread ? "from another thread" : "from the main thread");
+        std::string dir = temp_dir();
+        std::string pidfile = dir + "/pid";
+        pid_t caller = fork();
+        ASSERT_GE(caller, 0);
+        if (caller == 0) {
+            // The caller is killed while its child is stuck for a minute.
+            auto run = [&pidfile] {
+                char buf[64];
+                run_sh("echo $$ > " + pidfile + ".tmp; mv " + pidfile + ".tmp " + pidfile +
+                           "; exec sleep 60",
+                       buf, sizeof buf, 120000);
+            };
+            if (from_thread)
+                std::thread(run).join();
+            else
+                run();
+            _exit(0);
+        }
+        pid_t child = -1;
+        for (int i = 0; i < 1000 && child <= 0; i++) {
+            usleep(10000);
+            child = read_pid(pidfile);
+        }
+        ASSERT_GT(child, 0);
+        ASSERT_EQ(kill(caller, SIGKILL), 0);
+        ASSERT_EQ(waitpid(caller, nullptr, 0), caller);
+        bool gone = false;
+        for (int i = 0; i < 500 && !(gone = process_gone(child)); i++)
+            usleep(10000);
+        EXPECT_TRUE(gone) << "the child outlived its caller";
+        if (!gone)
+            kill(child, SIGKILL);
+        unlink(pidfile.c_str());
+        rmdir(dir.c_str());
+    }
+}
+
 TEST(ProcSpawn, StartsAndHandsOverTheChild) {
     char *argv[] = {(char *)"sh", (char *)"-c", (char *)"exit 7", nullptr};
     pid_t pid = -1;
