@@ -5,7 +5,9 @@ kiv-render is played by fake_render.py, tarvine-shell by a script; ffmpeg
 is the real one behind a wrapper that notes each call by its process id."""
 
 import os
+import signal
 import subprocess
+import threading
 import time
 import unittest
 
@@ -262,6 +264,56 @@ class ConversionFlowTest(GifTestCase):
                 wait_for(lambda: len(self.requests(undone, pid)) > before, what=undone)
                 self.assertFalse(self.status()["paused"])
         self.assertTrue(self.status()["job_running"])
+
+
+class KilledDaemonTest(GifTestCase):
+
+    def test_ffmpeg_ends_with_a_killed_daemon(self):
+        # Killed outright, the daemon cannot stop its conversion, and the time
+        # limit lived in one of its threads: ffmpeg must end with it, whether
+        # it waits on its input or is busy converting.
+        with open(self.media["odd"], "rb") as f:
+            half = f.read()
+        half = half[:len(half) // 2]
+        for name, feed in (("stuck on its input", None), ("converting", half)):
+            with self.subTest(name):
+                key = "fifo-%d" % len(self.media)
+                self.media[key] = os.path.join(self.env.root, key + ".gif")
+                os.mkfifo(self.media[key])
+                writer = []
+                if feed:
+                    # Half a GIF and no end: ffmpeg converts what it has and
+                    # waits for more.
+                    def write(path=self.media[key], data=feed):
+                        fd = os.open(path, os.O_WRONLY)
+                        writer.append(fd)
+                        os.write(fd, data)
+                    threading.Thread(target=write, daemon=True).start()
+                before = len(self.calls())
+                self.put_renderer(self.bin)
+                self.link(key)
+                d = self.start_kivd()
+                wait_for(lambda: len(self.calls()) > before, timeout=30,
+                         what="ffmpeg started")
+                converter = self.calls()[-1]
+                if feed:
+                    wait_for(lambda: writer, timeout=30, what="ffmpeg reading")
+                    time.sleep(0.5)
+                try:
+                    self.assertFalse(pid_gone(converter), "ffmpeg ended before the daemon")
+                    os.kill(d.pid, signal.SIGKILL)
+                    d.wait()
+                    self.procs.remove(d)
+                    wait_for(lambda: pid_gone(converter), timeout=5,
+                             what="ffmpeg gone with its daemon")
+                finally:
+                    if not pid_gone(converter):
+                        os.kill(converter, signal.SIGKILL)
+                    for pid, _ in self.spawns(d):
+                        if not pid_gone(pid):
+                            os.kill(pid, signal.SIGKILL)
+                    for fd in writer:
+                        os.close(fd)
 
 
 class PosterTest(GifTestCase):
