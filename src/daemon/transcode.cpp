@@ -163,11 +163,14 @@ bool transcode_gif(transcode_job *job, char *result, size_t size) {
         return false;
     log_info("transcoding gif %s -> %s", job->source, final_path);
 
-    const char *argv[] = {"ffmpeg",    "-y",      "-v",        "error",      "-nostdin", "-i",
-                          job->source, "-map",    "0:v:0",     "-vf",        filter,     "-an",
-                          "-c:v",      "libx264", "-threads",  threads,      "-preset",  "veryfast",
-                          "-crf",      crf,       "-movflags", "+faststart", "-r",       fps,
-                          tmp,         nullptr};
+    // A GIF with no frame in it (a header alone) would still exit 0 with an
+    // MP4 that holds no picture, which the renderer refuses only once the
+    // load has timed out: an output without a frame fails the run instead.
+    const char *argv[] = {
+        "ffmpeg", "-y",        "-v",         "error", "-nostdin", "-abort_on", "empty_output",
+        "-i",     job->source, "-map",       "0:v:0", "-vf",      filter,      "-an",
+        "-c:v",   "libx264",   "-threads",   threads, "-preset",  "veryfast",  "-crf",
+        crf,      "-movflags", "+faststart", "-r",    fps,        tmp,         nullptr};
     if (!produce(job, argv, GIF_TIME_LIMIT_MS, "ffmpeg gif failed", tmp, final_path))
         return false;
     snprintf(result, size, "%s", final_path);

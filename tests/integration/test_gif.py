@@ -6,6 +6,7 @@ is the real one behind a wrapper that notes each call by its process id."""
 
 import os
 import signal
+import struct
 import subprocess
 import threading
 import time
@@ -61,6 +62,10 @@ class GifTestCase(MediaTestCase):
         self.media["broken"] = os.path.join(media, "broken.gif")
         with open(self.media["broken"], "w") as f:
             f.write("not a picture at all\n")
+        # A GIF header and its end, with no picture between them.
+        self.media["empty"] = os.path.join(media, "empty.gif")
+        with open(self.media["empty"], "wb") as f:
+            f.write(b"GIF89a" + struct.pack("<HHBBB", 64, 64, 0, 0, 0) + b";")
         # Nobody writes into this FIFO, so ffmpeg waits on it for ever.
         self.media["stuck"] = os.path.join(media, "stuck.gif")
         os.mkfifo(self.media["stuck"])
@@ -172,13 +177,27 @@ class GifTest(GifTestCase):
                          (self.media["broken"], self.media["vid1"], True, False))
         self.assertEqual((self.cached(), self.partials()), ([], []))
 
+        # A GIF without a single frame converts into nothing: it fails at
+        # once instead of reaching the renderer as a video without a picture.
+        self.link("empty")
+        d.wait_log("job failed for %s" % self.media["empty"], timeout=60)
+        self.assertIn("ffmpeg gif failed: Empty output", d.log())
+        s = self.status()
+        self.assertEqual((s["failed_path"], s["loaded_path"], s["media_ready"], s["job_running"]),
+                         (self.media["empty"], self.media["vid1"], True, False))
+        self.assertEqual((self.cached(), self.partials()), ([], []))
+        self.assertNotIn("job done for", d.log())
+        self.assertEqual([r["path"] for r in self.requests("load")], [self.media["vid1"]])
+
         # From a still the shell draws, the shell keeps drawing it while the
         # GIF converts: the renderer is not started, the plug-in stays on.
         self.link("still1")
         d.wait_log("renderer stopped, the shell draws the still", timeout=30)
+        runs = len(self.calls())
         self.link("stuck")
         d.wait_log("gif transcode started for %s" % self.media["stuck"], timeout=30)
-        wait_for(lambda: len(self.calls()) == 2, timeout=30, what="ffmpeg started on the FIFO")
+        wait_for(lambda: len(self.calls()) == runs + 1, timeout=30,
+                 what="ffmpeg started on the FIFO")
         s = self.status()
         self.assertEqual((s["engine"], s["media_ready"], s["job_running"], s["render_alive"]),
                          ("shell", True, True, False))
