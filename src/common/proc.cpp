@@ -64,12 +64,7 @@ bool find_program(const char *program, char *out, size_t size) {
 // thread that forked, which waits for the child until it has ended. A parent
 // gone before the request took effect is caught by the check after it.
 void die_with_parent(pid_t parent) {
-    int sig = SIGKILL;
-#ifdef __FreeBSD__
-    procctl(P_PID, 0, PROC_PDEATHSIG_CTL, &sig);
-#else
-    prctl(PR_SET_PDEATHSIG, sig);
-#endif
+    proc_signal_on_parent_exit(SIGKILL);
     if (getppid() != parent)
         _exit(EXEC_FAILED);
 }
@@ -129,6 +124,14 @@ bool drain(int fd, char *out, size_t out_size, size_t *used) {
 }
 
 } // namespace
+
+void proc_signal_on_parent_exit(int sig) {
+#ifdef __FreeBSD__
+    procctl(P_PID, 0, PROC_PDEATHSIG_CTL, &sig);
+#else
+    prctl(PR_SET_PDEATHSIG, sig);
+#endif
+}
 
 int proc_spawn(const char *program, char *const argv[], pid_t *pid_out) {
     if (!program || !argv)

@@ -8,11 +8,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <unistd.h>
-#ifdef __FreeBSD__
-#include <sys/procctl.h>
-#else
-#include <sys/prctl.h>
-#endif
 
 #include "egl.h"
 #include "feed.h"
@@ -20,6 +15,7 @@
 #include "log.h"
 #include "mpv.h"
 #include "paths.h"
+#include "proc.h"
 #include "render.h"
 #include "render_ipc.h"
 #include "still.h"
@@ -87,12 +83,7 @@ void install_signals() {
     // A daemon that was killed cannot stop its renderer; left running, the
     // renderer would keep the render socket from the next daemon's one. The
     // end of the parent ends it like SIGTERM.
-    int parent_gone = SIGTERM;
-#ifdef __FreeBSD__
-    procctl(P_PID, 0, PROC_PDEATHSIG_CTL, &parent_gone);
-#else
-    prctl(PR_SET_PDEATHSIG, parent_gone);
-#endif
+    proc_signal_on_parent_exit(SIGTERM);
 }
 
 // Frees every module that exists, in the order that keeps GL objects valid
