@@ -337,7 +337,12 @@ void media_recall_shown(void) {
         !(streq(kind, "still") || streq(kind, "video")))
         return;
     shown[len] = '\0';
-    snprintf(g_shown_note, sizeof g_shown_note, "%s\n%s\n", kind, shown);
+    int n = snprintf(g_shown_note, sizeof g_shown_note, "%.*s\n%.*s\n", DAEMON_KIND_SIZE - 1, kind,
+                     DAEMON_PATH_SIZE - 1, shown);
+    if (len >= DAEMON_PATH_SIZE || n < 0 || (size_t)n >= sizeof g_shown_note) {
+        g_shown_note[0] = '\0';
+        return;
+    }
     if (!transcode_file_ready(shown))
         return;
     DAEMON_SET(d.ready_path, shown);
