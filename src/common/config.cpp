@@ -215,6 +215,10 @@ key_result handle_key(config *cfg, const char *section, const char *key, char *v
             field = &cfg->max_height;
         else if (strcmp(key, "cache_max_mb") == 0)
             field = &cfg->cache_max_mb;
+        else if (strcmp(key, "proxy_max_mb") == 0)
+            field = &cfg->proxy_max_mb;
+        else if (strcmp(key, "proxy") == 0)
+            return parse_bool(value, &cfg->proxy) ? KEY_VALID : KEY_INVALID;
         if (field)
             return parse_int(value, field) ? KEY_VALID : KEY_INVALID;
     } else if (strcmp(section, "render") == 0) {
@@ -236,6 +240,7 @@ void apply_ranges(config *cfg) {
     cfg->max_width = clamp(cfg->max_width, 320, 16384);
     cfg->max_height = clamp(cfg->max_height, 200, 16384);
     cfg->cache_max_mb = clamp(cfg->cache_max_mb, 0, 65536);
+    cfg->proxy_max_mb = clamp(cfg->proxy_max_mb, 0, 1048576);
     cfg->fade_ms = clamp(cfg->fade_ms, 0, 2000);
     cfg->volume = clamp(cfg->volume, 0, 100);
     cfg->blocklist_count = clamp(cfg->blocklist_count, 0, CONFIG_BLOCKLIST_MAX);
@@ -332,6 +337,8 @@ void config_set_defaults(config *cfg) {
     cfg->max_width = 2560;
     cfg->max_height = 1440;
     cfg->cache_max_mb = 512;
+    cfg->proxy = true;
+    cfg->proxy_max_mb = 2048;
     cfg->fade_ms = 250;
     // A wallpaper is silent unless the user asks for its sound.
     cfg->volume = 0;

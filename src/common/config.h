@@ -18,6 +18,8 @@ struct config {
     int32_t max_width;
     int32_t max_height;
     int32_t cache_max_mb;
+    bool proxy;           // oversized videos get a smaller copy for the outputs
+    int32_t proxy_max_mb; // the proxy cache's limit; 0 never prunes
     int32_t fade_ms;
     int32_t volume; // 0 to 100 percent; 0 mutes the wallpaper's sound
     char blocklist[CONFIG_BLOCKLIST_MAX][CONFIG_BLOCKLIST_NAME_SIZE];

@@ -117,6 +117,10 @@ int path_gif_cache_dir(char *buf, size_t size) {
     return composite(path_cache_home, "/kiv/gif", buf, size);
 }
 
+int path_proxy_cache_dir(char *buf, size_t size) {
+    return composite(path_cache_home, "/kiv/proxy", buf, size);
+}
+
 int path_background_link(char *buf, size_t size) {
     return composite(path_state_home, "/tarvine/current/background", buf, size);
 }

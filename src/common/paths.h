@@ -16,6 +16,8 @@ int path_daemon_socket(char *buf, size_t size);
 int path_feed_socket(char *buf, size_t size);
 int path_config_file(char *buf, size_t size);
 int path_gif_cache_dir(char *buf, size_t size);
+// Smaller copies of oversized videos, made for the outputs in use.
+int path_proxy_cache_dir(char *buf, size_t size);
 int path_background_link(char *buf, size_t size);
 // The daemon's note of the background last really shown.
 int path_shown_file(char *buf, size_t size);

@@ -41,6 +41,7 @@ int daemon_reload_config(char *path, size_t size) {
         return -1;
     g_daemon.config = fresh;
     transcode_set_cache_limit(g_daemon.config.cache_max_mb);
+    transcode_set_proxy_limit(g_daemon.config.proxy_max_mb);
     (void)render_fade(g_daemon.supervisor, g_daemon.config.fade_ms);
     (void)render_volume(g_daemon.supervisor, g_daemon.config.volume);
     reevaluate();

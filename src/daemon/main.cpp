@@ -366,6 +366,7 @@ int main(int argc, char **argv) {
     load_startup_config();
 
     transcode_set_cache_limit(g_daemon.config.cache_max_mb);
+    transcode_set_proxy_limit(g_daemon.config.proxy_max_mb);
     transcode_sweep_partials();
 
     g_daemon.supervisor = supervisor_create(g_socket_path);

@@ -4,9 +4,11 @@
 #include "paths.h"
 #include "proc.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cinttypes>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -18,6 +20,11 @@
 #include <sys/eventfd.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+extern "C" {
+#include <libavformat/avformat.h>
+#include <libavutil/display.h>
+}
 
 struct transcode_job {
     pthread_t thread;
@@ -41,6 +48,11 @@ enum {
     CAPTURE_SIZE = 4096,
     GIF_TIME_LIMIT_MS = 300000,
     POSTER_TIME_LIMIT_MS = 120000,
+    // A long 4K film on a small machine at a careful preset: hours, not
+    // minutes. Only a conversion that hangs meets this.
+    PROXY_TIME_LIMIT_MS = 6 * 3600 * 1000,
+    PROXY_CRF = 18,
+    PROXY_MAX_FPS = 60,
     MAX_THREADS = 4,
     PRUNE_START_RECORDS = 32,
 };
@@ -48,6 +60,7 @@ enum {
 enum job_kind : int32_t {
     JOB_POSTER = 0,
     JOB_GIF = 1,
+    JOB_PROXY = 2,
 };
 
 constexpr uint64_t HASH_START = 0x14650fb0739d0383ULL;
@@ -56,6 +69,7 @@ constexpr time_t ABANDONED_AFTER_S = 86400;
 constexpr long long MIB = 1048576;
 
 std::atomic<int> g_cache_limit_mb{512};
+std::atomic<int> g_proxy_limit_mb{2048};
 
 struct dir_closer {
     void operator()(DIR *d) const {
@@ -67,6 +81,12 @@ using dir_ptr = std::unique_ptr<DIR, dir_closer>;
 // The cache directory, created with its parents.
 int cache_dir(char *dir, size_t size) {
     if (path_gif_cache_dir(dir, size) != 0)
+        return -1;
+    return mkdir_p(dir);
+}
+
+int proxy_dir(char *dir, size_t size) {
+    if (path_proxy_cache_dir(dir, size) != 0)
         return -1;
     return mkdir_p(dir);
 }
@@ -126,7 +146,7 @@ bool publish(transcode_job *job, const char *tmp, const char *final_path) {
 bool produce(transcode_job *job, const char *const *argv, int limit_ms, const char *failure,
              const char *tmp, const char *final_path) {
     char output[CAPTURE_SIZE];
-    if (proc_run_cancellable("ffmpeg", (char *const *)argv, output, sizeof output, limit_ms,
+    if (proc_run_cancellable(argv[0], (char *const *)argv, output, sizeof output, limit_ms,
                              &job->cancel) != 0) {
         if (!cancelled(job))
             log_error("%s: %s", failure, one_line(output));
@@ -203,11 +223,54 @@ bool transcode_poster(transcode_job *job, char *result, size_t size) {
     return true;
 }
 
+bool transcode_proxy(transcode_job *job, char *result, size_t size) {
+    char final_path[TRANSCODE_RESULT_SIZE];
+    if (transcode_proxy_cache_path(job->source, job->max_width, job->max_height, final_path,
+                                   sizeof final_path) != 0)
+        return false;
+    if (transcode_file_ready(final_path)) {
+        snprintf(result, size, "%s", final_path);
+        return true;
+    }
+    char threads[16], crf[16];
+    snprintf(threads, sizeof threads, "%d", thread_count());
+    snprintf(crf, sizeof crf, "%d", (int)PROXY_CRF);
+    // ffmpeg has already turned a rotated picture upright when the filter
+    // runs, so the size is the one shown.
+    char filter[FILTER_SIZE];
+    snprintf(filter, sizeof filter, "%sscale=%d:%d:flags=lanczos,format=yuv420p",
+             job->fps ? "fps=60," : "", (int)job->max_width, (int)job->max_height);
+    char tmp[TEMP_SIZE];
+    if (make_temp(final_path, ".mkv", tmp, sizeof tmp) != 0)
+        return false;
+    log_info("making proxy %dx%d of %s -> %s", (int)job->max_width, (int)job->max_height,
+             job->source, final_path);
+
+    // Matroska takes any sound the source has, so it is copied unchanged.
+    // The conversion runs once and is then watched for hours: a careful
+    // preset, at a priority that leaves the desktop alone. Without -xerror
+    // ffmpeg ends with status 0 when the disk fills up under it, leaving a
+    // cut file.
+    const char *argv[] = {"nice",      "-n",       "10",      "ffmpeg",    "-y",           "-v",
+                          "error",     "-nostdin", "-xerror", "-abort_on", "empty_output", "-i",
+                          job->source, "-map",     "0:v:0",   "-map",      "0:a:0?",       "-vf",
+                          filter,      "-c:v",     "libx264", "-preset",   "medium",       "-crf",
+                          crf,         "-threads", threads,   "-c:a",      "copy",         "-sn",
+                          "-dn",       tmp,        nullptr};
+    if (!produce(job, argv, PROXY_TIME_LIMIT_MS, "ffmpeg proxy failed", tmp, final_path))
+        return false;
+    snprintf(result, size, "%s", final_path);
+    log_info("proxy cached %s", final_path);
+    transcode_prune_proxies(final_path, nullptr);
+    return true;
+}
+
 void *job_main(void *arg) {
     transcode_job *job = (transcode_job *)arg;
     char result[TRANSCODE_RESULT_SIZE] = "";
-    bool ok = job->kind == JOB_GIF ? transcode_gif(job, result, sizeof result)
-                                   : transcode_poster(job, result, sizeof result);
+    bool ok = job->kind == JOB_GIF     ? transcode_gif(job, result, sizeof result)
+              : job->kind == JOB_PROXY ? transcode_proxy(job, result, sizeof result)
+                                       : transcode_poster(job, result, sizeof result);
     job->ok = ok ? 1 : 0;
     if (ok)
         memcpy(job->result, result, sizeof result);
@@ -258,6 +321,98 @@ int by_age(const void *a, const void *b) {
 
 bool same_path(const char *a, const char *b) {
     return b && strcmp(a, b) == 0;
+}
+
+// Deletes the oldest files in dir until it holds no more than limit_mb.
+void prune_dir(const char *dir, int limit_mb, const char *keep1, const char *keep2) {
+    if (limit_mb < 1)
+        return;
+    dir_ptr d(opendir(dir));
+    if (!d)
+        return;
+
+    size_t count = 0, room = PRUNE_START_RECORDS;
+    cache_file *files = (cache_file *)malloc(room * sizeof *files);
+    if (!files)
+        return;
+    long long total = 0;
+    while (struct dirent *e = readdir(d.get())) {
+        if (e->d_name[0] == '.' || strstr(e->d_name, ".part-"))
+            continue;
+        char path[DIR_SIZE];
+        int n = snprintf(path, sizeof path, "%s/%s", dir, e->d_name);
+        if (n < 0 || (size_t)n >= sizeof path)
+            continue;
+        struct stat st;
+        if (stat(path, &st) != 0 || !S_ISREG(st.st_mode))
+            continue;
+        if (count == room) {
+            cache_file *grown = (cache_file *)realloc(files, room * 2 * sizeof *files);
+            if (!grown)
+                break;
+            files = grown;
+            room *= 2;
+        }
+        char *copy = strdup(path);
+        if (!copy)
+            break;
+        files[count++] = {copy, st.st_mtime, (long long)st.st_size};
+        total += st.st_size;
+    }
+
+    long long limit = (long long)limit_mb * MIB;
+    if (total > limit) {
+        qsort(files, count, sizeof *files, by_age);
+        for (size_t i = 0; i < count && total > limit; i++) {
+            if (same_path(files[i].path, keep1) || same_path(files[i].path, keep2))
+                continue;
+            if (unlink(files[i].path) == 0) {
+                total -= files[i].size;
+                log_info("cache pruned %s", files[i].path);
+            }
+        }
+    }
+    for (size_t i = 0; i < count; i++)
+        free(files[i].path);
+    free(files);
+}
+
+void sweep_dir(const char *dir) {
+    dir_ptr d(opendir(dir));
+    if (!d)
+        return;
+    time_t now = time(nullptr);
+    while (struct dirent *e = readdir(d.get())) {
+        if (!strstr(e->d_name, ".part-"))
+            continue;
+        char path[DIR_SIZE];
+        int n = snprintf(path, sizeof path, "%s/%s", dir, e->d_name);
+        if (n < 0 || (size_t)n >= sizeof path)
+            continue;
+        struct stat st;
+        if (lstat(path, &st) != 0 || !S_ISREG(st.st_mode))
+            continue;
+        // A young one may still be written by a running conversion.
+        if (st.st_mtime > now || now - st.st_mtime < ABANDONED_AFTER_S)
+            continue;
+        if (unlink(path) == 0)
+            log_info("removed abandoned conversion %s", e->d_name);
+    }
+}
+
+struct format_closer {
+    void operator()(AVFormatContext *ctx) const {
+        avformat_close_input(&ctx);
+    }
+};
+using format_ptr = std::unique_ptr<AVFormatContext, format_closer>;
+
+// Even, at least 2, rounded up or down.
+int even_up(int v) {
+    return v < 2 ? 2 : v + (v & 1);
+}
+int even_down(int v) {
+    return v < 2 ? 2 : v - (v & 1);
 }
 
 } // namespace
@@ -355,84 +510,113 @@ void transcode_set_cache_limit(int mb) {
 }
 
 void transcode_prune_cache(const char *keep1, const char *keep2) {
-    int limit_mb = g_cache_limit_mb.load();
-    if (limit_mb < 1)
-        return;
     char dir[DIR_SIZE];
-    if (path_gif_cache_dir(dir, sizeof dir) != 0)
-        return;
-    dir_ptr d(opendir(dir));
-    if (!d)
-        return;
+    if (path_gif_cache_dir(dir, sizeof dir) == 0)
+        prune_dir(dir, g_cache_limit_mb.load(), keep1, keep2);
+}
 
-    size_t count = 0, room = PRUNE_START_RECORDS;
-    cache_file *files = (cache_file *)malloc(room * sizeof *files);
-    if (!files)
-        return;
-    long long total = 0;
-    while (struct dirent *e = readdir(d.get())) {
-        if (e->d_name[0] == '.' || strstr(e->d_name, ".part-"))
-            continue;
-        char path[DIR_SIZE];
-        int n = snprintf(path, sizeof path, "%s/%s", dir, e->d_name);
-        if (n < 0 || (size_t)n >= sizeof path)
-            continue;
-        struct stat st;
-        if (stat(path, &st) != 0 || !S_ISREG(st.st_mode))
-            continue;
-        if (count == room) {
-            cache_file *grown = (cache_file *)realloc(files, room * 2 * sizeof *files);
-            if (!grown)
-                break;
-            files = grown;
-            room *= 2;
-        }
-        char *copy = strdup(path);
-        if (!copy)
-            break;
-        files[count++] = {copy, st.st_mtime, (long long)st.st_size};
-        total += st.st_size;
-    }
+void transcode_set_proxy_limit(int mb) {
+    g_proxy_limit_mb.store(mb);
+}
 
-    long long limit = (long long)limit_mb * MIB;
-    if (total > limit) {
-        qsort(files, count, sizeof *files, by_age);
-        for (size_t i = 0; i < count && total > limit; i++) {
-            if (same_path(files[i].path, keep1) || same_path(files[i].path, keep2))
-                continue;
-            if (unlink(files[i].path) == 0) {
-                total -= files[i].size;
-                log_info("cache pruned %s", files[i].path);
-            }
-        }
-    }
-    for (size_t i = 0; i < count; i++)
-        free(files[i].path);
-    free(files);
+void transcode_prune_proxies(const char *keep1, const char *keep2) {
+    char dir[DIR_SIZE];
+    if (path_proxy_cache_dir(dir, sizeof dir) == 0)
+        prune_dir(dir, g_proxy_limit_mb.load(), keep1, keep2);
 }
 
 void transcode_sweep_partials(void) {
     char dir[DIR_SIZE];
-    if (path_gif_cache_dir(dir, sizeof dir) != 0)
-        return;
-    dir_ptr d(opendir(dir));
-    if (!d)
-        return;
-    time_t now = time(nullptr);
-    while (struct dirent *e = readdir(d.get())) {
-        if (!strstr(e->d_name, ".part-"))
-            continue;
-        char path[DIR_SIZE];
-        int n = snprintf(path, sizeof path, "%s/%s", dir, e->d_name);
-        if (n < 0 || (size_t)n >= sizeof path)
-            continue;
-        struct stat st;
-        if (lstat(path, &st) != 0 || !S_ISREG(st.st_mode))
-            continue;
-        // A young one may still be written by a running conversion.
-        if (st.st_mtime > now || now - st.st_mtime < ABANDONED_AFTER_S)
-            continue;
-        if (unlink(path) == 0)
-            log_info("removed abandoned conversion %s", e->d_name);
+    if (path_gif_cache_dir(dir, sizeof dir) == 0)
+        sweep_dir(dir);
+    if (path_proxy_cache_dir(dir, sizeof dir) == 0)
+        sweep_dir(dir);
+}
+
+int transcode_proxy_cache_path(const char *source, int width, int height, char *out, size_t size) {
+    char dir[DIR_SIZE];
+    struct stat st;
+    if (!source || !out || proxy_dir(dir, sizeof dir) != 0 || stat(source, &st) != 0)
+        return -1;
+    char key[KEY_SIZE];
+    snprintf(key, sizeof key, "proxy-v1|%s|%lld|%lld|%ld|%d|%d", source, (long long)st.st_size,
+             (long long)st.st_mtim.tv_sec, (long)st.st_mtim.tv_nsec, width, height);
+    int n = snprintf(out, size, "%s/%016" PRIx64 ".mkv", dir, transcode_hash(key));
+    return n < 0 || (size_t)n >= size ? -1 : 0;
+}
+
+transcode_job *transcode_start_proxy(const char *source, int width, int height, bool cap_fps) {
+    if (width < 2 || height < 2)
+        return nullptr;
+    return job_start(source, JOB_PROXY, cap_fps ? 1 : 0, 0, width, height);
+}
+
+int transcode_probe_video(const char *path, transcode_video_info *out) {
+    if (!path || !out)
+        return -1;
+    *out = transcode_video_info{};
+    static bool quiet = false;
+    if (!quiet) {
+        // A file it cannot read is said once, below, not in FFmpeg's words.
+        av_log_set_level(AV_LOG_QUIET);
+        quiet = true;
     }
+    AVFormatContext *raw = nullptr;
+    if (avformat_open_input(&raw, path, nullptr, nullptr) < 0) {
+        log_warn("cannot read video %s", path);
+        return -1;
+    }
+    format_ptr ctx(raw);
+    int index = av_find_best_stream(ctx.get(), AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
+    AVStream *st = index >= 0 ? ctx->streams[index] : nullptr;
+    // Formats whose header leaves size or rate open are read a little further.
+    if (!st || st->codecpar->width <= 0 || st->avg_frame_rate.num <= 0) {
+        if (avformat_find_stream_info(ctx.get(), nullptr) < 0) {
+            log_warn("cannot read video %s", path);
+            return -1;
+        }
+        index = av_find_best_stream(ctx.get(), AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
+        st = index >= 0 ? ctx->streams[index] : nullptr;
+    }
+    if (!st || st->codecpar->width <= 0 || st->codecpar->height <= 0) {
+        log_warn("no video stream in %s", path);
+        return -1;
+    }
+    out->width = st->codecpar->width;
+    out->height = st->codecpar->height;
+    AVRational rate = st->avg_frame_rate.num > 0 && st->avg_frame_rate.den > 0 ? st->avg_frame_rate
+                                                                               : st->r_frame_rate;
+    out->fps = rate.num > 0 && rate.den > 0 ? av_q2d(rate) : 0.0;
+    const uint8_t *matrix = av_stream_get_side_data(st, AV_PKT_DATA_DISPLAYMATRIX, nullptr);
+    if (matrix) {
+        double turn = av_display_rotation_get((const int32_t *)matrix);
+        long quarter = std::lround(std::fabs(turn) / 90.0);
+        if (!std::isnan(turn) && quarter % 2 == 1) {
+            out->width = st->codecpar->height;
+            out->height = st->codecpar->width;
+        }
+    }
+    return 0;
+}
+
+bool transcode_proxy_size(int width, int height, double fps, int out_width, int out_height,
+                          int *proxy_width, int *proxy_height) {
+    if (width < 2 || height < 2 || out_width < 1 || out_height < 1)
+        return false;
+    // The scale at which the video just covers the buffer.
+    double scale = std::max((double)out_width / width, (double)out_height / height);
+    bool oversized = scale * scale * 1.5 <= 1.0;
+    if (!oversized && !(fps > (double)PROXY_MAX_FPS))
+        return false;
+    int w = even_down(width), h = even_down(height);
+    if (scale < 1.0) {
+        // Rounding up keeps it covering; never beyond the video's own size.
+        w = std::min(even_up((int)std::ceil(width * scale - 1e-9)), w);
+        h = std::min(even_up((int)std::ceil(height * scale - 1e-9)), h);
+    }
+    if (proxy_width)
+        *proxy_width = w;
+    if (proxy_height)
+        *proxy_height = h;
+    return true;
 }

@@ -1,7 +1,9 @@
 // The media cache: GIF backgrounds converted once into H.264 MP4 videos and
 // poster stills of videos, made by the ffmpeg program on a worker thread (a
 // job) and kept under $XDG_CACHE_HOME/kiv/gif, named by a hash of the
-// source's identity and, for GIFs, of the conversion settings.
+// source's identity and, for GIFs, of the conversion settings. Beside it,
+// under $XDG_CACHE_HOME/kiv/proxy, smaller copies (proxies) of videos far
+// larger or faster than the outputs need, with a size limit of their own.
 #pragma once
 
 #include <cstddef>
@@ -28,6 +30,9 @@ uint64_t transcode_hash(const char *text);
 int transcode_gif_cache_path(const char *source, int fps, int crf, int max_width, int max_height,
                              char *out, size_t size);
 int transcode_poster_cache_path(const char *source, char *out, size_t size);
+// The proxy of source at width x height, named by the source's path, size and
+// modification time and by that size; -1 as above.
+int transcode_proxy_cache_path(const char *source, int width, int height, char *out, size_t size);
 // Exists, is a regular file and is not empty.
 bool transcode_file_ready(const char *path);
 
@@ -36,6 +41,9 @@ bool transcode_file_ready(const char *path);
 transcode_job *transcode_start_gif(const char *source, int fps, int crf, int max_width,
                                    int max_height);
 transcode_job *transcode_start_poster(const char *source);
+// A proxy of source at width x height (H.264 4:2:0, audio copied), at most
+// 60 frames a second when cap_fps; ffmpeg runs at low priority.
+transcode_job *transcode_start_proxy(const char *source, int width, int height, bool cap_fps);
 // Readable once the worker has finished; -1 for a null job.
 int transcode_job_fd(const transcode_job *job);
 // The job's source path; "" for a null job.
@@ -52,5 +60,26 @@ void transcode_set_cache_limit(int mb);
 // Deletes the oldest cache files until the cache fits its limit, never keep1
 // or keep2 (either may be null).
 void transcode_prune_cache(const char *keep1, const char *keep2);
-// Removes temporary files that killed conversions left, once a day old.
+// The same for the proxy cache, with its own limit.
+void transcode_set_proxy_limit(int mb);
+void transcode_prune_proxies(const char *keep1, const char *keep2);
+// Removes temporary files that killed conversions left, once a day old, from
+// both caches.
 void transcode_sweep_partials(void);
+
+// What the proxy decision needs to know of a video file.
+struct transcode_video_info {
+    int width; // as displayed: sides swapped for a picture turned a quarter
+    int height;
+    double fps; // 0 when the file does not say
+};
+// Reads the file's header (no process, no decoding where the header says
+// enough); -1 when it holds no video stream or cannot be read.
+int transcode_probe_video(const char *path, transcode_video_info *out);
+// Whether a width x height video at fps needs a proxy on outputs whose
+// largest buffer is out_width x out_height: its frame has at least 1.5 times
+// the pixels needed to cover that buffer, or it runs faster than 60 frames a
+// second. When it does, the proxy's size: the smallest that covers the
+// buffer with the video's aspect (never larger than the video), even sides.
+bool transcode_proxy_size(int width, int height, double fps, int out_width, int out_height,
+                          int *proxy_width, int *proxy_height);

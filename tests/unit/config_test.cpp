@@ -15,11 +15,14 @@ namespace {
 // Everything in the record as one line, so a mismatch shows which field.
 std::string describe(const config &c) {
     char buf[256];
-    snprintf(buf, sizeof buf,
-             "fullscreen=%d occupied=%d battery_poster=%d battery_mode=%s gif_fps=%d gif_crf=%d "
-             "max_width=%d max_height=%d cache_max_mb=%d fade_ms=%d volume=%d blocklist=",
-             c.pause_fullscreen, c.pause_occupied_workspace, c.battery_poster, c.battery_mode,
-             c.gif_fps, c.gif_crf, c.max_width, c.max_height, c.cache_max_mb, c.fade_ms, c.volume);
+    snprintf(
+        buf, sizeof buf,
+        "fullscreen=%d occupied=%d battery_poster=%d battery_mode=%s gif_fps=%d gif_crf=%d "
+        "max_width=%d max_height=%d cache_max_mb=%d proxy=%d proxy_max_mb=%d fade_ms=%d volume=%d "
+        "blocklist=",
+        c.pause_fullscreen, c.pause_occupied_workspace, c.battery_poster, c.battery_mode, c.gif_fps,
+        c.gif_crf, c.max_width, c.max_height, c.cache_max_mb, c.proxy, c.proxy_max_mb, c.fade_ms,
+        c.volume);
     std::string s = buf;
     s += "[";
     for (int i = 0; i < c.blocklist_count && i < CONFIG_BLOCKLIST_MAX; i++)
@@ -151,9 +154,12 @@ std::vector<Case> cases() {
         {"all keys",
          "[pause]\nfullscreen = no\noccupied_workspace = yes\nbattery_poster = 1\n"
          "battery_mode = pause\n[transcode]\ngif_fps = 30\ngif_crf = 18\nmax_width = 1920\n"
-         "max_height = 1080\ncache_max_mb = 0\n[render]\nfade_ms = 0\nvolume = 40\n",
+         "max_height = 1080\ncache_max_mb = 0\nproxy = false\nproxy_max_mb = 300\n[render]\n"
+         "fade_ms = 0\nvolume = 40\n",
          0,
          [](config &c) {
+             c.proxy = false;
+             c.proxy_max_mb = 300;
              c.pause_fullscreen = false;
              c.pause_occupied_workspace = true;
              c.battery_poster = true;
@@ -177,9 +183,10 @@ std::vector<Case> cases() {
          {}},
         {"values above their ranges",
          "[transcode]\ngif_fps = 100\ngif_crf = 99\nmax_width = 99999\nmax_height = 20000\n"
-         "cache_max_mb = 100000\n[render]\nfade_ms = 5000\nvolume = 101\n",
+         "cache_max_mb = 100000\nproxy_max_mb = 2000000\n[render]\nfade_ms = 5000\nvolume = 101\n",
          0,
          [](config &c) {
+             c.proxy_max_mb = 1048576;
              c.gif_fps = 50;
              c.gif_crf = 51;
              c.max_width = 16384;
@@ -191,9 +198,10 @@ std::vector<Case> cases() {
          {}},
         {"values below their ranges",
          "[transcode]\ngif_fps = 2\ngif_crf = -1\nmax_width = 100\nmax_height = 50\n"
-         "cache_max_mb = -3\n[render]\nfade_ms = -5\nvolume = -1\n",
+         "cache_max_mb = -3\nproxy_max_mb = -1\n[render]\nfade_ms = -5\nvolume = -1\n",
          0,
          [](config &c) {
+             c.proxy_max_mb = 0;
              c.gif_fps = 5;
              c.gif_crf = 0;
              c.max_width = 320;
@@ -316,6 +324,7 @@ std::vector<Case> cases() {
         {"boolean True", "[pause]\nfullscreen = True\n", 2, none, {}},
         {"boolean on", "[pause]\n\nfullscreen = on\n", 3, none, {}},
         {"boolean 2", "[pause]\nbattery_poster = 2\n", 2, none, {}},
+        {"proxy as a word", "[transcode]\nproxy = never\n", 2, none, {}},
         {"hexadecimal integer", "[transcode]\ngif_fps = 0x10\n", 2, none, {}},
         {"integer with a unit", "[render]\nfade_ms = 12ms\n", 2, none, {}},
         {"empty integer", "[render]\nfade_ms =\n", 2, none, {}},
@@ -420,6 +429,8 @@ config unusual_record() {
     c.max_width = 1000;
     c.max_height = 900;
     c.cache_max_mb = 42;
+    c.proxy = false;
+    c.proxy_max_mb = 99;
     c.fade_ms = 777;
     c.volume = 55;
     set_blocklist(c, {"firefox", "mpv"});

@@ -19,6 +19,8 @@
 #include <poll.h>
 #include <set>
 #include <string>
+#include <algorithm>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
@@ -136,13 +138,18 @@ class Cache : public ::testing::Test {
         ASSERT_FALSE(root_.empty());
         cache_home_.set((root_ + "/cache home").c_str());
         dir_ = root_ + "/cache home/kiv/gif";
+        proxy_dir_ = root_ + "/cache home/kiv/proxy";
         // A wrapper ahead of the real ffmpeg notes every call by its pid.
         calls_ = root_ + "/ffmpeg.calls";
         std::string bin = root_ + "/bin";
         ASSERT_EQ(mkdir(bin.c_str(), 0755), 0);
         FILE *f = fopen((bin + "/ffmpeg").c_str(), "w");
         ASSERT_NE(f, nullptr);
-        fprintf(f, "#!/bin/sh\necho $$ >> '%s'\nexec /usr/bin/ffmpeg \"$@\"\n", calls_.c_str());
+        // Each line: the process id and its niceness.
+        fprintf(f,
+                "#!/bin/sh\necho \"$$ $(awk '{print $19}' /proc/$$/stat)\" >> '%s'\n"
+                "exec /usr/bin/ffmpeg \"$@\"\n",
+                calls_.c_str());
         fclose(f);
         ASSERT_EQ(chmod((bin + "/ffmpeg").c_str(), 0755), 0);
         const char *old = getenv("PATH");
@@ -151,6 +158,7 @@ class Cache : public ::testing::Test {
     }
     void TearDown() override {
         transcode_set_cache_limit(512);
+        transcode_set_proxy_limit(2048);
         remove_tree(root_);
     }
 
@@ -177,8 +185,16 @@ class Cache : public ::testing::Test {
         return out;
     }
 
+    std::string proxy_path(const std::string &source, int w, int h) {
+        char out[4096];
+        if (transcode_proxy_cache_path(source.c_str(), w, h, out, sizeof out) != 0)
+            return "";
+        return out;
+    }
+
     std::string root_;
     std::string dir_;
+    std::string proxy_dir_;
     std::string calls_;
     EnvGuard cache_home_{"XDG_CACHE_HOME"};
     EnvGuard path_{"PATH"};
@@ -253,6 +269,80 @@ TEST_F(Cache, FileReady) {
     EXPECT_FALSE(transcode_file_ready(nullptr));
 }
 
+TEST(ProxySize, NeedAndTarget) {
+    const struct {
+        const char *name;
+        int width, height;
+        double fps;
+        int out_width, out_height;
+        bool needed;
+        int proxy_width, proxy_height;
+    } cases[] = {
+        {"4K on 1080p", 3840, 2160, 30, 1920, 1080, true, 1920, 1080},
+        {"4K on 1440p", 3840, 2160, 30, 2560, 1440, true, 2560, 1440},
+        {"twice the size", 640, 360, 25, 320, 180, true, 320, 180},
+        // 1.5 times the pixels exactly is enough; a little less is not.
+        {"1.5 times the pixels", 1500, 1000, 30, 1224, 816, true, 1224, 816},
+        {"just under 1.5 times", 1500, 1000, 30, 1226, 818, false, 0, 0},
+        {"1080p on 1080p", 1920, 1080, 30, 1920, 1080, false, 0, 0},
+        {"smaller than the output", 1280, 720, 60, 1920, 1080, false, 0, 0},
+        // Cover, not fit: the side that fills the buffer decides.
+        {"wider than the output", 3840, 1080, 30, 1920, 1080, false, 0, 0},
+        {"ultrawide source on 16:9", 5120, 1440, 30, 1280, 720, true, 2560, 720},
+        {"portrait output", 3840, 2160, 30, 1080, 1920, false, 0, 0},
+        {"sides round up to even", 3001, 2001, 30, 1001, 501, true, 1002, 668},
+        {"above 60 fps at its own size", 1280, 720, 120, 1920, 1080, true, 1280, 720},
+        {"odd video above 60 fps", 1279, 719, 144, 1920, 1080, true, 1278, 718},
+        {"above 60 fps and oversized", 3840, 2160, 120, 1920, 1080, true, 1920, 1080},
+        {"60 fps is within the limit", 1920, 1080, 60, 1920, 1080, false, 0, 0},
+        {"59.94 fps", 1920, 1080, 60000.0 / 1001, 1920, 1080, false, 0, 0},
+        {"no outputs yet", 3840, 2160, 30, 0, 0, false, 0, 0},
+        {"no picture", 0, 0, 30, 1920, 1080, false, 0, 0},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        int w = 0, h = 0;
+        EXPECT_EQ(transcode_proxy_size(c.width, c.height, c.fps, c.out_width, c.out_height, &w, &h),
+                  c.needed);
+        if (c.needed) {
+            EXPECT_EQ(w, c.proxy_width);
+            EXPECT_EQ(h, c.proxy_height);
+            // Whatever the rounding, a smaller proxy covers the buffer.
+            if (w == c.width - c.width % 2)
+                continue;
+            double scale = std::max((double)c.out_width / w, (double)c.out_height / h);
+            EXPECT_LE(scale, 1.0 + 1e-9);
+        }
+    }
+}
+
+TEST_F(Cache, ProxyNamesFollowTheSourceAndTheSize) {
+    std::string src = root_ + "/film.mp4";
+    write_file(src, 100);
+    set_age(src, 3600);
+    std::string base = proxy_path(src, 1920, 1080);
+    ASSERT_EQ(base.rfind(proxy_dir_ + "/", 0), 0u) << base;
+    EXPECT_EQ(base.size(), proxy_dir_.size() + 1 + 16 + 4) << base;
+    EXPECT_EQ(base.substr(base.size() - 4), ".mkv");
+    EXPECT_EQ(proxy_path(src, 1920, 1080), base) << "unchanged";
+    EXPECT_NE(proxy_path(src, 2560, 1440), base) << "target size";
+    EXPECT_NE(proxy_path(src, 1920, 1082), base) << "target height";
+    std::string other = root_ + "/other.mp4";
+    write_file(other, 100);
+    set_age(other, 3600);
+    EXPECT_NE(proxy_path(other, 1920, 1080), base) << "path";
+    write_file(src, 200);
+    set_age(src, 3600);
+    EXPECT_NE(proxy_path(src, 1920, 1080), base) << "size";
+    std::string grown = proxy_path(src, 1920, 1080);
+    set_age(src, 60);
+    EXPECT_NE(proxy_path(src, 1920, 1080), grown) << "modification time";
+    EXPECT_EQ(proxy_path(root_ + "/missing.mp4", 1920, 1080), "");
+    char tiny[16];
+    EXPECT_EQ(transcode_proxy_cache_path(src.c_str(), 1920, 1080, tiny, sizeof tiny), -1);
+    EXPECT_EQ(transcode_start_proxy(src.c_str(), 0, 1080, false), nullptr);
+}
+
 struct cache_entry {
     const char *name;
     size_t kib;
@@ -304,46 +394,73 @@ TEST_F(Cache, PruneOldestFirstUnderTheLimit) {
          nullptr,
          {"a.mp4", "b.mp4", "new.mp4"}},
     };
-    for (const auto &c : cases) {
-        SCOPED_TRACE(c.name);
-        remove_tree(dir_);
-        ASSERT_EQ(mkdir_p(dir_.c_str()), 0);
-        for (const auto &f : c.files) {
-            write_file(dir_ + "/" + f.name, f.kib * 1024);
-            set_age(dir_ + "/" + f.name, f.age_s);
+    // The proxy cache is pruned the same way under its own limit, and each
+    // prune leaves the other cache alone.
+    const struct {
+        const char *name;
+        std::string dir, other;
+        void (*set_limit)(int);
+        void (*prune)(const char *, const char *);
+    } caches[] = {
+        {"gif cache", dir_, proxy_dir_, transcode_set_cache_limit, transcode_prune_cache},
+        {"proxy cache", proxy_dir_, dir_, transcode_set_proxy_limit, transcode_prune_proxies},
+    };
+    for (const auto &cache : caches) {
+        for (const auto &c : cases) {
+            SCOPED_TRACE(std::string(cache.name) + ": " + c.name);
+            remove_tree(dir_);
+            remove_tree(proxy_dir_);
+            ASSERT_EQ(mkdir_p(cache.dir.c_str()), 0);
+            ASSERT_EQ(mkdir_p(cache.other.c_str()), 0);
+            write_file(cache.other + "/other.mp4", 2048 * 1024);
+            set_age(cache.other + "/other.mp4", 99 * H);
+            for (const auto &f : c.files) {
+                write_file(cache.dir + "/" + f.name, f.kib * 1024);
+                set_age(cache.dir + "/" + f.name, f.age_s);
+            }
+            transcode_set_cache_limit(512);
+            transcode_set_proxy_limit(2048);
+            cache.set_limit(c.limit_mb);
+            std::string k1 = c.keep1 ? cache.dir + "/" + c.keep1 : "";
+            std::string k2 = c.keep2 ? cache.dir + "/" + c.keep2 : "";
+            cache.prune(c.keep1 ? k1.c_str() : nullptr, c.keep2 ? k2.c_str() : nullptr);
+            EXPECT_EQ(entries(cache.dir), c.left);
+            EXPECT_EQ(entries(cache.other), std::set<std::string>{"other.mp4"});
         }
-        transcode_set_cache_limit(c.limit_mb);
-        std::string k1 = c.keep1 ? dir_ + "/" + c.keep1 : "";
-        std::string k2 = c.keep2 ? dir_ + "/" + c.keep2 : "";
-        transcode_prune_cache(c.keep1 ? k1.c_str() : nullptr, c.keep2 ? k2.c_str() : nullptr);
-        EXPECT_EQ(entries(dir_), c.left);
     }
 }
 
 TEST_F(Cache, SweepRemovesDayOldPartials) {
     const time_t H = 3600;
-    ASSERT_EQ(mkdir_p(dir_.c_str()), 0);
-    const cache_entry files[] = {
-        {"young.mp4.part-aaaaaa.mp4", 1, 23 * H},
-        {"old.mp4.part-bbbbbb.mp4", 1, 25 * H},
-        {"poster-x.png.part-cccccc.png", 1, 25 * H},
-        {"future.mp4.part-dddddd.mp4", 1, -25 * H},
-        {"finished.mp4", 1, 25 * H},
-    };
-    for (const auto &f : files) {
-        write_file(dir_ + "/" + f.name, f.kib);
-        set_age(dir_ + "/" + f.name, f.age_s);
+    for (const std::string &dir : {dir_, proxy_dir_}) {
+        SCOPED_TRACE(dir);
+        ASSERT_EQ(mkdir_p(dir.c_str()), 0);
+        const cache_entry files[] = {
+            {"young.mp4.part-aaaaaa.mp4", 1, 23 * H},    {"old.mp4.part-bbbbbb.mp4", 1, 25 * H},
+            {"poster-x.png.part-cccccc.png", 1, 25 * H}, {"proxy.mkv.part-eeeeee.mkv", 1, 25 * H},
+            {"future.mp4.part-dddddd.mp4", 1, -25 * H},  {"finished.mp4", 1, 25 * H},
+        };
+        for (const auto &f : files) {
+            write_file(dir + "/" + f.name, f.kib);
+            set_age(dir + "/" + f.name, f.age_s);
+        }
     }
     testing::internal::CaptureStdout();
     transcode_sweep_partials();
     std::string log = testing::internal::GetCapturedStdout();
-    EXPECT_EQ(entries(dir_), (std::set<std::string>{"young.mp4.part-aaaaaa.mp4",
-                                                    "future.mp4.part-dddddd.mp4", "finished.mp4"}));
-    EXPECT_NE(log.find("removed abandoned conversion old.mp4.part-bbbbbb.mp4"), std::string::npos)
-        << log;
-    EXPECT_NE(log.find("removed abandoned conversion poster-x.png.part-cccccc.png"),
-              std::string::npos)
-        << log;
+    for (const std::string &dir : {dir_, proxy_dir_}) {
+        SCOPED_TRACE(dir);
+        EXPECT_EQ(entries(dir),
+                  (std::set<std::string>{"young.mp4.part-aaaaaa.mp4", "future.mp4.part-dddddd.mp4",
+                                         "finished.mp4"}));
+    }
+    for (const char *name :
+         {"old.mp4.part-bbbbbb.mp4", "poster-x.png.part-cccccc.png", "proxy.mkv.part-eeeeee.mkv"}) {
+        std::string line = std::string("removed abandoned conversion ") + name;
+        size_t first = log.find(line);
+        EXPECT_NE(first, std::string::npos) << log;
+        EXPECT_NE(log.find(line, first + 1), std::string::npos) << "once per cache\n" << log;
+    }
 }
 
 TEST_F(Cache, VanishedSourceFailsWithoutFfmpeg) {
@@ -392,10 +509,22 @@ class Convert : public Cache {
                 "-preset", "ultrafast", media_ + "/hd.mp4"});
         ffmpeg({"-f", "lavfi", "-i", "testsrc2=size=3840x2160:rate=1", "-frames:v", "1", "-c:v",
                 "libx264", "-preset", "ultrafast", media_ + "/uhd.mp4"});
-        FILE *f = fopen((media_ + "/broken.gif").c_str(), "w");
-        if (f) {
-            fputs("not a picture at all\n", f);
-            fclose(f);
+        ffmpeg({"-f", "lavfi", "-i", "testsrc2=size=640x360:rate=25", "-f", "lavfi", "-i",
+                "sine=frequency=440:sample_rate=48000", "-t", "1", "-c:v", "libx264", "-preset",
+                "ultrafast", "-c:a", "aac", "-shortest", media_ + "/sound.mp4"});
+        ffmpeg({"-f", "lavfi", "-i", "testsrc2=size=320x180:rate=120", "-t", "1", "-c:v", "libx264",
+                "-preset", "ultrafast", media_ + "/fast.mp4"});
+        // The turn is a tag of the container: set when copying the stream.
+        ffmpeg({"-f", "lavfi", "-i", "testsrc2=size=640x360:rate=25", "-t", "1", "-c:v", "libx264",
+                "-preset", "ultrafast", media_ + "/upright.mp4"});
+        ffmpeg({"-i", media_ + "/upright.mp4", "-c", "copy", "-metadata:s:v:0", "rotate=90",
+                media_ + "/turned.mp4"});
+        for (const char *name : {"/broken.gif", "/broken.mp4"}) {
+            FILE *f = fopen((media_ + name).c_str(), "w");
+            if (f) {
+                fputs("not a picture at all\n", f);
+                fclose(f);
+            }
         }
     }
     static void TearDownTestSuite() {
@@ -463,6 +592,108 @@ TEST_F(Convert, BrokenGifFailsAndLeavesNoFile) {
     EXPECT_NE(log.find("ffmpeg gif failed: "), std::string::npos) << log;
     EXPECT_EQ(ffmpeg_calls().size(), 1u);
     EXPECT_EQ(entries(dir_), std::set<std::string>{});
+}
+
+// The niceness the process runs at, plus 10, as the kernel caps it.
+int niced(void) {
+    errno = 0;
+    int own = getpriority(PRIO_PROCESS, 0);
+    return std::min(19, own + 10);
+}
+
+TEST_F(Convert, ProbeReadsSizeRateAndTurn) {
+    const struct {
+        const char *video;
+        int width, height;
+        double fps;
+    } cases[] = {
+        {"sound.mp4", 640, 360, 25},
+        {"fast.mp4", 320, 180, 120},
+        {"turned.mp4", 360, 640, 25}, // shown upright
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.video);
+        transcode_video_info info = {};
+        ASSERT_EQ(transcode_probe_video((media_ + "/" + c.video).c_str(), &info), 0);
+        EXPECT_EQ(info.width, c.width);
+        EXPECT_EQ(info.height, c.height);
+        EXPECT_NEAR(info.fps, c.fps, 0.01);
+    }
+    transcode_video_info info = {};
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(transcode_probe_video((media_ + "/broken.mp4").c_str(), &info), -1);
+    EXPECT_EQ(transcode_probe_video((root_ + "/none.mp4").c_str(), &info), -1);
+    testing::internal::GetCapturedStderr();
+}
+
+TEST_F(Convert, ProxyIsH264AtItsSizeWithTheSoundAtLowPriority) {
+    const struct {
+        const char *video;
+        int width, height;
+        bool cap;
+        const char *probed;
+        const char *audio;
+    } cases[] = {
+        {"sound.mp4", 320, 180, false, "h264,320,180,yuv420p,25/1", "aac"},
+        {"fast.mp4", 320, 180, true, "h264,320,180,yuv420p,60/1", ""},
+        {"turned.mp4", 180, 320, false, "h264,180,320,yuv420p,25/1", ""},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.video);
+        std::string src = media_ + "/" + c.video;
+        transcode_outcome out =
+            finish(transcode_start_proxy(src.c_str(), c.width, c.height, c.cap));
+        ASSERT_TRUE(out.ok);
+        EXPECT_EQ(out.path, proxy_path(src, c.width, c.height));
+        EXPECT_EQ(probe(out.path), c.probed);
+        std::string audio = run({"ffprobe", "-v", "error", "-select_streams", "a", "-show_entries",
+                                 "stream=codec_name", "-of", "csv=p=0", out.path});
+        while (!audio.empty() && audio.back() == '\n')
+            audio.pop_back();
+        EXPECT_EQ(audio, c.audio);
+    }
+    std::vector<std::string> calls = ffmpeg_calls();
+    ASSERT_EQ(calls.size(), 3u);
+    for (const auto &line : calls)
+        EXPECT_EQ(line.substr(line.find(' ') + 1), std::to_string(niced())) << line;
+    for (const auto &e : entries(proxy_dir_))
+        EXPECT_EQ(e.find(".part-"), std::string::npos) << e;
+
+    // Made once: the same source at the same size starts nothing.
+    std::string src = media_ + "/sound.mp4";
+    EXPECT_TRUE(finish(transcode_start_proxy(src.c_str(), 320, 180, false)).ok);
+    EXPECT_EQ(ffmpeg_calls().size(), 3u);
+}
+
+TEST_F(Convert, FailedProxyLeavesNoFile) {
+    // A cache that cannot take the whole file (as on a full disk) fails the
+    // write, like a source ffmpeg cannot read.
+    const struct {
+        const char *name;
+        const char *video;
+        rlim_t file_limit;
+    } cases[] = {
+        {"unreadable source", "broken.mp4", RLIM_INFINITY},
+        {"cache without room", "sound.mp4", 4096},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        struct rlimit old;
+        ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
+        struct rlimit limited = old;
+        limited.rlim_cur = c.file_limit;
+        void (*old_handler)(int) = signal(SIGXFSZ, SIG_IGN);
+        ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limited), 0);
+        testing::internal::CaptureStderr();
+        std::string src = media_ + "/" + c.video;
+        transcode_outcome out = finish(transcode_start_proxy(src.c_str(), 320, 180, false));
+        std::string log = testing::internal::GetCapturedStderr();
+        setrlimit(RLIMIT_FSIZE, &old);
+        signal(SIGXFSZ, old_handler);
+        EXPECT_FALSE(out.ok);
+        EXPECT_NE(log.find("ffmpeg proxy failed: "), std::string::npos) << log;
+        EXPECT_EQ(entries(proxy_dir_), std::set<std::string>{});
+    }
 }
 
 } // namespace
