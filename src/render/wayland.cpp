@@ -101,6 +101,21 @@ void set_opaque_region(output_state *output) {
     wl_region_destroy(region);
 }
 
+// Gives a configured output its EGL surface, the window sized to the
+// output first: making the surface current fixes the size of its first
+// buffer, and a still shown then is never drawn again.
+bool attach_surface(wayland_context *ctx, output_state *output) {
+    output_resize_window(output);
+    if (!ctx->hooks.attach(ctx->hooks.data, output)) {
+        log_error("egl surface attach failed for output %s", output->name);
+        return false;
+    }
+    log_info("egl surface attached for output %s (%dx%d@%d)", output->name, output->logical_width,
+             output->logical_height, output->scale);
+    output->dirty = true;
+    return true;
+}
+
 // zwlr_layer_surface_v1
 
 void layer_surface_handle_configure(void *data, zwlr_layer_surface_v1 *layer_surface,
@@ -126,9 +141,14 @@ void layer_surface_handle_configure(void *data, zwlr_layer_surface_v1 *layer_sur
     if (output->configured) {
         output->dirty = true;
         wayland_mark_all_dirty(output->wayland);
-    } else {
-        output->configured = true;
-        output->dirty = true;
+        return;
+    }
+    output->configured = true;
+    output->dirty = true;
+    wayland_context *ctx = output->wayland;
+    if (ctx->hooks.attach && output->egl_surface == EGL_NO_SURFACE &&
+        !attach_surface(ctx, output)) {
+        output_destroy(ctx, output);
     }
 }
 
@@ -354,17 +374,11 @@ void wayland_set_surface_hooks(wayland_context *ctx, const output_surface_hooks 
     if (!ctx->hooks.attach) {
         return;
     }
+    // Outputs not configured yet get theirs with their first configure.
     for (output_state *output = ctx->outputs; output; output = output->next) {
-        if (output->egl_surface != EGL_NO_SURFACE || !output->egl_window) {
-            continue;
+        if (output->configured && output->egl_surface == EGL_NO_SURFACE && output->egl_window) {
+            attach_surface(ctx, output);
         }
-        if (!ctx->hooks.attach(ctx->hooks.data, output)) {
-            log_error("egl surface attach failed for output %s", output->name);
-            continue;
-        }
-        log_info("egl surface attached for output %s (%dx%d@%d)", output->name,
-                 output->logical_width, output->logical_height, output->scale);
-        output->dirty = true;
     }
 }
 
@@ -558,11 +572,6 @@ output_state *output_create(wayland_context *ctx, wl_output *wl_out, uint32_t re
         output_destroy(ctx, output);
         return nullptr;
     }
-    if (ctx->hooks.attach && !ctx->hooks.attach(ctx->hooks.data, output)) {
-        output_destroy(ctx, output);
-        return nullptr;
-    }
-
     output->next = ctx->outputs;
     ctx->outputs = output;
     ctx->output_count++;
@@ -633,7 +642,8 @@ void output_resize_window(output_state *output) {
     int32_t width = 0;
     int32_t height = 0;
     output_buffer_size(output, &width, &height);
-    if (output->egl_window && (width != output->window_width || height != output->window_height)) {
+    if (output->egl_window && width > 0 && height > 0 &&
+        (width != output->window_width || height != output->window_height)) {
         wl_egl_window_resize(output->egl_window, width, height, 0, 0);
         output->window_width = width;
         output->window_height = height;

@@ -56,9 +56,10 @@ struct output_state {
     int32_t window_height;
 };
 
-// The owner of the outputs' EGL surfaces: attach gives an output its surface
-// (false: the output cannot be drawn and is dropped); release lets it go
-// before the output's EGL window is destroyed.
+// The owner of the outputs' EGL surfaces: attach gives a configured output
+// its surface, its window sized already (false: the output cannot be drawn
+// and is dropped); release lets it go before the output's EGL window is
+// destroyed.
 struct output_surface_hooks {
     bool (*attach)(void *data, output_state *output);
     void (*release)(void *data, output_state *output);
@@ -87,8 +88,9 @@ struct wayland_context {
 
 wayland_context *wayland_init(void);
 void wayland_free(wayland_context *ctx);
-// Installs the hooks (none: forget them) and attaches every output that has
-// no EGL surface yet.
+// Installs the hooks (none: forget them) and attaches every configured
+// output that has no EGL surface yet; the others attach at their first
+// configure.
 void wayland_set_surface_hooks(wayland_context *ctx, const output_surface_hooks *hooks);
 int wayland_fd(const wayland_context *ctx);
 int wayland_dispatch_pending(wayland_context *ctx);

@@ -212,6 +212,31 @@ class RenderStillTest(RendererTestCase):
         self.wait_screen({(960, 540): GREEN}, "green after unskip")
 
     @every_compositor
+    def test_still_fills_an_output_plugged_in_while_shown(self):
+        # A still is drawn once, so the new output's first frame is all it
+        # ever gets: it must have the output's size from the start. Where the
+        # compositor can unplug, the only monitor goes and comes back, so no
+        # other output's configure causes a second drawing.
+        self.assertEqual(self.load_still(self.red), {"status": "ok"})
+        self.wait_screen({(960, 540): RED}, "red screen")
+        outputs = 2
+        if self.comp.can_remove_outputs:
+            self.comp.remove_output("HEADLESS-1")
+            self.wait_status(lambda s: s["outputs"] == 0, "no output")
+            outputs = 1
+        name = self.comp.plug_output()
+        self.wait_status(lambda s: s["outputs"] == outputs, "the output plugged in")
+        points = ((960, 540), (4, 4), (1915, 4), (4, 1075), (1915, 1075))
+
+        def filled():
+            _, _, pixel = self.comp.screenshot(name)
+            return [pixel(x, y) for x, y in points]
+        wait_for(lambda: all(near(p, RED) for p in filled()), 15, 0.3,
+                 "red centre and corners on " + name)
+        time.sleep(1)
+        self.assertTrue(all(near(p, RED) for p in filled()), filled())
+
+    @every_compositor
     def test_stop_clears(self):
         self.assertEqual(self.load_still(self.red), {"status": "ok"})
         self.wait_screen({(960, 540): RED}, "red screen")
