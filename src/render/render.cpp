@@ -232,8 +232,10 @@ bool render_waiting(void) {
     if (still_has_texture(g_app.transition)) {
         return true;
     }
+    // A drawable output still dirty after a pass with no frame callback to
+    // wait for is owed a frame its swap failed to present.
     for (const output_state *o = wayland_outputs(g_app.wayland); o; o = o->next) {
-        if (o->dirty && o->dpms_off) {
+        if (o->dirty && (o->dpms_off || (drawable(o) && o->frame_ready))) {
             return true;
         }
     }

@@ -46,5 +46,6 @@ void render_outputs(void);
 // Frees the pass's GL objects; the GL context still exists.
 void render_finish(void);
 // A drawing is owed that only time brings: an output's monitor is off with a
-// frame still to draw, or a transition image waits to go over its video.
+// frame still to draw, an output's last swap failed, or a transition image
+// waits to go over its video.
 bool render_waiting(void);

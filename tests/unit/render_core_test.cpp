@@ -229,4 +229,35 @@ TEST_F(OutputList, SkippedListReportsPoweredOffOutputsAndIsCut) {
     EXPECT_STREQ(small, "HDMI-");
 }
 
+// When the loop may not sleep until something else wakes it: an output owes
+// a frame that only another pass can give it.
+TEST_F(OutputList, RenderWaitsWhileAnOutputOwesAFrame) {
+    struct owed_case {
+        const char *name;
+        bool dirty, frame_ready, skipped, dpms_off, has_surface;
+        bool waiting;
+    };
+    const owed_case cases[] = {
+        {"drawn: nothing owed", false, true, false, false, true, false},
+        {"its swap failed", true, true, false, false, true, true},
+        {"the compositor's frame event is due", true, false, false, false, true, false},
+        {"skipped", true, true, true, false, true, false},
+        {"monitor off with a frame to draw", true, true, false, true, true, true},
+        {"no EGL surface: never drawn", true, true, false, false, false, false},
+    };
+    static char surface;
+    add_output(&ctx, 1, "DP-1", 1920, 1080);
+    output_state *output = add_output(&ctx, 2, "DP-2", 1920, 1080);
+    for (const owed_case &c : cases) {
+        SCOPED_TRACE(c.name);
+        output->dirty = c.dirty;
+        output->frame_ready = c.frame_ready;
+        output->skipped = c.skipped;
+        output->dpms_off = c.dpms_off;
+        output->egl_surface = c.has_surface ? static_cast<EGLSurface>(&surface) : EGL_NO_SURFACE;
+        EXPECT_EQ(render_waiting(), c.waiting);
+    }
+    output->egl_surface = EGL_NO_SURFACE;
+}
+
 } // namespace
