@@ -334,7 +334,9 @@ void egl_release_surface(egl_state *egl, EGLSurface surface) {
     if (!egl || surface == EGL_NO_SURFACE) {
         return;
     }
-    if (eglGetCurrentSurface(EGL_DRAW) == surface) {
+    // A copy leaves the source bound for reading only: either binding keeps
+    // the surface alive under a window that is about to go.
+    if (eglGetCurrentSurface(EGL_DRAW) == surface || eglGetCurrentSurface(EGL_READ) == surface) {
         if (!eglMakeCurrent(egl->display, EGL_NO_SURFACE, EGL_NO_SURFACE, egl->context)) {
             log_error("cannot release output surface: 0x%x", eglGetError());
         }
@@ -471,7 +473,14 @@ int egl_copy_surface(egl_state *egl, EGLSurface target, EGLSurface source, int32
     }
     glBindFramebuffer(GL_FRAMEBUFFER, 0);
     glViewport(0, 0, width, height);
+    while (glGetError() != GL_NO_ERROR) {
+    }
     // Equal sizes and formats: drivers copy memory here instead of drawing.
     glBlitFramebuffer(0, 0, width, height, 0, 0, width, height, GL_COLOR_BUFFER_BIT, GL_NEAREST);
+    GLenum error = glGetError();
+    if (error != GL_NO_ERROR) {
+        log_error("surface copy failed: 0x%x", error);
+        return -1;
+    }
     return 0;
 }

@@ -32,7 +32,7 @@ struct shared_picture {
     EGLSurface egl_surface;
     int32_t width; // 0: a free slot
     int32_t height;
-    bool failed;           // no surface could be made: those outputs draw their own
+    bool failed;           // no surface, or copies fail: those outputs draw their own
     uint64_t pass;         // the render pass that drew it
     uint64_t frame_serial; // the video picture it holds
     bool video_only;       // it holds that picture and nothing else
@@ -180,11 +180,26 @@ shared_picture *shared_drawn(const pass_content &content, int32_t width, int32_t
     if (egl_make_current(g_app.egl, p->egl_surface, width, height) != 0) {
         return nullptr;
     }
+    // A picture the player failed to draw is not copied anywhere: the
+    // outputs draw their own instead.
     bool drawn = draw_picture(content, width, height);
     p->pass = drawn ? pass_count : 0;
     p->video_only = drawn && video_only;
     p->frame_serial = serial;
-    return p;
+    return drawn ? p : nullptr;
+}
+
+// Copies the shared picture to the output; false when it cannot, and then
+// the picture is given up until its size stops being shared.
+bool copy_shared(shared_picture *p, output_state *output, int32_t width, int32_t height) {
+    if (egl_copy_surface(g_app.egl, output->egl_surface, p->egl_surface, width, height) == 0) {
+        return true;
+    }
+    log_info("the outputs of %dx%d are drawn one by one", width, height);
+    p->failed = true;
+    p->pass = 0;
+    p->video_only = false;
+    return false;
 }
 
 // Swaps what was drawn into the output's back buffer. False when the output
@@ -288,8 +303,7 @@ void render_outputs(void) {
         output_resize_window(output);
         shared_picture *shared = shared_drawn(content, width, height);
         bool drawn = false;
-        if (shared &&
-            egl_copy_surface(egl, output->egl_surface, shared->egl_surface, width, height) == 0) {
+        if (shared && copy_shared(shared, output, width, height)) {
             drawn = true;
         } else if (egl_make_current(egl, output->egl_surface, width, height) == 0) {
             draw_picture(content, width, height);
