@@ -4,6 +4,7 @@ made by ffmpeg at run time and checked through grim screenshots."""
 import os
 import re
 import shutil
+import subprocess
 import tempfile
 import time
 import unittest
@@ -64,6 +65,17 @@ class RenderVideoTest(RendererTestCase):
                "color=c=blue:s=320x90:rate=25", "-filter_complex", "vstack=inputs=2",
                "-t", "2", "-c:v", "libx264", "-preset", "ultrafast", "-pix_fmt", "yuv420p",
                cls.updown)
+        # Every frame one flat colour of its own, far from its neighbours', so
+        # a screenshot tells which frame is shown. Their colours as decoded:
+        cls.steps = os.path.join(m, "steps.mp4")
+        ffmpeg("-f", "lavfi", "-i", "color=c=black:s=320x180:r=25,format=rgb24,"
+               "geq=r='mod(N*67,256)':g='mod(N*29+80,256)':b='mod(N*111+160,256)'",
+               "-t", "6", "-c:v", "libx264", "-preset", "ultrafast", "-qp", "0",
+               "-pix_fmt", "yuv420p", cls.steps)
+        raw = subprocess.run(["ffmpeg", "-v", "error", "-i", cls.steps, "-vf", "scale=1:1",
+                              "-f", "rawvideo", "-pix_fmt", "rgb24", "-"],
+                             check=True, capture_output=True, timeout=120).stdout
+        cls.step_colours = [tuple(raw[i:i + 3]) for i in range(0, len(raw), 3)]
         with open(cls.bogus, "wb") as f:
             f.write(b"this is not a video\n" * 200)
 
@@ -240,13 +252,13 @@ class RenderVideoTest(RendererTestCase):
         r.wait_log("one picture drawn for the outputs of 640x360", 30)
         for name in ("HEADLESS-1", second):
             wait_moving(self.comp, name)
-        # The second output's picture is a copy: paused, both show the same
-        # frame; then both show a still loaded over the video.
-        self.ok({"cmd": "pause"})
-        self.wait_status(lambda s: s["paused"], "paused")
         shots = lambda: [grid(self.comp.screenshot(n)) for n in ("HEADLESS-1", second)]  # noqa: E731
-        wait_for(lambda: len(set(map(tuple, shots()))) == 1, 30, 0.3, "the same frame twice")
-        self.assertTrue(colourful(self.comp.screenshot(second)))
+        # The second output's picture is a copy of the one drawn for the
+        # first: paused, both show the frame at the playback position.
+        self.load(self.steps)
+        self.wait_playing()
+        self.ok({"cmd": "pause"})
+        self.assert_frame_shown(("HEADLESS-1", second))
         self.ok({"cmd": "resume"})
         self.load(self.updown)
 
@@ -258,6 +270,90 @@ class RenderVideoTest(RendererTestCase):
         self.ok({"cmd": "load", "path": self.still, "kind": "still"})
         wait_for(lambda: all(all(near(p, MAGENTA) for p in g) for g in shots()), 30, 0.3,
                  "the still on both outputs")
+
+    def assert_frame_shown(self, names):
+        """Once the paused picture settles, every output in names shows the
+        frame of steps.mp4 at the playback position, all over."""
+        self.wait_status(lambda s: s["paused"], "paused")
+        wait_for(lambda: len({tuple(grid(self.comp.screenshot(n))) for n in names}) == 1,
+                 30, 0.3, "one picture on %s" % (names,))
+        position = self.status()["time_pos"]
+        colour = self.step_colours[round(position * 25)]
+        for name in names:
+            pixels = grid(self.comp.screenshot(name))
+            wrong = [p for p in pixels if not near(p, colour, 24)]
+            self.assertEqual(wrong[:1], [], "%s at %.2f s is not %r" % (name, position, colour))
+
+    @every_compositor
+    @start_with_outputs(2)
+    def test_one_of_equal_outputs_skipped_during_playback(self):
+        names = ("HEADLESS-1", "HEADLESS-2")
+        for name in names:
+            self.comp.resolution(name, 640, 360)
+        r = self.start_renderer()
+        self.load(self.mp4)
+        self.wait_playing()
+        shared = "one picture drawn for the outputs of 640x360"
+        r.wait_log(shared, 30)
+        for name in names:
+            wait_moving(self.comp, name)
+
+        # The picture is no longer shared; the first output plays on alone
+        # and the skipped one keeps its last frame.
+        self.ok({"cmd": "skip", "outputs": ["HEADLESS-2"]})
+        wait_moving(self.comp, "HEADLESS-1")
+        kept = grid(self.comp.screenshot("HEADLESS-2"))
+        time.sleep(0.5)
+        self.assertEqual(kept, grid(self.comp.screenshot("HEADLESS-2")))
+        self.ok({"cmd": "skip", "outputs": []})
+        wait_for(lambda: r.log().count(shared) == 2, 30, 0.2, "the picture shared again")
+        for name in names:
+            wait_moving(self.comp, name)
+        self.load(self.steps)
+        self.wait_playing()
+        self.ok({"cmd": "pause"})
+        self.assert_frame_shown(names)
+        self.ok({"cmd": "resume"})
+        self.assertTrue(r.alive())
+        self.assertNotIn(" ERROR ", r.log())
+
+    @every_compositor
+    @start_with_outputs(2)
+    def test_fades_on_equal_outputs(self):
+        names = ("HEADLESS-1", "HEADLESS-2")
+        for name in names:
+            self.comp.resolution(name, 320, 180)
+        r = self.start_renderer()
+        self.ok({"cmd": "fade", "ms": 2000})
+        # The transition image over the new video, on both outputs at once.
+        self.load(self.mp4, **{"from": self.still})
+        r.wait_log("transition from " + self.still)
+        tinted = {name: False for name in names}
+        deadline = time.monotonic() + 20
+        while not all(tinted.values()) and time.monotonic() < deadline:
+            for name in names:
+                tinted[name] = tinted[name] or tinted_fraction(self.comp.screenshot(name)) > 0.5
+        self.assertEqual(tinted, {name: True for name in names})
+        r.wait_log("one picture drawn for the outputs of 320x180")
+        for name in names:
+            wait_for(lambda: tinted_fraction(self.comp.screenshot(name)) < 0.3
+                     and colourful(self.comp.screenshot(name)), 30, 0.3,
+                     "transition image faded out on " + name)
+        # A still rising out of black, seen halfway on both.
+        self.ok({"cmd": "load", "path": self.still, "kind": "still", "async": True})
+        halfway = {name: False for name in names}
+        deadline = time.monotonic() + 30
+        ended = False
+        while not ended:
+            ended = True
+            for name in names:
+                red = self.comp.screenshot(name)[2](160, 90)[0]
+                halfway[name] = halfway[name] or 40 < red < 215
+                ended = ended and red >= 250
+            self.assertLess(time.monotonic(), deadline, "the fade never ended")
+        self.assertEqual(halfway, {name: True for name in names})
+        for name in names:
+            self.assertTrue(all(near(p, MAGENTA) for p in grid(self.comp.screenshot(name))))
 
     @every_compositor
     @start_with_outputs(2)
