@@ -31,7 +31,8 @@ struct feed_client {
 };
 
 struct feed_slot {
-    int memory; // -1 when none
+    int memory;        // -1 when none
+    int client_memory; // what clients get: memory itself, or a read-only copy
     void *mapping;
     size_t length;
     GLuint texture;
@@ -81,6 +82,10 @@ struct lock_feed {
     int32_t hint_height;
     uint64_t frame_counter;
     bool active;
+    // Out of descriptors: the listener stays readable but nothing can be
+    // accepted, so it is left out of the poll set until then.
+    int64_t accept_resume_at;
+    bool accept_starved; // said so already; cleared by the next accept
 };
 
 feed_message feed_message_make(uint32_t type, uint32_t slot, int32_t width, int32_t height,
@@ -128,6 +133,32 @@ int feed_ack_slot(const uint8_t msg[FEED_MESSAGE_SIZE], const uint64_t sequences
         m.slot >= FEED_SLOT_COUNT || m.sequence != sequences[m.slot])
         return -1;
     return static_cast<int>(m.slot);
+}
+
+int feed_shared_memory(int *writable, int *read_only) {
+    static unsigned serial;
+    for (int attempt = 0; attempt < 16; attempt++) {
+        char name[64];
+        snprintf(name, sizeof name, "/kiv-lock-feed.%ld.%u", static_cast<long>(getpid()), serial++);
+        int fd = shm_open(name, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        if (fd < 0 && errno == EEXIST)
+            continue;
+        if (fd < 0)
+            return -1;
+        int reader = shm_open(name, O_RDONLY | O_CLOEXEC, 0);
+        int saved = errno;
+        shm_unlink(name);
+        if (reader < 0) {
+            close(fd);
+            errno = saved;
+            return -1;
+        }
+        *writable = fd;
+        *read_only = reader;
+        return 0;
+    }
+    errno = EEXIST;
+    return -1;
 }
 
 void feed_frame_size(int32_t video_width, int32_t video_height, int32_t hint_width,
@@ -203,7 +234,7 @@ bool have_slots(const lock_feed *feed) {
 void announce(lock_feed *feed, int index) {
     int fds[FEED_SLOT_COUNT];
     for (int i = 0; i < FEED_SLOT_COUNT; i++)
-        fds[i] = feed->slots[i].memory;
+        fds[i] = feed->slots[i].client_memory;
     feed_message msg =
         feed_message_make(FEED_CONFIG, FEED_SLOT_COUNT, feed->slot_width, feed->slot_height, 0);
     if (send_message(feed->clients[index].fd, &msg, fds, FEED_SLOT_COUNT))
@@ -219,10 +250,13 @@ void free_slot(feed_slot *slot) {
         glDeleteTextures(1, &slot->texture);
     if (slot->mapping)
         munmap(slot->mapping, slot->length);
+    if (slot->client_memory >= 0 && slot->client_memory != slot->memory)
+        close(slot->client_memory);
     if (slot->memory >= 0)
         close(slot->memory);
     *slot = {};
     slot->memory = -1;
+    slot->client_memory = -1;
 }
 
 // The GL context is current.
@@ -233,7 +267,45 @@ void free_slots(lock_feed *feed) {
     feed->slot_height = 0;
 }
 
-int seal_memory(int fd) {
+#ifdef __FreeBSD__
+// There is no seal against writable mappings here: clients get a descriptor
+// opened read-only, which can neither be mapped for writing nor change the
+// size, so the memory needs no seals.
+int make_memory(feed_slot *slot) {
+    if (feed_shared_memory(&slot->memory, &slot->client_memory) != 0) {
+        log_error("feed memfd failed: %s", strerror(errno));
+        return -1;
+    }
+    if (ftruncate(slot->memory, static_cast<off_t>(slot->length)) != 0) {
+        log_error("feed ftruncate failed: %s", strerror(errno));
+        return -1;
+    }
+    return 0;
+}
+
+int seal_memory(feed_slot *) {
+    return 0;
+}
+#else
+int make_memory(feed_slot *slot) {
+    slot->memory = memfd_create("kiv-lock-feed", MFD_CLOEXEC | MFD_ALLOW_SEALING);
+    if (slot->memory < 0) {
+        log_error("feed memfd failed: %s", strerror(errno));
+        return -1;
+    }
+    slot->client_memory = slot->memory;
+    if (ftruncate(slot->memory, static_cast<off_t>(slot->length)) != 0) {
+        log_error("feed ftruncate failed: %s", strerror(errno));
+        return -1;
+    }
+    return 0;
+}
+
+// Lock screens hold the descriptor too: one that shrank the file would make
+// the read-back fault, so its size is sealed, and so is any writable
+// use besides the mapping made here.
+int seal_memory(feed_slot *slot) {
+    int fd = slot->memory;
     int seals = F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_SEAL;
 #ifdef F_SEAL_FUTURE_WRITE
     // Older kernels lack this one; the size seals alone keep the renderer safe.
@@ -244,31 +316,22 @@ int seal_memory(int fd) {
 #endif
     return fcntl(fd, F_ADD_SEALS, seals);
 }
+#endif
 
 int build_slot(feed_slot *slot, int32_t width, int32_t height) {
     slot->width = width;
     slot->height = height;
     slot->stride = width * 4;
     slot->length = static_cast<size_t>(height) * static_cast<size_t>(slot->stride);
-    slot->memory = memfd_create("kiv-lock-feed", MFD_CLOEXEC | MFD_ALLOW_SEALING);
-    if (slot->memory < 0) {
-        log_error("feed memfd failed: %s", strerror(errno));
+    if (make_memory(slot) != 0)
         return -1;
-    }
-    if (ftruncate(slot->memory, static_cast<off_t>(slot->length)) != 0) {
-        log_error("feed ftruncate failed: %s", strerror(errno));
-        return -1;
-    }
     void *map = mmap(nullptr, slot->length, PROT_READ | PROT_WRITE, MAP_SHARED, slot->memory, 0);
     if (map == MAP_FAILED) {
         log_error("feed mmap failed: %s", strerror(errno));
         return -1;
     }
     slot->mapping = map;
-    // Lock screens hold the descriptor too: one that shrank the file would
-    // make the read-back below fault, so its size is sealed, and so is any
-    // writable use besides the mapping made here.
-    if (seal_memory(slot->memory) != 0) {
+    if (seal_memory(slot) != 0) {
         log_error("feed seal failed: %s", strerror(errno));
         return -1;
     }
@@ -369,8 +432,10 @@ lock_feed *feed_create(const char *path, egl_state *egl) {
     feed->egl = egl;
     for (feed_client &c : feed->clients)
         c.fd = -1;
-    for (feed_slot &s : feed->slots)
+    for (feed_slot &s : feed->slots) {
         s.memory = -1;
+        s.client_memory = -1;
+    }
     return feed;
 }
 
@@ -386,19 +451,40 @@ void feed_destroy(lock_feed *feed) {
 }
 
 int feed_listen_fd(const lock_feed *feed) {
-    return feed && feed->listener ? feed->listener->listen_fd : -1;
+    if (!feed || !feed->listener)
+        return -1;
+    if (feed->accept_resume_at != 0 && now_ms() < feed->accept_resume_at)
+        return -1;
+    return feed->listener->listen_fd;
+}
+
+int feed_timeout_ms(const lock_feed *feed, int64_t now) {
+    if (!feed || feed->accept_resume_at == 0 || now >= feed->accept_resume_at)
+        return -1;
+    return static_cast<int>(feed->accept_resume_at - now);
 }
 
 void feed_accept(lock_feed *feed) {
     if (!feed)
         return;
+    feed->accept_resume_at = 0;
     for (;;) {
         int fd = ipc_accept(feed->listener);
         if (fd < 0) {
-            if (errno == EINTR)
+            if (errno == EINTR || errno == ECONNABORTED)
                 continue;
+            if (errno == EMFILE || errno == ENFILE) {
+                if (!feed->accept_starved)
+                    log_warn("feed cannot accept lock screens: %s; trying again every second",
+                             strerror(errno));
+                feed->accept_starved = true;
+                feed->accept_resume_at = now_ms() + FEED_ACCEPT_RETRY_MS;
+            }
             return;
         }
+        if (feed->accept_starved)
+            log_info("feed accepts lock screens again");
+        feed->accept_starved = false;
         int index = -1;
         for (int i = 0; i < FEED_MAX_CLIENTS && index < 0; i++)
             if (feed->clients[i].fd < 0)

@@ -39,6 +39,8 @@ enum {
     FEED_MAX_HEIGHT = 2160,
 };
 constexpr int64_t FEED_ACK_DEADLINE_MS = 1000;
+// How long the listener rests when no descriptor is left for a connection.
+constexpr int64_t FEED_ACCEPT_RETRY_MS = 1000;
 
 // One message with its fields in host order.
 struct feed_message {
@@ -70,13 +72,24 @@ int feed_ack_slot(const uint8_t msg[FEED_MESSAGE_SIZE], const uint64_t sequences
 void feed_frame_size(int32_t video_width, int32_t video_height, int32_t hint_width,
                      int32_t hint_height, int32_t *width, int32_t *height);
 
+// Shared memory with two descriptors, one writable and one that was opened
+// read-only and so can be mapped for reading alone; its name is gone again
+// when this returns. The slots are made this way where the system has no seal
+// against writable mappings (FreeBSD). 0, or -1 with errno.
+int feed_shared_memory(int *writable, int *read_only);
+
 // The feed itself; everything below runs on the renderer's main thread.
 
 // Listens on path (0600, with its held lock file). None when it cannot.
 lock_feed *feed_create(const char *path, egl_state *egl);
 void feed_destroy(lock_feed *feed);
+// -1 while the listener rests after running out of descriptors.
 int feed_listen_fd(const lock_feed *feed);
-// Takes every pending connection; the ninth simultaneous one is closed.
+// Milliseconds until a resting listener is polled again; -1 when it is not
+// resting.
+int feed_timeout_ms(const lock_feed *feed, int64_t now);
+// Takes every pending connection; the ninth simultaneous one is closed. Out
+// of descriptors, the listener rests for FEED_ACCEPT_RETRY_MS, said once.
 void feed_accept(lock_feed *feed);
 // One readable entry per connected client; returns how many were written
 // (at most FEED_MAX_CLIENTS).

@@ -134,12 +134,18 @@ int fail_startup(const char *message) {
 // the loop sleeps until something happens unless something moves on time
 // alone: a decode (short steps), an owed drawing, a load's deadline, the
 // lock feed's acknowledgements or a still refresh to retry (slow steps), a
-// command connection running out of time.
+// command connection running out of time, the lock feed's listener resting
+// after descriptors ran out.
 int poll_timeout(bool refresh_owed) {
     if (still_busy(g_app.still) || still_busy(g_app.transition)) {
         return POLL_DECODE_MS;
     }
-    int timeout = ipc_server_timeout_ms(&g_app.ipc->server, now_ms());
+    int64_t now = now_ms();
+    int timeout = ipc_server_timeout_ms(&g_app.ipc->server, now);
+    int feed_timeout = feed_timeout_ms(g_app.feed, now);
+    if (feed_timeout >= 0) {
+        timeout = timeout < 0 ? feed_timeout : std::min(timeout, feed_timeout);
+    }
     if (refresh_owed || g_app.feed_active || render_ipc_waiting(g_app.ipc) || render_waiting()) {
         timeout = timeout < 0 ? POLL_SLOW_MS : std::min(timeout, POLL_SLOW_MS);
     }

@@ -1,8 +1,14 @@
 // The lock feed's wire format, acknowledgement matching and slot size rule.
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <cstdio>
 #include <cstdint>
 #include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
 #include "feed.h"
 
@@ -104,6 +110,41 @@ TEST(FeedFrameSize, CoversTheLargestOutputWithinTheCap) {
         EXPECT_EQ(w, c.expected_w);
         EXPECT_EQ(h, c.expected_h);
     }
+}
+
+// The slots where no seal keeps clients from mapping them for writing: what
+// clients get can only be read, and shows what the renderer writes.
+TEST(FeedSharedMemory, ClientsGetADescriptorThatOnlyReads) {
+    int writable = -1;
+    int read_only = -1;
+    ASSERT_EQ(feed_shared_memory(&writable, &read_only), 0) << strerror(errno);
+    const size_t length = 4096;
+    ASSERT_EQ(ftruncate(writable, length), 0);
+    void *out = mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_SHARED, writable, 0);
+    ASSERT_NE(out, MAP_FAILED);
+    memcpy(out, "frame", 6);
+
+    errno = 0;
+    EXPECT_EQ(mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_SHARED, read_only, 0), MAP_FAILED);
+    EXPECT_EQ(errno, EACCES);
+    EXPECT_NE(ftruncate(read_only, 0), 0);
+    void *in = mmap(nullptr, length, PROT_READ, MAP_SHARED, read_only, 0);
+    ASSERT_NE(in, MAP_FAILED);
+    EXPECT_STREQ(static_cast<const char *>(in), "frame");
+    // Both close on exec, and the name is gone: nothing else can open it.
+    EXPECT_NE(fcntl(read_only, F_GETFD) & FD_CLOEXEC, 0);
+    EXPECT_NE(fcntl(writable, F_GETFD) & FD_CLOEXEC, 0);
+    DIR *dir = opendir("/dev/shm");
+    ASSERT_NE(dir, nullptr);
+    char prefix[64];
+    snprintf(prefix, sizeof prefix, "kiv-lock-feed.%ld.", static_cast<long>(getpid()));
+    for (dirent *e = readdir(dir); e; e = readdir(dir))
+        EXPECT_NE(strncmp(e->d_name, prefix, strlen(prefix)), 0) << e->d_name;
+    closedir(dir);
+    munmap(in, length);
+    munmap(out, length);
+    close(read_only);
+    close(writable);
 }
 
 } // namespace
