@@ -70,7 +70,9 @@ void close_self_pipe() {
     }
 }
 
-void install_signals() {
+// False when the parent ended before the request below took effect: its
+// signal is then never sent.
+bool install_signals(pid_t parent) {
     struct sigaction action = {};
     action.sa_handler = handle_signal;
     sigemptyset(&action.sa_mask);
@@ -84,6 +86,7 @@ void install_signals() {
     // renderer would keep the render socket from the next daemon's one. The
     // end of the parent ends it like SIGTERM.
     proc_signal_on_parent_exit(SIGTERM);
+    return getppid() == parent;
 }
 
 // Frees every module that exists, in the order that keeps GL objects valid
@@ -248,6 +251,9 @@ void run_loop() {
 } // namespace
 
 int main(int argc, char **argv) {
+    // Taken first: the later the parent is looked up, the longer the time in
+    // which its end goes unnoticed.
+    pid_t parent = getppid();
     char socket_path[SOCKET_PATH_SIZE];
     if (path_render_socket(socket_path, sizeof socket_path) != 0) {
         fputs("kiv-render: cannot resolve socket path\n", stderr);
@@ -274,9 +280,14 @@ int main(int argc, char **argv) {
         log_error("pipe failed");
         return 1;
     }
-    install_signals();
+    // Running before the handlers exist, so that no signal is lost.
     memset(static_cast<void *>(&g_app), 0, sizeof g_app);
     g_app.running = 1;
+    if (!install_signals(parent)) {
+        log_error("parent ended before start-up");
+        close_self_pipe();
+        return 1;
+    }
 
     g_app.wayland = wayland_init();
     if (!g_app.wayland) {
