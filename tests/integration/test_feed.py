@@ -2,8 +2,10 @@
 reference client kiv-feed-client and raw protocol sockets connect to
 lock-feed.sock while a real video plays."""
 
+import mmap
 import os
 import re
+import resource
 import shutil
 import socket
 import struct
@@ -58,14 +60,17 @@ class RawClient:
     def ack(self, frame):
         self.send(frame[0], frame[1], ACK, *frame[3:])
 
-    def closed(self):
-        """Waits for the renderer to close the connection, reading what comes."""
+    def until_closed(self):
+        """The messages that come until the renderer closes the connection;
+        fails when it is not closed within the socket's time-out."""
+        got = []
         while True:
             msg, fds = self.message()
             for fd in fds:
                 os.close(fd)
             if msg is None:
-                return True
+                return got
+            got.append(msg)
 
     def close(self):
         self.sock.close()
@@ -84,12 +89,23 @@ def read_ppm(path):
     return width, height, pixel
 
 
+def cpu_seconds(pid):
+    """CPU time pid has used, user and system."""
+    with open("/proc/%d/stat" % pid) as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
 class FeedTest(RendererTestCase):
     @classmethod
     def setUpClass(cls):
         cls.media = tempfile.mkdtemp(prefix="kiv-feed-")
         # Red, green and blue bands over a moving strip: known colours for
         # the frames, motion for the screen.
+        # Larger than a small output: its slots follow the output's size.
+        cls.large = os.path.join(cls.media, "large.mp4")
+        ffmpeg("-f", "lavfi", "-i", "testsrc2=s=1280x720:r=25", "-t", "4", "-c:v", "libx264",
+               "-preset", "ultrafast", "-pix_fmt", "yuv420p", cls.large)
         cls.video = os.path.join(cls.media, "bands.mp4")
         ffmpeg("-f", "lavfi", "-i", "color=c=red:s=320x60:r=25",
                "-f", "lavfi", "-i", "color=c=0x00ff00:s=320x60:r=25",
@@ -199,7 +215,8 @@ class FeedTest(RendererTestCase):
 
         self.assertEqual(silent.wait(30), 0, silent.log())
         self.assertEqual(silent.stdout().splitlines()[-1], "closed")
-        self.assertTrue(hostile.closed())
+        # Dropped for the acknowledgement it never sent: frames, then the end.
+        self.assertEqual({m[2] for m in hostile.until_closed()} - {FRAME}, set())
         wait_for(lambda: len(WARN.findall(r.log())) >= 2, 30, what="two deadline warnings")
         self.assertEqual(sorted(WARN.findall(r.log())), ["0", "1"], r.log())
 
@@ -215,7 +232,8 @@ class FeedTest(RendererTestCase):
         self.start_video()
         first = [self.raw() for _ in range(8)]
         ninth = self.raw()
-        self.assertTrue(ninth.closed())
+        # Closed without a word, while the eight stay connected.
+        self.assertEqual(ninth.until_closed(), [])
         # The eight were kept: each is announced when the feed starts.
         self.ok({"cmd": "feed"})
         for c in first:
@@ -227,9 +245,104 @@ class FeedTest(RendererTestCase):
                 # A lock screen cannot shrink a slot under the renderer's feet.
                 with self.assertRaises(PermissionError):
                     os.ftruncate(fd, 0)
+                # Nor write into one: it maps for reading only.
+                with self.assertRaises(PermissionError):
+                    mmap.mmap(fd, msg[5] * msg[6], mmap.MAP_SHARED,
+                              mmap.PROT_READ | mmap.PROT_WRITE)
+                mmap.mmap(fd, msg[5] * msg[6], mmap.MAP_SHARED, mmap.PROT_READ).close()
                 os.close(fd)
         frame = first[0].message_of(FRAME)
         self.assertEqual(frame[4:7], (320, 180, 1280))
+
+    def test_out_of_descriptors_the_listener_rests(self):
+        r = self.start_renderer()
+        time.sleep(0.5)
+        soft, hard = resource.prlimit(r.pid, resource.RLIMIT_NOFILE)
+        open_fds = {int(fd) for fd in os.listdir("/proc/%d/fd" % r.pid)}
+        held = len(open_fds)
+        # Not one descriptor left for a connection (a new one takes the lowest
+        # free number); the renderer is not asked anything meanwhile, since
+        # its command socket cannot accept either.
+        lowest_free = min(set(range(held + 1)) - open_fds)
+        resource.prlimit(r.pid, resource.RLIMIT_NOFILE, (lowest_free, hard))
+        waiting = self.raw()
+        r.wait_log("feed cannot accept lock screens")
+        used = cpu_seconds(r.pid)
+        time.sleep(3)
+        # A listener that stays readable while nothing can be taken from it
+        # must not turn the loop into a spin; it is said once.
+        self.assertLess(cpu_seconds(r.pid) - used, 0.3, "the renderer spun")
+        self.assertEqual(r.log().count("feed cannot accept lock screens"), 1, r.log())
+        resource.prlimit(r.pid, resource.RLIMIT_NOFILE, (soft, hard))
+        r.wait_log("feed accepts lock screens again", 10)
+        wait_for(lambda: len(os.listdir("/proc/%d/fd" % r.pid)) == held + 1, 10,
+                 what="the waiting connection taken")
+        # Taken as a client: announced once the feed starts with slots.
+        self.ok({"cmd": "load", "path": self.video, "kind": "video"})
+        self.ok({"cmd": "feed"})
+        msg, fds = waiting.message()
+        for fd in fds:
+            os.close(fd)
+        self.assertEqual((msg[2], len(fds)), (CONFIG, 3))
+
+    def test_a_slot_is_not_rewritten_before_its_acknowledgement(self):
+        self.start_video()
+        self.ok({"cmd": "feed"})
+        c = self.raw()
+        config, fds = c.message()
+        self.assertEqual((config[2], len(fds)), (CONFIG, 3))
+        size = config[5] * config[6]
+        slots = [mmap.mmap(fd, size, mmap.MAP_SHARED, mmap.PROT_READ) for fd in fds]
+        for fd in fds:
+            os.close(fd)
+        self.addCleanup(lambda: [m.close() for m in slots])
+        held = c.message_of(FRAME)
+        picture = bytes(slots[held[3]])
+        # The other frames are acknowledged at once: the held slot is left
+        # alone although the video moves on in the other two.
+        others = []
+        deadline = time.monotonic() + 0.7
+        while time.monotonic() < deadline:
+            frame = c.message_of(FRAME)
+            others.append(frame)
+            c.ack(frame)
+        self.assertGreater(len(others), 3)
+        self.assertNotIn(held[3], {f[3] for f in others})
+        self.assertGreater(len({bytes(slots[f[3]]) for f in others[-2:]} | {picture}), 1,
+                           "the video did not move")
+        self.assertEqual(bytes(slots[held[3]]), picture, "the held slot was rewritten")
+        # Acknowledged, it is written again.
+        c.ack(held)
+        seen = [c.message_of(FRAME) for _ in range(3)]
+        for f in seen:
+            c.ack(f)
+        self.assertIn(held[3], {f[3] for f in seen})
+
+    def test_slots_announced_again_after_an_output_resize(self):
+        self.start_renderer()
+        self.ok({"cmd": "load", "path": self.large, "kind": "video"})
+        self.wait_status(lambda s: s["ready"], "video ready")
+        self.ok({"cmd": "feed"})
+        c = self.raw()
+        config = c.message_of(CONFIG)
+        # 1280x720 covers the 1920x1080 output as it is.
+        self.assertEqual(config[4:7], (1280, 720, 5120))
+        self.comp.resolution("HEADLESS-1", 640, 360)
+        deadline = time.monotonic() + 20
+        while True:
+            self.assertLess(time.monotonic(), deadline, "no new config")
+            msg, fds = c.message()
+            self.assertIsNotNone(msg, "closed")
+            for fd in fds:
+                os.close(fd)
+            if msg[2] == CONFIG:
+                break
+            self.assertEqual(msg[4:6], (1280, 720))
+            c.ack(msg)
+        # Reduced to what still covers the smaller output, with new memory.
+        self.assertEqual((msg[4:7], len(fds)), ((640, 360, 2560), 3))
+        frame = c.message_of(FRAME)
+        self.assertEqual(frame[4:7], (640, 360, 2560))
 
     def test_player_runs_only_while_a_client_is_connected(self):
         r = self.start_video()
