@@ -37,7 +37,8 @@ enum poll_slot {
     SLOT_VIDEO,
     SLOT_STILL,
     SLOT_TRANSITION,
-    SLOT_FIXED_COUNT,
+    SLOT_OWN, // each own background's player, still and transition image
+    SLOT_FIXED_COUNT = SLOT_OWN + 3 * RENDER_OWN_MAX,
 };
 constexpr int MAX_POLL_ENTRIES = static_cast<int>(SLOT_FIXED_COUNT) +
                                  static_cast<int>(IPC_MAX_CLIENTS) +
@@ -100,6 +101,12 @@ void teardown() {
         feed_destroy(g_app.feed);
         g_app.feed = nullptr;
     }
+    for (own_media &m : g_app.own) {
+        video_destroy(m.video);
+        still_destroy(m.still);
+        still_destroy(m.transition);
+        m = own_media{};
+    }
     if (g_app.transition) {
         still_destroy(g_app.transition);
         g_app.transition = nullptr;
@@ -142,6 +149,11 @@ int fail_startup(const char *message) {
 int poll_timeout(bool refresh_owed) {
     if (still_busy(g_app.still) || still_busy(g_app.transition)) {
         return POLL_DECODE_MS;
+    }
+    for (const own_media &m : g_app.own) {
+        if (m.used && (still_busy(m.still) || still_busy(m.transition))) {
+            return POLL_DECODE_MS;
+        }
     }
     int64_t now = now_ms();
     int timeout = ipc_server_timeout_ms(&g_app.ipc->server, now);
@@ -187,6 +199,12 @@ void run_loop() {
         entries[SLOT_VIDEO] = {video_fd(g_app.video), POLLIN, 0};
         entries[SLOT_STILL] = {still_fd(g_app.still), POLLIN, 0};
         entries[SLOT_TRANSITION] = {still_fd(g_app.transition), POLLIN, 0};
+        for (int i = 0; i < RENDER_OWN_MAX; i++) {
+            const own_media &m = g_app.own[i];
+            entries[SLOT_OWN + 3 * i] = {m.used ? video_fd(m.video) : -1, POLLIN, 0};
+            entries[SLOT_OWN + 3 * i + 1] = {m.used ? still_fd(m.still) : -1, POLLIN, 0};
+            entries[SLOT_OWN + 3 * i + 2] = {m.used ? still_fd(m.transition) : -1, POLLIN, 0};
+        }
         int count = SLOT_FIXED_COUNT;
         int ipc_count = ipc_server_poll_entries(&g_app.ipc->server, entries + count);
         count += ipc_count;
@@ -231,6 +249,17 @@ void run_loop() {
             still_collect(g_app.transition);
             wayland_mark_all_dirty(g_app.wayland);
         }
+        render_poll_own();
+        for (int i = 0; i < RENDER_OWN_MAX; i++) {
+            own_media &m = g_app.own[i];
+            if (m.used && ready(SLOT_OWN + 3 * i) && video_process_events(m.video) &&
+                !g_app.feed_active) {
+                render_mark_dirty(&m);
+            }
+        }
+        // Covered, uncovered, powered or plugged outputs change which own
+        // backgrounds anybody can see.
+        render_sync_own_pause();
         feed_service(g_app.feed, g_app.video);
         if (!g_app.feed_active) {
             render_outputs();
@@ -241,7 +270,7 @@ void run_loop() {
                     video_report_swap(g_app.video);
                 }
             } else {
-                wayland_mark_all_dirty(g_app.wayland);
+                render_mark_dirty(nullptr);
                 render_outputs();
             }
         }
@@ -312,6 +341,7 @@ int main(int argc, char **argv) {
         return fail_startup("transition init failed");
     }
     g_app.fade_ms = RENDER_DEFAULT_FADE_MS;
+    g_app.pause_hidden = true;
     g_app.ipc = render_ipc_create(socket_path);
     if (!g_app.ipc) {
         return fail_startup("ipc init failed");

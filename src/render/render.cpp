@@ -12,6 +12,8 @@
 #include "still.h"
 #include "wayland.h"
 
+#include <cstring>
+
 render_app g_app;
 
 namespace {
@@ -36,6 +38,7 @@ struct shared_picture {
     uint64_t pass;         // the render pass that drew it
     uint64_t frame_serial; // the video picture it holds
     bool video_only;       // it holds that picture and nothing else
+    int media;             // the background it shows (media_view id)
 };
 
 shared_picture shared_pictures[MAX_SHARED_SIZES];
@@ -67,14 +70,34 @@ bool drawable(const output_state *output) {
            !output->dpms_off;
 }
 
-// Drawable outputs of this buffer size.
-int outputs_of_size(int32_t width, int32_t height) {
+// Whether name is one of the comma-separated items of list.
+bool list_has(const char *list, const char *name) {
+    size_t n = strlen(name);
+    if (n == 0) {
+        return false;
+    }
+    for (const char *p = list; *p;) {
+        const char *comma = strchr(p, ',');
+        size_t len = comma ? static_cast<size_t>(comma - p) : strlen(p);
+        if (len == n && memcmp(p, name, n) == 0) {
+            return true;
+        }
+        if (!comma) {
+            break;
+        }
+        p = comma + 1;
+    }
+    return false;
+}
+
+// Drawable outputs of this buffer size that show the background id.
+int outputs_of_size(int id, int32_t width, int32_t height) {
     int count = 0;
     for (const output_state *o = wayland_outputs(g_app.wayland); o; o = o->next) {
         int32_t w = 0;
         int32_t h = 0;
         output_buffer_size(o, &w, &h);
-        if (drawable(o) && w == width && h == height) {
+        if (drawable(o) && w == width && h == height && render_view_of(o).id == id) {
             count++;
         }
     }
@@ -94,12 +117,13 @@ void shared_free(shared_picture *picture) {
     *picture = {};
 }
 
-// The shared picture for outputs of this size; none when there is no room
-// or no surface for one, and those outputs draw their own.
-shared_picture *shared_for(int32_t width, int32_t height) {
+// The shared picture for outputs of this size showing background id; none
+// when there is no room or no surface for one, and those outputs draw their
+// own.
+shared_picture *shared_for(int id, int32_t width, int32_t height) {
     shared_picture *free_slot = nullptr;
     for (shared_picture &p : shared_pictures) {
-        if (p.width == width && p.height == height) {
+        if (p.width == width && p.height == height && p.media == id) {
             return p.failed ? nullptr : &p;
         }
         if (p.width == 0 && !free_slot) {
@@ -112,6 +136,7 @@ shared_picture *shared_for(int32_t width, int32_t height) {
     shared_picture &p = *free_slot;
     p.width = width;
     p.height = height;
+    p.media = id;
     p.surface = wayland_create_hidden_surface(g_app.wayland);
     p.window = p.surface ? wl_egl_window_create(p.surface, width, height) : nullptr;
     p.egl_surface = p.window ? egl_create_surface(g_app.egl, p.window) : EGL_NO_SURFACE;
@@ -129,31 +154,51 @@ shared_picture *shared_for(int32_t width, int32_t height) {
 // Frees the pictures no two drawable outputs share any more.
 void forget_unshared() {
     for (shared_picture &p : shared_pictures) {
-        if (p.width != 0 && outputs_of_size(p.width, p.height) < 2) {
+        if (p.width != 0 && outputs_of_size(p.media, p.width, p.height) < 2) {
             shared_free(&p);
         }
     }
 }
 
-// What a pass shows; every output it draws shows the same.
+// What a pass shows of one background; every output showing it shows the same.
 struct pass_content {
+    bool has_video;
+    bool held; // its new video waits for the transition image
+    bool playing;
     bool show_video;
     bool still_shown;
     bool transition_shown;
+    bool animating;
+    bool needs_frames;
 };
+
+pass_content content_of(const media_view &view) {
+    pass_content c{};
+    c.has_video = view.video && video_has_media(view.video);
+    c.transition_shown = view.transition && still_has_texture(view.transition);
+    c.held = c.has_video && view.transition && still_transition_pending(view.transition);
+    c.playing = c.has_video && !view.paused;
+    c.still_shown = view.still && still_has_texture(view.still);
+    c.animating = (c.still_shown && still_animating(view.still)) ||
+                  (c.transition_shown && still_animating(view.transition));
+    c.needs_frames = c.playing || c.animating;
+    c.show_video = c.playing || (!c.still_shown && c.has_video);
+    return c;
+}
 
 // Draws the pass's picture into the current surface of width x height.
 // False when the video could not be drawn.
-bool draw_picture(const pass_content &content, int32_t width, int32_t height) {
+bool draw_picture(const media_view &view, const pass_content &content, int32_t width,
+                  int32_t height) {
     if (content.show_video) {
-        bool drawn = video_render_screen(g_app.video, 0, width, height) == 0;
+        bool drawn = video_render_screen(view.video, 0, width, height) == 0;
         if (content.transition_shown) {
-            still_draw_overlay(g_app.transition, width, height);
+            still_draw_overlay(view.transition, width, height);
         }
         return drawn;
     }
     if (content.still_shown) {
-        still_draw(g_app.still, width, height);
+        still_draw(view.still, width, height);
     } else {
         egl_clear(g_app.egl, 0.0f, 0.0f, 0.0f, 1.0f);
     }
@@ -162,18 +207,19 @@ bool draw_picture(const pass_content &content, int32_t width, int32_t height) {
 
 // The shared picture of outputs of this size, holding this pass's picture;
 // none to let the output draw its own.
-shared_picture *shared_drawn(const pass_content &content, int32_t width, int32_t height) {
-    if (outputs_of_size(width, height) < 2) {
+shared_picture *shared_drawn(const media_view &view, const pass_content &content, int32_t width,
+                             int32_t height) {
+    if (outputs_of_size(view.id, width, height) < 2) {
         return nullptr;
     }
-    shared_picture *p = shared_for(width, height);
+    shared_picture *p = shared_for(view.id, width, height);
     if (!p) {
         return nullptr;
     }
     // A video picture stays valid until the next frame; anything else may
     // change with time (fades) and is drawn once per pass.
     bool video_only = content.show_video && !content.transition_shown;
-    uint64_t serial = video_frame_serial(g_app.video);
+    uint64_t serial = video_frame_serial(view.video);
     if (p->pass == pass_count || (video_only && p->video_only && p->frame_serial == serial)) {
         return p;
     }
@@ -182,7 +228,7 @@ shared_picture *shared_drawn(const pass_content &content, int32_t width, int32_t
     }
     // A picture the player failed to draw is not copied anywhere: the
     // outputs draw their own instead.
-    bool drawn = draw_picture(content, width, height);
+    bool drawn = draw_picture(view, content, width, height);
     p->pass = drawn ? pass_count : 0;
     p->video_only = drawn && video_only;
     p->frame_serial = serial;
@@ -232,6 +278,57 @@ bool present(output_state *output, bool needs_frames, bool animating) {
 
 } // namespace
 
+own_media *render_own_for(const char *name) {
+    for (own_media &m : g_app.own) {
+        if (m.used && list_has(m.outputs, name)) {
+            return &m;
+        }
+    }
+    return nullptr;
+}
+
+media_view render_view_of(const output_state *output) {
+    own_media *own = output ? render_own_for(output->name) : nullptr;
+    if (!own) {
+        return {0, nullptr, g_app.video, g_app.still, g_app.transition, g_app.paused};
+    }
+    bool paused =
+        g_app.paused || g_app.feed_active || (g_app.pause_hidden && !render_own_visible(own));
+    return {static_cast<int>(own - g_app.own) + 1,
+            own,
+            own->video,
+            own->still,
+            own->transition,
+            paused};
+}
+
+bool render_own_visible(const own_media *own) {
+    for (const output_state *o = wayland_outputs(g_app.wayland); o; o = o->next) {
+        if (drawable(o) && render_own_for(o->name) == own) {
+            return true;
+        }
+    }
+    return false;
+}
+
+void render_mark_dirty(const own_media *own) {
+    for (output_state *o = wayland_outputs(g_app.wayland); o; o = o->next) {
+        if (render_own_for(o->name) == own) {
+            o->dirty = true;
+        }
+    }
+}
+
+void render_sync_own_pause(void) {
+    for (own_media &m : g_app.own) {
+        if (m.used && m.video) {
+            bool paused = g_app.paused || g_app.feed_active ||
+                          (g_app.pause_hidden && !render_own_visible(&m));
+            video_set_pause(m.video, paused);
+        }
+    }
+}
+
 void render_attach_surfaces(void) {
     output_surface_hooks hooks = {surface_attach, surface_release, g_app.egl};
     wayland_set_surface_hooks(g_app.wayland, &hooks);
@@ -246,6 +343,11 @@ void render_finish(void) {
 bool render_waiting(void) {
     if (still_has_texture(g_app.transition)) {
         return true;
+    }
+    for (const own_media &m : g_app.own) {
+        if (m.used && (still_has_texture(m.transition) || m.pending_path[0])) {
+            return true;
+        }
     }
     // A drawable output still dirty after a pass with no frame callback to
     // wait for is owed a frame its swap failed to present.
@@ -263,28 +365,30 @@ void render_outputs(void) {
     if (!ctx || !egl) {
         return;
     }
-    bool has_video = g_app.video && video_has_media(g_app.video);
-    bool transition_shown = g_app.transition && still_has_texture(g_app.transition);
-    // A new video's first frame waits until the transition image can go over it.
-    if (has_video && g_app.transition && still_transition_pending(g_app.transition)) {
-        wl_display_flush(ctx->display);
-        return;
-    }
-    bool playing = has_video && !g_app.paused;
-    bool still_shown = g_app.still && still_has_texture(g_app.still);
-    bool animating = (still_shown && still_animating(g_app.still)) ||
-                     (transition_shown && still_animating(g_app.transition));
-    bool needs_frames = playing || animating;
-
-    bool presented_video = false;
-    bool presented_transition = false;
-    pass_content content = {playing || (!still_shown && has_video), still_shown, transition_shown};
+    // Per background: what it shows this pass, and what was presented of it.
+    constexpr int VIEWS = RENDER_OWN_MAX + 1;
+    pass_content contents[VIEWS];
+    bool known[VIEWS] = {};
+    bool presented_video[VIEWS] = {};
+    bool presented_transition[VIEWS] = {};
+    media_view views[VIEWS];
     pass_count++;
     output_state *next = nullptr;
     for (output_state *output = ctx->outputs; output; output = next) {
         next = output->next;
         if (!output->configured || !output->dirty || output->egl_surface == EGL_NO_SURFACE ||
             output->skipped || !output->frame_ready) {
+            continue;
+        }
+        media_view view = render_view_of(output);
+        if (!known[view.id]) {
+            known[view.id] = true;
+            views[view.id] = view;
+            contents[view.id] = content_of(view);
+        }
+        const pass_content &content = contents[view.id];
+        // A new video's first frame waits until the transition image can go over it.
+        if (content.held) {
             continue;
         }
         int64_t now = now_ms();
@@ -301,28 +405,34 @@ void render_outputs(void) {
         int32_t height = 0;
         output_buffer_size(output, &width, &height);
         output_resize_window(output);
-        shared_picture *shared = shared_drawn(content, width, height);
+        shared_picture *shared = shared_drawn(view, content, width, height);
         bool drawn = false;
         if (shared && copy_shared(shared, output, width, height)) {
             drawn = true;
         } else if (egl_make_current(egl, output->egl_surface, width, height) == 0) {
-            draw_picture(content, width, height);
+            draw_picture(view, content, width, height);
             drawn = true;
         }
-        if (present(output, needs_frames, animating) && drawn) {
-            presented_video = presented_video || content.show_video;
-            presented_transition =
-                presented_transition || (content.show_video && content.transition_shown);
+        if (present(output, content.needs_frames, content.animating) && drawn) {
+            presented_video[view.id] = presented_video[view.id] || content.show_video;
+            presented_transition[view.id] =
+                presented_transition[view.id] || (content.show_video && content.transition_shown);
         }
     }
     forget_unshared();
 
-    if (playing && presented_video) {
-        video_report_swap(g_app.video);
-    }
-    if (presented_transition && still_transition_done(g_app.transition)) {
-        still_clear(g_app.transition);
-        wayland_mark_all_dirty(ctx);
+    for (int id = 0; id < VIEWS; id++) {
+        if (!known[id]) {
+            continue;
+        }
+        const media_view &view = views[id];
+        if (contents[id].playing && presented_video[id]) {
+            video_report_swap(view.video);
+        }
+        if (presented_transition[id] && still_transition_done(view.transition)) {
+            still_clear(view.transition);
+            render_mark_dirty(view.own);
+        }
     }
     wl_display_flush(ctx->display);
 }

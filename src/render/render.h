@@ -11,11 +11,41 @@ struct video_player;
 struct still_image;
 struct render_ipc;
 struct lock_feed;
+struct output_state;
 
 enum {
     RENDER_PATH_SIZE = 4096,
     RENDER_KIND_SIZE = 6,
     RENDER_DEFAULT_FADE_MS = 250,
+    RENDER_OWN_MAX = 8,         // backgrounds of their own shown at once
+    RENDER_BINDING_SIZE = 1024, // comma-separated names of an own background's outputs
+    RENDER_OWN_ERROR_SIZE = 128,
+};
+
+// A background that some outputs show instead of the default one: a player
+// and images of its own, loaded, faded and paused on those outputs alone.
+// Outputs of equal size bound to one share one picture, like the default's.
+struct own_media {
+    bool used;
+    video_player *video;         // made at its first video
+    still_image *still;          // made at its first still
+    still_image *transition;     // the still faded out over its new video
+    char path[RENDER_PATH_SIZE]; // what it shows once loaded; "" before
+    char kind[RENDER_KIND_SIZE];
+    char pending_path[RENDER_PATH_SIZE]; // the still being decoded; "" when none
+    int64_t pending_deadline;
+    char error[RENDER_OWN_ERROR_SIZE]; // why its last load failed; "" when none
+    char outputs[RENDER_BINDING_SIZE]; // the outputs bound to it, by name
+};
+
+// What one output shows: the default background (own null) or its own.
+struct media_view {
+    int id; // 0 the default, 1 + index of the own background
+    own_media *own;
+    video_player *video;
+    still_image *still;
+    still_image *transition;
+    bool paused;
 };
 
 struct render_app {
@@ -35,9 +65,24 @@ struct render_app {
     int32_t volume;              // 0..100; 0 keeps wallpapers silent
     char path[RENDER_PATH_SIZE]; // media on screen; empty when nothing is loaded
     char kind[RENDER_KIND_SIZE]; // "video", "still" or ""
+    own_media own[RENDER_OWN_MAX];
+    // Own backgrounds none of whose outputs can be seen (covered by a
+    // fullscreen window, off, or gone) are paused.
+    bool pause_hidden;
 };
 
 extern render_app g_app;
+
+// The own background the named output is bound to, or null.
+own_media *render_own_for(const char *name);
+// What an output shows.
+media_view render_view_of(const output_state *output);
+// Whether any output bound to own can be seen now.
+bool render_own_visible(const own_media *own);
+// Marks the outputs that show own (null: the default background) dirty.
+void render_mark_dirty(const own_media *own);
+// Applies the pause each own background's player should have now.
+void render_sync_own_pause(void);
 
 // Gives every output, present and future, its EGL surface from g_app.egl.
 void render_attach_surfaces(void);

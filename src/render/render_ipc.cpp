@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <string>
 #include <sys/stat.h>
 #include <type_traits>
 #include <unistd.h>
@@ -165,12 +166,227 @@ void load_video(render_ipc *ipc, ipc_stream *slot, yyjson_val *root, const char 
     ipc_stream_queue_line(slot, REPLY_OK);
 }
 
+// The names of a JSON array of output names joined with ","; false when it
+// is not a non-empty array of names an output can have, or does not fit.
+bool output_names(yyjson_val *outputs, char *list, size_t size) {
+    if (!yyjson_is_arr(outputs) || yyjson_arr_size(outputs) == 0)
+        return false;
+    size_t len = 0;
+    list[0] = '\0';
+    size_t idx = 0;
+    size_t max = 0;
+    yyjson_val *item = nullptr;
+    yyjson_arr_foreach(outputs, idx, max, item) {
+        if (!yyjson_is_str(item))
+            return false;
+        const char *name = yyjson_get_str(item);
+        size_t n = yyjson_get_len(item);
+        if (n == 0 || n >= OUTPUT_NAME_SIZE || strnlen(name, n) != n || memchr(name, ',', n))
+            return false;
+        size_t need = (len > 0 ? 1 : 0) + n;
+        if (len + need >= size)
+            return false;
+        if (len > 0)
+            list[len++] = ',';
+        memcpy(list + len, name, n);
+        len += n;
+        list[len] = '\0';
+    }
+    return true;
+}
+
+// Calls fn for each comma-separated name of list.
+template <typename Fn> void each_name(const char *list, Fn fn) {
+    for (const char *p = list; *p;) {
+        const char *comma = strchr(p, ',');
+        size_t n = comma ? static_cast<size_t>(comma - p) : strlen(p);
+        char name[OUTPUT_NAME_SIZE];
+        if (n > 0 && n < sizeof name) {
+            memcpy(name, p, n);
+            name[n] = '\0';
+            fn(name);
+        }
+        if (!comma)
+            break;
+        p = comma + 1;
+    }
+}
+
+// Whether every name of list is bound to own and nothing else is.
+bool binding_is(const own_media &own, const char *list) {
+    bool all = true;
+    int count = 0;
+    each_name(list, [&](const char *name) {
+        count++;
+        if (render_own_for(name) != &own)
+            all = false;
+    });
+    int bound = 0;
+    each_name(own.outputs, [&](const char *) { bound++; });
+    return all && bound == count;
+}
+
+void own_free(own_media *own) {
+    render_mark_dirty(own);
+    video_destroy(own->video);
+    still_destroy(own->still);
+    still_destroy(own->transition);
+    *own = own_media{};
+}
+
+// Takes name off whatever own background shows it; one left with no output
+// is freed, so its player stops costing anything.
+void unbind(const char *name, const own_media *keep) {
+    own_media *own = render_own_for(name);
+    if (!own || own == keep)
+        return;
+    char rest[RENDER_BINDING_SIZE] = "";
+    size_t len = 0;
+    each_name(own->outputs, [&](const char *item) {
+        if (strcmp(item, name) == 0)
+            return;
+        size_t n = strlen(item);
+        if (len + (len ? 1 : 0) + n >= sizeof rest)
+            return;
+        if (len)
+            rest[len++] = ',';
+        memcpy(rest + len, item, n + 1);
+        len += n;
+    });
+    render_mark_dirty(own);
+    copy_text(own->outputs, sizeof own->outputs, rest);
+    if (!rest[0])
+        own_free(own);
+}
+
+// Binds the names of list to own (taking them off any other), and draws them.
+void bind(own_media *own, const char *list) {
+    each_name(list, [&](const char *name) { unbind(name, own); });
+    char joined[RENDER_BINDING_SIZE];
+    each_name(list, [&](const char *name) {
+        if (render_own_for(name) == own)
+            return;
+        size_t len = strlen(own->outputs);
+        int n = snprintf(joined, sizeof joined, "%s%s%s", own->outputs, len ? "," : "", name);
+        if (n > 0 && static_cast<size_t>(n) < sizeof joined)
+            copy_text(own->outputs, sizeof own->outputs, joined);
+    });
+    render_mark_dirty(own);
+}
+
+// A load for some outputs: they get a background of their own. Outputs that
+// ask for what another own background shows join it (one decode, one
+// picture per size); outputs that alone share one change it in place (so
+// it fades on them alone); others get a new one. Stills are answered at
+// once; their outcome shows in the status.
+void load_own(ipc_stream *slot, yyjson_val *root, yyjson_val *outputs, const char *path,
+              const char *kind) {
+    bool video = strcmp(kind, "video") == 0;
+    if (!video && strcmp(kind, "still") != 0) {
+        reply_error(slot, "unknown kind");
+        return;
+    }
+    char list[RENDER_BINDING_SIZE];
+    if (!output_names(outputs, list, sizeof list)) {
+        reply_error(slot, "Invalid output list");
+        return;
+    }
+    for (own_media &m : g_app.own) {
+        if (m.used && !m.error[0] && strcmp(m.kind, kind) == 0 &&
+            strcmp(m.pending_path[0] ? m.pending_path : m.path, path) == 0) {
+            bind(&m, list);
+            ipc_stream_queue_line(slot, REPLY_OK);
+            return;
+        }
+    }
+    own_media *own = nullptr;
+    for (own_media &m : g_app.own)
+        if (m.used && binding_is(m, list))
+            own = &m;
+    for (own_media &m : g_app.own)
+        if (!own && !m.used)
+            own = &m;
+    if (!own) {
+        reply_error(slot, "No room for another background");
+        return;
+    }
+    bool fresh = !own->used;
+    own->used = true;
+    if (video) {
+        if (!own->video)
+            own->video = video_create(g_app.wayland ? g_app.wayland->display : nullptr);
+        if (!own->transition)
+            own->transition = still_create(g_app.egl);
+        if (!own->video || video_load(own->video, path) != 0) {
+            if (fresh)
+                *own = own_media{};
+            reply_error(slot, "video load failed");
+            return;
+        }
+        video_set_loop(own->video, true);
+        video_set_mute(own->video, true);
+        const char *from = nullptr;
+        if (yyjson_val *value = json_obj_first(root, "from"))
+            if (local_media_path(value))
+                from = yyjson_get_str(value);
+        still_clear(own->transition);
+        if (from && g_app.fade_ms > 0 && own->transition) {
+            int width = 0;
+            int height = 0;
+            still_limit_size(&width, &height);
+            if (still_load(own->transition, from, width, height) == 0)
+                still_begin_transition(own->transition, g_app.fade_ms);
+        }
+        still_clear(own->still);
+        own->pending_path[0] = '\0';
+        copy_text(own->path, sizeof own->path, path);
+        copy_text(own->kind, sizeof own->kind, "video");
+    } else {
+        if (!own->still) {
+            own->still = still_create(g_app.egl);
+            still_set_fade(own->still, g_app.fade_ms);
+        }
+        int width = 0;
+        int height = 0;
+        still_limit_size(&width, &height);
+        if (!own->still || still_load(own->still, path, width, height) != 0) {
+            if (fresh)
+                *own = own_media{};
+            reply_error(slot, "still load failed");
+            return;
+        }
+        copy_text(own->pending_path, sizeof own->pending_path, path);
+        own->pending_deadline = now_ms() + RENDER_STILL_ASYNC_MS;
+        copy_text(own->kind, sizeof own->kind, "still");
+    }
+    own->error[0] = '\0';
+    bind(own, list);
+    render_sync_own_pause();
+    ipc_stream_queue_line(slot, REPLY_OK);
+}
+
+// The named outputs show the default background again.
+void handle_unload(ipc_stream *slot, yyjson_val *root) {
+    char list[RENDER_BINDING_SIZE];
+    if (!output_names(json_obj_first(root, "outputs"), list, sizeof list)) {
+        reply_error(slot, "Invalid output list");
+        return;
+    }
+    each_name(list, [](const char *name) { unbind(name, nullptr); });
+    render_mark_dirty(nullptr);
+    ipc_stream_queue_line(slot, REPLY_OK);
+}
+
 void handle_load(render_ipc *ipc, ipc_stream *slot, yyjson_val *root) {
     yyjson_val *path = json_obj_first(root, "path");
     yyjson_val *kind_value = json_obj_first(root, "kind");
     const char *kind = yyjson_is_str(kind_value) ? yyjson_get_str(kind_value) : "";
     if (!local_media_path(path)) {
         reply_error(slot, "Invalid local media path");
+        return;
+    }
+    if (yyjson_val *outputs = json_obj_first(root, "outputs")) {
+        load_own(slot, root, outputs, yyjson_get_str(path), kind);
         return;
     }
     if (strcmp(kind, "video") == 0)
@@ -213,6 +429,9 @@ void handle_skip(ipc_stream *slot, yyjson_val *root) {
         }
     }
     wayland_set_skipped(g_app.wayland, list);
+    yyjson_val *pause_hidden = json_obj_first(root, "pause_hidden");
+    g_app.pause_hidden = !yyjson_is_bool(pause_hidden) || yyjson_get_bool(pause_hidden);
+    render_sync_own_pause();
     ipc_stream_queue_line(slot, REPLY_OK);
 }
 
@@ -236,6 +455,9 @@ void handle_fade(ipc_stream *slot, yyjson_val *root) {
     }
     g_app.fade_ms = static_cast<int32_t>(value);
     still_set_fade(g_app.still, g_app.fade_ms);
+    for (own_media &m : g_app.own)
+        if (m.still)
+            still_set_fade(m.still, g_app.fade_ms);
     ipc_stream_queue_line(slot, REPLY_OK);
 }
 
@@ -264,6 +486,7 @@ void handle_feed(ipc_stream *slot) {
     g_app.feed_active = true;
     video_set_mute(g_app.video, true);
     video_set_pause(g_app.video, false);
+    render_sync_own_pause();
     ipc_stream_queue_line(slot, REPLY_OK);
 }
 
@@ -310,6 +533,7 @@ void render_end_feed(render_app *app) {
     app->feed_active = false;
     video_set_pause(app->video, app->paused);
     video_set_mute(app->video, false);
+    render_sync_own_pause();
     wayland_mark_all_dirty(g_app.wayland);
 }
 
@@ -328,14 +552,18 @@ void render_ipc_handle_line(ipc_server *server, ipc_stream *slot, char *line) {
         ipc_stream_queue_line(slot, "{\"status\":\"ok\",\"version\":1}");
     } else if (strcmp(cmd, "load") == 0) {
         handle_load(ipc, slot, root);
+    } else if (strcmp(cmd, "unload") == 0) {
+        handle_unload(slot, root);
     } else if (strcmp(cmd, "pause") == 0) {
         render_end_feed(&g_app);
         g_app.paused = true;
         video_set_pause(g_app.video, true);
+        render_sync_own_pause();
         ipc_stream_queue_line(slot, REPLY_OK);
     } else if (strcmp(cmd, "resume") == 0) {
         g_app.paused = false;
         video_set_pause(g_app.video, false);
+        render_sync_own_pause();
         wayland_mark_all_dirty(g_app.wayland);
         ipc_stream_queue_line(slot, REPLY_OK);
     } else if (strcmp(cmd, "feed") == 0) {
@@ -395,6 +623,40 @@ void render_ipc_poll_still(render_ipc *ipc) {
         wayland_mark_all_dirty(g_app.wayland);
         pending_reply(ipc, REPLY_OK);
         pending_clear(ipc);
+    }
+}
+
+void render_poll_own(void) {
+    for (own_media &m : g_app.own) {
+        if (!m.used)
+            continue;
+        if (still_busy(m.transition)) {
+            still_collect(m.transition);
+            render_mark_dirty(&m);
+        }
+        if (!still_busy(m.still) && !m.pending_path[0])
+            continue;
+        if (m.pending_deadline != 0 && now_ms() >= m.pending_deadline) {
+            still_cancel(m.still);
+            copy_text(m.error, sizeof m.error, "Still decode timed out");
+            m.pending_path[0] = '\0';
+            m.pending_deadline = 0;
+        }
+        int r = still_collect(m.still);
+        if (r < 0) {
+            copy_text(m.error, sizeof m.error, "Still decode failed");
+            m.pending_path[0] = '\0';
+            m.pending_deadline = 0;
+        } else if (r > 0) {
+            video_stop(m.video);
+            still_clear(m.transition);
+            copy_text(m.path, sizeof m.path,
+                      m.pending_path[0] ? m.pending_path : still_path(m.still));
+            copy_text(m.kind, sizeof m.kind, "still");
+            m.pending_path[0] = '\0';
+            m.pending_deadline = 0;
+            render_mark_dirty(&m);
+        }
     }
 }
 
@@ -467,22 +729,66 @@ void render_ipc_status(render_ipc *ipc, ipc_stream *slot) {
         return;
 
     auto word = [](bool value) { return value ? "true" : "false"; };
+    std::string list = "[";
+    for (const output_state *o = wayland_outputs(g_app.wayland); o; o = o->next) {
+        media_view view = render_view_of(o);
+        const own_media *own = view.own;
+        const char *shown = own ? own->path : g_app.path;
+        const char *shown_kind = own ? own->kind : g_app.kind;
+        const char *why = own ? own->error : error_shown;
+        bool shown_ready = ready;
+        if (own) {
+            bool is_own_video = strcmp(own->kind, "video") == 0;
+            if (!own->error[0] && !own->pending_path[0] && own->path[0])
+                shown_ready =
+                    is_own_video ? video_ready(own->video) : still_has_texture(own->still);
+            else
+                shown_ready = false;
+            if (!own->error[0] && !own->pending_path[0] && is_own_video)
+                why = video_error(own->video);
+        }
+        int32_t w = 0;
+        int32_t h = 0;
+        output_buffer_size(o, &w, &h);
+        double scale = o->fractional_scale && o->preferred_scale > 0 ? o->preferred_scale / 120.0
+                                                                     : (double)o->scale;
+        json_text_ptr name(json_quote(o->name));
+        json_text_ptr path_text(
+            json_quote(own && own->pending_path[0] ? own->pending_path : shown));
+        json_text_ptr why_text(json_quote(why));
+        if (!name || !path_text || !why_text)
+            return;
+        char *item = nullptr;
+        int n = asprintf(&item,
+                         "%s{\"name\":%s,\"width\":%d,\"height\":%d,\"scale\":%.3f,\"own\":%s,"
+                         "\"path\":%s,\"kind\":\"%s\",\"ready\":%s,\"paused\":%s,\"skipped\":%s,"
+                         "\"error\":%s}",
+                         list.size() > 1 ? "," : "", name.get(), w, h, scale, word(own != nullptr),
+                         path_text.get(), shown_kind, word(shown_ready), word(view.paused),
+                         word(o->skipped || o->dpms_off), why_text.get());
+        if (n < 0)
+            return;
+        json_text_ptr item_text(item);
+        list += item;
+    }
+    list += "]";
     int outputs = static_cast<int>(wayland_output_count(g_app.wayland));
     bool has_video = video_has_media(g_app.video);
     bool has_still = still_has_texture(g_app.still);
     double time_pos = video_time_pos(g_app.video);
     bool eof = video_eof(g_app.video);
     char *raw_line = nullptr;
-    int len =
-        asprintf(&raw_line,
-                 "{\"status\":\"ok\",\"path\":%s,\"kind\":\"%s\",\"paused\":%s,\"ready\":%s,"
-                 "\"outputs\":%d,\"max_width\":%d,\"max_height\":%d,\"has_video\":%s,"
-                 "\"has_still\":%s,\"time_pos\":%.3f,\"hwdec\":%s,\"error\":%s,\"skipped\":%s,"
-                 "\"intro\":%s,\"eof\":%s,\"drm_dpms\":%s,\"swaps\":%lu,\"swap_failures\":%lu}",
-                 path.get(), g_app.kind, word(g_app.paused), word(ready), outputs, max_width,
-                 max_height, word(has_video), word(has_still), time_pos, hwdec.get(), error.get(),
-                 skipped.get(), word(g_app.intro), word(eof), word(drm_probe_enabled()),
-                 static_cast<unsigned long>(swaps), static_cast<unsigned long>(swap_failures));
+    int len = asprintf(
+        &raw_line,
+        "{\"status\":\"ok\",\"path\":%s,\"kind\":\"%s\",\"paused\":%s,\"ready\":%s,"
+        "\"outputs\":%d,\"max_width\":%d,\"max_height\":%d,\"has_video\":%s,"
+        "\"has_still\":%s,\"time_pos\":%.3f,\"hwdec\":%s,\"error\":%s,\"skipped\":%s,"
+        "\"intro\":%s,\"eof\":%s,\"drm_dpms\":%s,\"swaps\":%lu,\"swap_failures\":%lu,"
+        "\"output_list\":%s}",
+        path.get(), g_app.kind, word(g_app.paused), word(ready), outputs, max_width, max_height,
+        word(has_video), word(has_still), time_pos, hwdec.get(), error.get(), skipped.get(),
+        word(g_app.intro), word(eof), word(drm_probe_enabled()), static_cast<unsigned long>(swaps),
+        static_cast<unsigned long>(swap_failures), list.c_str());
     if (len < 0)
         return;
     json_text_ptr line(raw_line);

@@ -47,4 +47,7 @@ void render_ipc_finish_pending(render_ipc *ipc, const char *message);
 // false to be retried later.
 bool render_ipc_refresh_still(render_ipc *ipc);
 void render_ipc_status(render_ipc *ipc, ipc_stream *slot);
+// Once per loop iteration: the decodes of the own backgrounds' stills and
+// transition images.
+void render_poll_own(void);
 void render_end_feed(render_app *app);

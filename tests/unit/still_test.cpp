@@ -269,7 +269,7 @@ TEST_F(RenderIpcFresh, StatusObject) {
               "\"outputs\":0,\"max_width\":0,\"max_height\":0,\"has_video\":false,"
               "\"has_still\":false,\"time_pos\":-1.000,\"hwdec\":\"no\",\"error\":\"\","
               "\"skipped\":\"\",\"intro\":false,\"eof\":false,\"drm_dpms\":true,\"swaps\":0,"
-              "\"swap_failures\":0}");
+              "\"swap_failures\":0,\"output_list\":[]}");
 }
 
 TEST_F(RenderIpcFresh, Replies) {
