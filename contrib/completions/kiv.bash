@@ -19,15 +19,34 @@ _kiv() {
             words='--socket --version --help'
         else
             words='set next current refresh pause resume always-animate intro status config
-                   render-status render reload-config render-restart raw shutdown help'
+                   outputs render-status render reload-config render-restart raw shutdown help'
         fi
         mapfile -t COMPREPLY < <(compgen -W "$words" -- "$cur")
         return
     fi
-    # Only the first argument after the command is completed.
+    # set --output NAME, then a file or --theme; the name is the user's.
+    if [[ ${COMP_WORDS[i]} == set && ${COMP_WORDS[i + 1]} == --output ]] && ((COMP_CWORD > i + 1)); then
+        ((COMP_CWORD == i + 3)) || return
+        if [[ $cur == -* ]]; then
+            mapfile -t COMPREPLY < <(compgen -W '--theme' -- "$cur")
+        else
+            compopt -o filenames 2>/dev/null
+            mapfile -t COMPREPLY < <(compgen -f -- "$cur")
+        fi
+        return
+    fi
+    # Otherwise only the first argument after the command is completed.
     ((COMP_CWORD == i + 1)) || return
     case ${COMP_WORDS[i]} in
-    set | intro)
+    set)
+        if [[ $cur == -* ]]; then
+            mapfile -t COMPREPLY < <(compgen -W '--output' -- "$cur")
+        else
+            compopt -o filenames 2>/dev/null
+            mapfile -t COMPREPLY < <(compgen -f -- "$cur")
+        fi
+        ;;
+    intro)
         compopt -o filenames 2>/dev/null
         mapfile -t COMPREPLY < <(compgen -f -- "$cur")
         ;;

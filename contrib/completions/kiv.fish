@@ -33,6 +33,13 @@ function __kiv_first_argument_of
     test "$found[2]" = 0; and contains -- $found[1] $argv
 end
 
+# True while the file (or --theme) after set --output NAME is being typed.
+function __kiv_set_output_path
+    set -l found (__kiv_command); or return 1
+    set -l tokens (commandline -opc)
+    test "$found[1]" = set; and test "$found[2]" = 2; and test "$tokens[-2]" = --output
+end
+
 complete -c kiv -f
 complete -c kiv -n __kiv_needs_command -l socket -r -d 'Talk to another daemon socket'
 complete -c kiv -n __kiv_after_socket -F
@@ -49,6 +56,7 @@ complete -c kiv -n __kiv_needs_command -a always-animate -d 'Animate regardless 
 complete -c kiv -n __kiv_needs_command -a intro -d 'Play a one-shot intro video and wait'
 complete -c kiv -n __kiv_needs_command -a status -d 'Daemon status as JSON'
 complete -c kiv -n __kiv_needs_command -a config -d 'Configuration in force as JSON'
+complete -c kiv -n __kiv_needs_command -a outputs -d 'Every output and what it shows, as JSON'
 complete -c kiv -n __kiv_needs_command -a render-status -d 'Renderer status as JSON'
 complete -c kiv -n __kiv_needs_command -a render -d 'Send a raw JSON command to the renderer'
 complete -c kiv -n __kiv_needs_command -a reload-config -d 'Reload config.toml'
@@ -58,4 +66,7 @@ complete -c kiv -n __kiv_needs_command -a shutdown -d 'Stop the daemon'
 complete -c kiv -n __kiv_needs_command -a help -d 'Show the usage text'
 
 complete -c kiv -n '__kiv_first_argument_of set intro' -F
+complete -c kiv -n '__kiv_first_argument_of set' -a --output -d 'Show the file on one output only'
+complete -c kiv -n __kiv_set_output_path -F
+complete -c kiv -n __kiv_set_output_path -a --theme -d 'The output shows the theme background again'
 complete -c kiv -n '__kiv_first_argument_of always-animate' -a 'on off'

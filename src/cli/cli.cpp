@@ -54,6 +54,10 @@ void print_usage(const char *prog) {
             "\n"
             "Background:\n"
             "  set <path>              Update the Tarvine background symlink\n"
+            "  set --output NAME <path>\n"
+            "                          Show path on output NAME only\n"
+            "  set --output NAME --theme\n"
+            "                          Output NAME shows the theme background again\n"
             "  next                    Cycle to next theme background\n"
             "  current                 Show current background name\n"
             "  refresh                 Re-read the background symlink now\n"
@@ -67,6 +71,7 @@ void print_usage(const char *prog) {
             "State:\n"
             "  status                  Daemon status as JSON\n"
             "  config                  Effective config as JSON\n"
+            "  outputs                 Every output and what it shows, as JSON\n"
             "  render-status           Renderer status as JSON\n"
             "  render CMD...           Send raw JSON command to renderer\n"
             "\n"
@@ -199,6 +204,41 @@ int cmd_set(const char *arg) {
     }
     static char request[CLI_REQUEST_SIZE];
     if (build_path_request("set", resolved, request, sizeof(request)) < 0) {
+        return 1;
+    }
+    return send_request(TARGET_DAEMON, request);
+}
+
+// set --output NAME PATH, or set --output NAME --theme.
+int cmd_set_output(int count, char **args) {
+    const char *usage = "kiv set --output NAME <path>|--theme\n";
+    if (count != 3) {
+        return short_usage(usage);
+    }
+    json_text_ptr name(json_quote(args[1]));
+    if (!name) {
+        return 1;
+    }
+    static char request[CLI_REQUEST_SIZE];
+    int n = 0;
+    if (strcmp(args[2], "--theme") == 0) {
+        n = snprintf(request, sizeof(request), "{\"cmd\":\"set\",\"output\":%s,\"theme\":true}",
+                     name.get());
+    } else {
+        char resolved[PATH_MAX];
+        if (realpath(args[2], resolved) == nullptr) {
+            fprintf(stderr, "kiv: file not found: %s\n", args[2]);
+            return 1;
+        }
+        json_text_ptr path(json_quote(resolved));
+        if (!path) {
+            return 1;
+        }
+        n = snprintf(request, sizeof(request), "{\"cmd\":\"set\",\"output\":%s,\"path\":%s}",
+                     name.get(), path.get());
+    }
+    if (n < 0 || static_cast<size_t>(n) >= sizeof(request)) {
+        fputs("kiv: Request exceeds the IPC limit\n", stderr);
         return 1;
     }
     return send_request(TARGET_DAEMON, request);
@@ -351,6 +391,7 @@ struct simple_command {
 constexpr simple_command SIMPLE_COMMANDS[] = {
     {"status", "{\"cmd\":\"status\"}"},
     {"config", "{\"cmd\":\"config\"}"},
+    {"outputs", "{\"cmd\":\"outputs\"}"},
     {"render-status", "{\"cmd\":\"render-status\"}"},
     {"refresh", "{\"cmd\":\"refresh\"}"},
     {"pause", "{\"cmd\":\"pause\"}"},
@@ -387,6 +428,9 @@ int cli_run(int argc, char **argv) {
         if (strcmp(cmd, c.name) == 0) {
             return send_request(TARGET_DAEMON, c.request);
         }
+    }
+    if (strcmp(cmd, "set") == 0 && nargs >= 1 && strcmp(args[0], "--output") == 0) {
+        return cmd_set_output(nargs, args);
     }
     if (strcmp(cmd, "set") == 0) {
         return nargs >= 1 ? cmd_set(args[0]) : short_usage("kiv set <path>\n");

@@ -129,6 +129,44 @@ int path_shown_file(char *buf, size_t size) {
     return composite(path_state_home, "/kiv/shown", buf, size);
 }
 
+int path_output_links_dir(char *buf, size_t size) {
+    return composite(path_state_home, "/kiv/outputs", buf, size);
+}
+
+int path_output_link(const char *name, char *buf, size_t size) {
+    if (!name || output_name_check(name) || !buf || size == 0)
+        return -1;
+    char dir[1024];
+    if (path_output_links_dir(dir, sizeof dir) != 0)
+        return -1;
+    int n = snprintf(buf, size, "%s/%s", dir, name);
+    if (n < 0 || (size_t)n >= size) {
+        buf[0] = '\0';
+        return -1;
+    }
+    return 0;
+}
+
+const char *output_name_check(const char *name) {
+    if (!name || !name[0])
+        return "Output name is empty";
+    size_t len = strnlen(name, OUTPUT_NAME_MAX + 1);
+    if (len > OUTPUT_NAME_MAX)
+        return "Output name is longer than 63 bytes";
+    // The name is a file name in the links directory: no path, no hidden or
+    // temporary file, nothing that would garble a log line or a listing.
+    if (name[0] == '.')
+        return "Output name must not begin with a dot";
+    for (size_t i = 0; i < len; i++) {
+        unsigned char c = (unsigned char)name[i];
+        if (c == '/')
+            return "Output name must not contain a slash";
+        if (c < 0x20 || c == 0x7f)
+            return "Output name must not contain control characters";
+    }
+    return nullptr;
+}
+
 int path_sibling(const char *path, const char *name, char *buf, size_t size) {
     if (!path || !name || !buf || size == 0)
         return -1;

@@ -21,6 +21,17 @@ int path_proxy_cache_dir(char *buf, size_t size);
 int path_background_link(char *buf, size_t size);
 // The daemon's note of the background last really shown.
 int path_shown_file(char *buf, size_t size);
+// The directory of the per-output background links, and the link of one
+// output (whose name must pass output_name_check).
+int path_output_links_dir(char *buf, size_t size);
+int path_output_link(const char *name, char *buf, size_t size);
+
+enum {
+    OUTPUT_NAME_MAX = 63, // the longest output name taken, in bytes
+};
+// Why name cannot name an output (and so its link file): a fixed message, or
+// null when it can.
+const char *output_name_check(const char *name);
 // Directory part of path (up to and including its last '/') followed by name.
 int path_sibling(const char *path, const char *name, char *buf, size_t size);
 

@@ -29,6 +29,47 @@ enum {
     DAEMON_SKIP_SIZE = 1024, // last_skip_outputs
 };
 
+enum {
+    DAEMON_OVERRIDES_MAX = 16,      // per-output backgrounds kept at once
+    DAEMON_RENDER_OUTPUTS_MAX = 16, // outputs of the renderer listed
+    DAEMON_OUTPUT_NAME_SIZE = 64,   // output names: at most 63 bytes
+};
+
+// One output's own background: the target of its link under
+// $XDG_STATE_HOME/kiv/outputs, and how far it has got onto the screen.
+struct output_override {
+    char name[DAEMON_OUTPUT_NAME_SIZE]; // "" = a free entry
+    char source_path[DAEMON_PATH_SIZE]; // the link's resolved target
+    char source_kind[DAEMON_KIND_SIZE]; // "still", "video" or "gif"
+    // What the renderer was asked to show on the output, and since when.
+    char loaded_path[DAEMON_PATH_SIZE];
+    char loaded_kind[DAEMON_KIND_SIZE];
+    bool load_pending;
+    int64_t ready_deadline;
+    bool ready; // the renderer reports loaded_path on the output
+    // The last media confirmed on the output: where a failure goes back to.
+    char ready_path[DAEMON_PATH_SIZE];
+    char ready_kind[DAEMON_KIND_SIZE];
+    char failed_path[DAEMON_PATH_SIZE];        // nothing more is tried for it
+    char poster_failed_path[DAEMON_PATH_SIZE]; // its video is shown instead
+};
+
+// An output as the renderer last reported it.
+struct render_output {
+    char name[DAEMON_OUTPUT_NAME_SIZE];
+    int width; // buffer size
+    int height;
+    double scale;
+    char path[DAEMON_PATH_SIZE]; // what it shows
+    char kind[DAEMON_KIND_SIZE];
+    bool own; // shows a background of its own, not the theme's
+    bool ready;
+    bool paused;
+    bool covered;      // skipped: a fullscreen window hides it (or it is off)
+    bool error;        // its background failed to load
+    bool unload_asked; // told to show the theme background again
+};
+
 struct daemon_state {
     struct config config;
     struct watch *watcher;
@@ -82,6 +123,7 @@ struct daemon_state {
 
     struct transcode_job *job; // the one conversion job, or null
     bool job_is_poster;
+    char job_output[DAEMON_OUTPUT_NAME_SIZE]; // whose job: an output's, or "" the theme's
 
     char failed_path[DAEMON_PATH_SIZE];
     char poster_failed_path[DAEMON_PATH_SIZE];
@@ -97,6 +139,14 @@ struct daemon_state {
 
     uint64_t source_generation;
     char last_skip_outputs[DAEMON_SKIP_SIZE];
+
+    output_override overrides[DAEMON_OVERRIDES_MAX];
+    // The renderer's outputs from its last status reply, and when to ask again.
+    render_output render_outputs[DAEMON_RENDER_OUTPUTS_MAX];
+    int render_output_count;
+    bool render_outputs_known;
+    int64_t outputs_poll_at;
+    bool outputs_poll_asked;
 };
 
 extern daemon_state g_daemon;

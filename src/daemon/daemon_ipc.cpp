@@ -8,6 +8,7 @@
 #include "json.h"
 #include "log.h"
 #include "media.h"
+#include "outputs.h"
 #include "paths.h"
 #include "policy.h"
 #include "power.h"
@@ -127,7 +128,54 @@ void handle_config(ipc_stream *slot) {
         ipc_stream_queue_line(slot, text.get());
 }
 
+// set with an output: that output's own background, or with theme true the
+// theme's again.
+void handle_set_output(ipc_stream *slot, yyjson_val *root, yyjson_val *output) {
+    if (!yyjson_is_str(output) || strlen(yyjson_get_str(output)) != yyjson_get_len(output)) {
+        reply_error(slot, "Output name must be a string");
+        return;
+    }
+    const char *name = yyjson_get_str(output);
+    if (const char *why = output_name_check(name)) {
+        reply_error(slot, why);
+        return;
+    }
+    if (yyjson_is_true(json_obj_first(root, "theme"))) {
+        if (output_link_remove(name) != 0) {
+            reply_error(slot, "Cannot remove the output's background");
+            return;
+        }
+    } else {
+        yyjson_val *path = json_obj_first(root, "path");
+        if (!json_is_plain_string(path)) {
+            reply_error(slot, "Invalid path");
+            return;
+        }
+        if (output_link_set(name, yyjson_get_str(path)) != 0) {
+            reply_error(slot, "Cannot set background");
+            return;
+        }
+    }
+    // Taken at once, so that the next command already sees it; the watcher
+    // then finds nothing new.
+    if (outputs_rescan())
+        media_update();
+    reply_ok(slot);
+}
+
+void handle_outputs(ipc_stream *slot) {
+    json_text_ptr list(outputs_report());
+    json_text_ptr text(list ? format_text("{\"status\":\"ok\",\"outputs\":%s}", list.get())
+                            : nullptr);
+    if (text)
+        ipc_stream_queue_line(slot, text.get());
+}
+
 void handle_set(ipc_stream *slot, yyjson_val *root) {
+    if (yyjson_val *output = json_obj_first(root, "output")) {
+        handle_set_output(slot, root, output);
+        return;
+    }
     yyjson_val *path = json_obj_first(root, "path");
     if (!json_is_plain_string(path)) {
         reply_error(slot, "Invalid path");
@@ -203,6 +251,7 @@ void handle_refresh(ipc_stream *slot) {
     // An unchanged target then counts as new and is loaded again.
     g_daemon.source_path[0] = '\0';
     g_daemon.loaded_path[0] = '\0';
+    outputs_refresh();
     media_set_source(target);
     reply_ok(slot);
 }
@@ -336,7 +385,8 @@ char *daemon_status_report(void) {
     json_text_ptr failed(
         json_quote(g_daemon.failed_path[0] ? g_daemon.failed_path : g_daemon.poster_failed_path));
     json_text_ptr render_error(json_quote(renderer_error(g_daemon.supervisor)));
-    if (!source || !loaded || !failed || !render_error)
+    json_text_ptr outputs(outputs_report());
+    if (!source || !loaded || !failed || !render_error || !outputs)
         return nullptr;
     const hypr_monitor *hypr = g_daemon.hypr;
     const power_monitor *power = g_daemon.power;
@@ -348,7 +398,7 @@ char *daemon_status_report(void) {
         "\"manual_pause\":%s,\"idle_pause\":%s,\"fullscreen\":%s,\"window_visible\":%s,"
         "\"monitors_off\":%s,\"monitor_count\":%d,\"on_battery\":%s,\"locked\":%s,"
         "\"render_alive\":%s,\"intro\":%s,\"intro_result\":\"%s\",\"drm_dpms\":%s,"
-        "\"render_error\":%s}",
+        "\"render_error\":%s,\"outputs\":%s}",
         source.get(), g_daemon.source_kind, loaded.get(), g_daemon.loaded_kind,
         bool_word(g_daemon.job != nullptr), failed.get(), bool_word(g_daemon.media_ready),
         daemon_engine_name(g_daemon.engine), bool_word(policy_paused(g_daemon.policy)),
@@ -358,7 +408,7 @@ char *daemon_status_report(void) {
         bool_word(hypr_monitors_off(hypr)), hypr_monitor_count(hypr),
         bool_word(power_on_battery(power)), bool_word(locked),
         bool_word(renderer_alive(g_daemon.supervisor)), bool_word(g_daemon.intro_active != 0),
-        g_daemon.intro_result, bool_word(drm_probe_enabled()), render_error.get());
+        g_daemon.intro_result, bool_word(drm_probe_enabled()), render_error.get(), outputs.get());
     return text.release();
 }
 
@@ -415,6 +465,8 @@ void daemon_dispatch(ipc_server *server, ipc_stream *slot, char *line) {
         handle_status(slot);
     else if (cmd == "config")
         handle_config(slot);
+    else if (cmd == "outputs")
+        handle_outputs(slot);
     else if (cmd == "set")
         handle_set(slot, root);
     else if (cmd == "intro")

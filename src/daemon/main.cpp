@@ -10,6 +10,7 @@
 #include "ipc.h"
 #include "log.h"
 #include "media.h"
+#include "outputs.h"
 #include "paths.h"
 #include "policy.h"
 #include "power.h"
@@ -201,6 +202,9 @@ void take_render_answers(void) {
         case RENDER_TAG_STATUS_COMMAND:
             daemon_ipc_render_answer(&a);
             break;
+        case RENDER_TAG_OUTPUTS:
+            outputs_render_answer(&a);
+            break;
         default:
             media_render_answer(&a);
             break;
@@ -233,10 +237,10 @@ void run_loop(void) {
             count += ipc_server_poll_entries(g_daemon.server, set + count);
 
         const supervisor *sup = g_daemon.supervisor;
-        int timeout =
-            (g_daemon.job || g_daemon.load_pending || g_daemon.intro_active || render_busy(sup))
-                ? BUSY_WAKE_MS
-                : IDLE_WAKE_MS;
+        int timeout = (g_daemon.job || g_daemon.load_pending || g_daemon.intro_active ||
+                       render_busy(sup) || outputs_busy())
+                          ? BUSY_WAKE_MS
+                          : IDLE_WAKE_MS;
         if (sup && sup->starting)
             timeout = START_WAKE_MS;
         int ready = poll(set, (nfds_t)count, timeout);
@@ -281,6 +285,7 @@ void run_loop(void) {
         power_monitor_process(g_daemon.power);
         take_render_answers();
         media_ready_poll();
+        outputs_poll();
         intro_watch();
         skip_outputs_sync();
         renderer_stop_timer();
@@ -392,6 +397,7 @@ int main(int argc, char **argv) {
     policy_evaluate(g_daemon.policy);
 
     media_recall_shown();
+    outputs_rescan();
     char target[DAEMON_PATH_SIZE];
     if (background_link_read(target, sizeof target) != 0)
         log_warn("no current background symlink yet");

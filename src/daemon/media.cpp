@@ -14,6 +14,7 @@
 #include "json.h"
 #include "log.h"
 #include "media_plan.h"
+#include "outputs.h"
 #include "paths.h"
 #include "policy.h"
 #include "power.h"
@@ -107,6 +108,7 @@ void switch_to_shell(void) {
     d.previous_ready_path[0] = '\0';
     d.recovery_loaded = false;
     media_forget_requests();
+    outputs_renderer_restarted();
     // The still the shell draws is what a later failure goes back to.
     DAEMON_SET(d.ready_path, d.source_path);
     DAEMON_SET(d.ready_kind, "still");
@@ -213,7 +215,10 @@ void media_gather(media_inputs *in) {
     in->source_failed = d.source_path[0] && streq(d.failed_path, d.source_path);
     in->poster_failed = d.source_path[0] && streq(d.poster_failed_path, d.source_path);
     in->poster_mode = poster_wanted();
-    in->job_running = d.job != nullptr;
+    // Only the theme's own job holds its background back; an output's job
+    // only makes the theme's wait its turn.
+    in->job_running = d.job != nullptr && !d.job_output[0];
+    in->overrides_active = outputs_active();
     in->source_too_long = strlen(d.source_path) > MEDIA_PATH_MAX;
     in->loaded_path = d.loaded_path;
     in->recovery_path = d.previous_ready_path;
@@ -258,8 +263,12 @@ void set_mark(plan_mark which) {
 bool start_job(const media_plan *p) {
     daemon_state &d = g_daemon;
     const config &c = d.config;
+    // One job at a time: the theme's waits for an output's.
+    if (d.job)
+        return false;
     bool poster = p->job == PLAN_JOB_POSTER;
     d.job_is_poster = poster;
+    d.job_output[0] = '\0';
     d.job =
         poster ? transcode_start_poster(p->job_input)
                : transcode_start_gif(p->job_input, c.gif_fps, c.gif_crf, c.max_width, c.max_height);
@@ -366,7 +375,7 @@ void media_set_source(const char *path) {
             log_warn("unknown media kind: %s", path);
         return;
     }
-    if (d.job) {
+    if (d.job && !d.job_output[0]) {
         transcode_job_free(d.job);
         d.job = nullptr;
     }
@@ -408,8 +417,9 @@ void media_update(void) {
         media_plan plan;
         media_plan_decide(&in, &plan);
         if (!media_act(&plan))
-            return;
+            break;
     }
+    outputs_update();
 }
 
 int ensure_renderer(void) {
@@ -431,6 +441,7 @@ int ensure_renderer(void) {
     if (d.supervisor->pid != d.renderer_pid) {
         d.last_skip_outputs[0] = '\0';
         media_forget_requests();
+        outputs_renderer_restarted();
         d.renderer_pid = d.supervisor->pid;
     }
     shell_disable_step();
@@ -446,14 +457,20 @@ void job_finished(void) {
     daemon_state &d = g_daemon;
     if (!d.job)
         return;
-    char *mark = d.job_is_poster ? d.poster_failed_path : d.failed_path;
+    char output[DAEMON_OUTPUT_NAME_SIZE];
+    DAEMON_SET(output, d.job_output);
+    // An output's job marks that output's background, not the theme's.
+    static char ignored[DAEMON_PATH_SIZE];
+    char *mark = output[0] ? ignored : d.job_is_poster ? d.poster_failed_path : d.failed_path;
     const size_t mark_size = sizeof d.failed_path;
     // Main thread only; too large for a comfortable stack frame.
     static transcode_outcome outcome;
+    bool ok = false;
     if (transcode_job_collect(d.job, &outcome) != 0) {
         log_warn("job for %s produced no result", transcode_job_source(d.job));
         daemon_set_text(mark, mark_size, d.source_path);
     } else if (outcome.ok) {
+        ok = true;
         log_info("job done for %s", transcode_job_source(d.job));
     } else {
         log_error("job failed for %s", transcode_job_source(d.job));
@@ -461,6 +478,9 @@ void job_finished(void) {
     }
     transcode_job_free(d.job);
     d.job = nullptr;
+    d.job_output[0] = '\0';
+    if (output[0])
+        outputs_job_finished(output, ok);
     media_update();
 }
 
@@ -477,6 +497,7 @@ void renderer_restarted(void) {
     d.load_pending = false;
     d.media_ready = false;
     media_forget_requests();
+    outputs_renderer_restarted();
     d.renderer_pid = d.supervisor ? d.supervisor->pid : 0;
     (void)render_fade(d.supervisor, d.config.fade_ms);
     (void)render_volume(d.supervisor, d.config.volume);
@@ -762,8 +783,11 @@ void skip_outputs_sync(void) {
     char array[SKIP_ARRAY_SIZE];
     if (!skip_array(list, array, sizeof array))
         return;
-    char req[SKIP_ARRAY_SIZE + 32];
-    snprintf(req, sizeof req, "{\"cmd\":\"skip\",\"outputs\":%s}", array);
+    char req[SKIP_ARRAY_SIZE + 64];
+    // Without pausing for fullscreen windows, an output's own video plays on
+    // behind one as well.
+    snprintf(req, sizeof req, "{\"cmd\":\"skip\",\"outputs\":%s%s}", array,
+             d.config.pause_fullscreen ? "" : ",\"pause_hidden\":false");
     if (render_request(d.supervisor, req, nullptr, 0) == 0)
         DAEMON_SET(d.last_skip_outputs, list);
 }

@@ -38,7 +38,7 @@ void media_plan_decide(const media_inputs *in, media_plan *out) {
         return;
 
     bool still = streq(in->source_kind, "still");
-    if (still) {
+    if (still && !in->overrides_active) {
         if (in->engine == ENGINE_SHELL)
             return;
         if (in->shell_installed && in->shell_due) {
@@ -48,7 +48,7 @@ void media_plan_decide(const media_inputs *in, media_plan *out) {
     }
     // While the renderer draws, a plug-in not yet known to be off is tried
     // again; for a still the next handoff to the shell settles it.
-    if (in->engine == ENGINE_RENDERER && !still)
+    if (in->engine == ENGINE_RENDERER && (!still || in->overrides_active))
         out->disable_shell = true;
 
     // Media is prepared before the engine changes: while a job runs, or when
@@ -101,4 +101,57 @@ void media_plan_decide(const media_inputs *in, media_plan *out) {
     }
     out->need_renderer = in->engine != ENGINE_RENDERER;
     out->sync_playback = true;
+}
+
+void output_plan_decide(const output_inputs *in, output_plan *out) {
+    *out = output_plan{};
+    if (!in->source_path[0] || in->job_mine)
+        return;
+    if (in->source_failed) {
+        // What the output showed before comes back; with nothing before, the
+        // theme background.
+        if (in->loaded_path[0])
+            return;
+        if (in->recovery_path[0] && !streq(in->recovery_path, in->source_path))
+            out->show = {in->recovery_path, in->recovery_kind, true};
+        else
+            out->unload = true;
+        return;
+    }
+    if (in->source_too_long) {
+        out->mark = PLAN_MARK_SOURCE;
+        out->mark_message = "renderer load failed on %s: %s";
+        return;
+    }
+    bool still = streq(in->source_kind, "still");
+    const char *media = in->source_path;
+    if (streq(in->source_kind, "gif")) {
+        if (!in->gif_video) {
+            out->mark = PLAN_MARK_SOURCE;
+            out->mark_message = "cannot resolve gif cache path on %s: %s";
+            return;
+        }
+        if (!in->gif_video_ready) {
+            // One job at a time: this one waits for the running one.
+            if (!in->job_running) {
+                out->job = PLAN_JOB_GIF;
+                out->job_input = in->source_path;
+            }
+            return;
+        }
+        media = in->gif_video;
+    }
+    out->show = {media, still ? "still" : "video", false};
+    if (still || !in->poster_mode || in->poster_failed)
+        return;
+    if (!in->poster) {
+        out->mark = PLAN_MARK_POSTER;
+        out->mark_message = "cannot resolve poster path on %s: %s";
+    } else if (in->poster_ready) {
+        out->show = {in->poster, "still", false};
+    } else if (!in->job_running) {
+        // The video, paused by the policy, is shown while its poster is made.
+        out->job = PLAN_JOB_POSTER;
+        out->job_input = media;
+    }
 }

@@ -51,6 +51,9 @@ struct media_inputs {
     // failed source goes back to ("" when nothing was).
     const char *recovery_path;
     const char *recovery_kind;
+    // Some output shows a background of its own: only the renderer can draw
+    // that, so the theme's still is not handed to the shell.
+    bool overrides_active;
 };
 
 struct media_plan {
@@ -67,3 +70,35 @@ struct media_plan {
 };
 
 void media_plan_decide(const media_inputs *in, media_plan *out);
+
+// One output's own background: the same steps as the theme's, except that
+// there is no shell to hand a still to, and a failure without anything to
+// go back to gives the output the theme background again.
+struct output_inputs {
+    const char *source_path; // the link's target
+    const char *source_kind; // "still", "video" or "gif"
+    bool source_failed;
+    bool poster_failed;
+    bool poster_mode;
+    bool job_running; // some conversion job runs (there is one at a time)
+    bool job_mine;    // and it is this output's
+    bool source_too_long;
+    const char *gif_video; // as in media_inputs
+    bool gif_video_ready;
+    const char *poster;
+    bool poster_ready;
+    const char *loaded_path;   // what the output was last asked to show; ""
+    const char *recovery_path; // confirmed on the output before; ""
+    const char *recovery_kind;
+};
+
+struct output_plan {
+    media_show show; // path null: nothing new to load
+    bool unload;     // the output shows the theme background again
+    plan_job job;
+    const char *job_input;
+    plan_mark mark;
+    const char *mark_message; // ERROR line with the output and the source for %s %s
+};
+
+void output_plan_decide(const output_inputs *in, output_plan *out);

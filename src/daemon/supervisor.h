@@ -47,6 +47,7 @@ enum render_tag {
     RENDER_TAG_INTRO_LOAD,
     RENDER_TAG_INTRO_STATUS,
     RENDER_TAG_STATUS_COMMAND,
+    RENDER_TAG_OUTPUTS, // the output list of outputs_poll
 };
 
 // What a request call did: answered now (the reply is in the buffer), failed

@@ -3,6 +3,7 @@
 #include "daemon.h"
 #include "log.h"
 #include "media.h"
+#include "outputs.h"
 #include "paths.h"
 
 #include <cerrno>
@@ -18,6 +19,7 @@
 struct watch {
     int inotify_fd;
     int watch_descriptor;
+    int outputs_descriptor; // the per-output links' directory
     char directory[1024];
     char link_path[1024];
 };
@@ -61,7 +63,12 @@ int background_link_read(char *buf, size_t size) {
     return resolve_link(link, buf, size);
 }
 
-int background_link_set(const char *path) {
+namespace {
+
+// Points link at path (a readable regular media file) by renaming a
+// temporary link beside it over it. A hidden temporary name is one that no
+// output can have, for the directory whose every name is an output's.
+int link_point(const char *link, const char *path, bool hidden_temp) {
     if (!path || !path[0])
         return -1;
     char resolved[PATH_MAX];
@@ -78,12 +85,13 @@ int background_link_set(const char *path) {
     if (media_kind_of(resolved) == MEDIA_UNKNOWN)
         return -1;
 
-    char link[LINK_PATH_SIZE];
-    if (path_background_link(link, sizeof link) != 0)
+    const char *slash = strrchr(link, '/');
+    if (!slash)
         return -1;
     for (int i = 0; i < TEMP_NAME_TRIES; i++) {
-        char temp[LINK_PATH_SIZE + 32];
-        int n = snprintf(temp, sizeof temp, "%s.kiv-%d-%d", link, (int)getpid(), i);
+        char temp[LINK_PATH_SIZE + 64];
+        int n = snprintf(temp, sizeof temp, "%.*s/%s%s.kiv-%d-%d", (int)(slash - link), link,
+                         hidden_temp ? "." : "", slash + 1, (int)getpid(), i);
         if (n < 0 || (size_t)n >= sizeof temp)
             return -1;
         if (symlink(resolved, temp) != 0) {
@@ -99,6 +107,45 @@ int background_link_set(const char *path) {
     return -1;
 }
 
+} // namespace
+
+int background_link_set(const char *path) {
+    char link[LINK_PATH_SIZE];
+    if (path_background_link(link, sizeof link) != 0)
+        return -1;
+    return link_point(link, path, false);
+}
+
+int output_link_set(const char *name, const char *path) {
+    char dir[LINK_PATH_SIZE];
+    char link[LINK_PATH_SIZE];
+    if (path_output_links_dir(dir, sizeof dir) != 0 ||
+        path_output_link(name, link, sizeof link) != 0)
+        return -1;
+    mkdir_p(dir);
+    return link_point(link, path, true);
+}
+
+int output_link_remove(const char *name) {
+    char link[LINK_PATH_SIZE];
+    if (path_output_link(name, link, sizeof link) != 0)
+        return -1;
+    struct stat st;
+    if (lstat(link, &st) != 0)
+        return errno == ENOENT ? 0 : -1;
+    // Only a link is ours to remove.
+    if (!S_ISLNK(st.st_mode))
+        return -1;
+    return unlink(link) == 0 || errno == ENOENT ? 0 : -1;
+}
+
+int output_link_read(const char *name, char *buf, size_t size) {
+    char link[LINK_PATH_SIZE];
+    if (!buf || size < 2 || path_output_link(name, link, sizeof link) != 0)
+        return -1;
+    return resolve_link(link, buf, size);
+}
+
 watch *watch_new(void) {
     char link[LINK_PATH_SIZE];
     if (path_background_link(link, sizeof link) != 0)
@@ -112,6 +159,7 @@ watch *watch_new(void) {
         return nullptr;
     w->inotify_fd = -1;
     w->watch_descriptor = -1;
+    w->outputs_descriptor = -1;
     memcpy(w->link_path, link, strlen(link) + 1);
     size_t dir_len = (size_t)(slash - link);
     memcpy(w->directory, link, dir_len);
@@ -136,6 +184,14 @@ watch *watch_new(void) {
         return nullptr;
     }
     log_info("watching %s", w->directory);
+    // Without it per-output backgrounds are read at start and on refresh only.
+    char outputs[LINK_PATH_SIZE];
+    if (path_output_links_dir(outputs, sizeof outputs) == 0) {
+        mkdir_p(outputs);
+        w->outputs_descriptor = inotify_add_watch(w->inotify_fd, outputs, mask);
+        if (w->outputs_descriptor < 0)
+            log_warn("inotify watch failed on %s: %s", outputs, strerror(errno));
+    }
     return w;
 }
 
@@ -145,6 +201,8 @@ void watch_free(watch *w) {
     if (w->inotify_fd >= 0) {
         if (w->watch_descriptor >= 0)
             inotify_rm_watch(w->inotify_fd, w->watch_descriptor);
+        if (w->outputs_descriptor >= 0)
+            inotify_rm_watch(w->inotify_fd, w->outputs_descriptor);
         close(w->inotify_fd);
     }
     free(w);
@@ -158,6 +216,7 @@ int watch_on_readable(watch *w) {
     if (!w || w->inotify_fd < 0)
         return -1;
     bool changed = false;
+    bool outputs_changed = false;
     int read_errno = 0;
     alignas(struct inotify_event) char buf[EVENT_BUFFER_SIZE];
     for (;;) {
@@ -175,7 +234,9 @@ int watch_on_readable(watch *w) {
             size_t name_room = len - at - EVENT_HEADER_SIZE;
             // The name is NUL-padded; an event about the directory itself or
             // a queue overflow has none.
-            if (ev.len == 0)
+            if (ev.wd == w->outputs_descriptor && w->outputs_descriptor >= 0)
+                outputs_changed = true;
+            else if (ev.len == 0)
                 changed = true;
             else if (ev.len <= name_room && strnlen(name, ev.len) == strlen("background") &&
                      memcmp(name, "background", strlen("background")) == 0)
@@ -185,8 +246,10 @@ int watch_on_readable(watch *w) {
     }
     if (read_errno != 0 && read_errno != EAGAIN && read_errno != EWOULDBLOCK && read_errno != EINTR)
         return -1;
+    if (outputs_changed && outputs_rescan())
+        media_update();
     if (!changed)
-        return 0;
+        return outputs_changed ? 1 : 0;
 
     char target[WATCH_TARGET_SIZE];
     if (resolve_link(w->link_path, target, sizeof target) != 0) {

@@ -91,6 +91,23 @@ TEST(MediaPlanDecide, Flows) {
         {"video from the shell starts the renderer",
          {.source_path = "/v.mp4", .source_kind = "video", .engine = ENGINE_SHELL},
          {.need_renderer = true, .show = "/v.mp4", .kind = "video", .sync_playback = true}},
+        {"still with outputs of their own: no hand-off, the plug-in kept off",
+         {.source_path = "/s.png",
+          .source_kind = "still",
+          .engine = ENGINE_RENDERER,
+          .shell_installed = true,
+          .shell_due = true,
+          .loaded_path = "/s.png",
+          .overrides_active = true},
+         {.disable_shell = true, .show = "/s.png", .kind = "still", .sync_playback = true}},
+        {"still the shell draws, an output gets its own: the renderer draws all",
+         {.source_path = "/s.png",
+          .source_kind = "still",
+          .engine = ENGINE_SHELL,
+          .shell_installed = true,
+          .shell_due = true,
+          .overrides_active = true},
+         {.need_renderer = true, .show = "/s.png", .kind = "still", .sync_playback = true}},
         {"intro owns the renderer",
          {.source_path = "/s.png",
           .source_kind = "still",
@@ -261,6 +278,126 @@ TEST(MediaPlanDecide, Flows) {
         }
         if (p.mark != PLAN_MARK_NONE) {
             EXPECT_NE(strstr(p.mark_message, "%s"), nullptr) << c.name;
+        }
+    }
+}
+
+struct expected_output_plan {
+    const char *show; // null: nothing new loaded
+    const char *kind;
+    bool recovery;
+    bool unload;
+    plan_job job;
+    plan_mark mark;
+};
+
+struct output_case {
+    const char *name;
+    output_inputs in;
+    expected_output_plan out;
+};
+
+TEST(OutputPlanDecide, Flows) {
+    const char *gif_video = "/c/kiv/gif/1234.mp4";
+    const char *poster = "/c/kiv/gif/poster-1234.png";
+    const output_case cases[] = {
+        {"still of its own",
+         {.source_path = "/s.png", .source_kind = "still"},
+         {.show = "/s.png", .kind = "still"}},
+        {"video of its own",
+         {.source_path = "/v.mp4", .source_kind = "video"},
+         {.show = "/v.mp4", .kind = "video"}},
+        {"its job runs: what is shown stays",
+         {.source_path = "/a.gif",
+          .source_kind = "gif",
+          .job_running = true,
+          .job_mine = true,
+          .loaded_path = "/old.png"},
+         {}},
+        {"gif not converted: a job",
+         {.source_path = "/a.gif", .source_kind = "gif", .gif_video = gif_video},
+         {.job = PLAN_JOB_GIF}},
+        {"gif not converted, another job runs: it waits its turn",
+         {.source_path = "/a.gif",
+          .source_kind = "gif",
+          .job_running = true,
+          .gif_video = gif_video},
+         {}},
+        {"gif converted: its video",
+         {.source_path = "/a.gif",
+          .source_kind = "gif",
+          .gif_video = gif_video,
+          .gif_video_ready = true},
+         {.show = gif_video, .kind = "video"}},
+        {"gif cache unresolvable: marked",
+         {.source_path = "/a.gif", .source_kind = "gif"},
+         {.mark = PLAN_MARK_SOURCE}},
+        {"too long for the renderer: marked",
+         {.source_path = "/v.mp4", .source_kind = "video", .source_too_long = true},
+         {.mark = PLAN_MARK_SOURCE}},
+        {"failed, something shown before: that comes back",
+         {.source_path = "/v.mp4",
+          .source_kind = "video",
+          .source_failed = true,
+          .recovery_path = "/s.png",
+          .recovery_kind = "still"},
+         {.show = "/s.png", .kind = "still", .recovery = true}},
+        {"failed, nothing before: the theme background",
+         {.source_path = "/v.mp4", .source_kind = "video", .source_failed = true},
+         {.unload = true}},
+        {"failed, going back already",
+         {.source_path = "/v.mp4",
+          .source_kind = "video",
+          .source_failed = true,
+          .loaded_path = "/s.png",
+          .recovery_path = "/s.png",
+          .recovery_kind = "still"},
+         {}},
+        {"on battery: its poster",
+         {.source_path = "/v.mp4",
+          .source_kind = "video",
+          .poster_mode = true,
+          .poster = poster,
+          .poster_ready = true},
+         {.show = poster, .kind = "still"}},
+        {"on battery, no poster yet: made, the video shown meanwhile",
+         {.source_path = "/v.mp4", .source_kind = "video", .poster_mode = true, .poster = poster},
+         {.show = "/v.mp4", .kind = "video", .job = PLAN_JOB_POSTER}},
+        {"on battery, poster failed: the video",
+         {.source_path = "/v.mp4",
+          .source_kind = "video",
+          .poster_failed = true,
+          .poster_mode = true,
+          .poster = poster},
+         {.show = "/v.mp4", .kind = "video"}},
+        {"on battery, poster unresolvable: marked, the video",
+         {.source_path = "/v.mp4", .source_kind = "video", .poster_mode = true},
+         {.show = "/v.mp4", .kind = "video", .mark = PLAN_MARK_POSTER}},
+        {"on battery, a still stays itself",
+         {.source_path = "/s.png", .source_kind = "still", .poster_mode = true},
+         {.show = "/s.png", .kind = "still"}},
+    };
+    for (const auto &c : cases) {
+        output_inputs in = c.in;
+        in.source_path = text(in.source_path);
+        in.source_kind = text(in.source_kind);
+        in.loaded_path = text(in.loaded_path);
+        in.recovery_path = text(in.recovery_path);
+        in.recovery_kind = text(in.recovery_kind);
+        output_plan p;
+        output_plan_decide(&in, &p);
+        const expected_output_plan &e = c.out;
+        EXPECT_EQ(std::string(text(p.show.path)), std::string(text(e.show))) << c.name;
+        EXPECT_EQ(std::string(text(p.show.kind)), std::string(text(e.kind))) << c.name;
+        EXPECT_EQ(p.show.recovery, e.recovery) << c.name;
+        EXPECT_EQ(p.unload, e.unload) << c.name;
+        EXPECT_EQ(p.job, e.job) << c.name;
+        EXPECT_EQ(p.mark, e.mark) << c.name;
+        if (p.job != PLAN_JOB_NONE) {
+            EXPECT_STREQ(p.job_input, p.job == PLAN_JOB_GIF ? "/a.gif" : "/v.mp4") << c.name;
+        }
+        if (p.mark != PLAN_MARK_NONE) {
+            EXPECT_NE(strstr(p.mark_message, "on %s: %s"), nullptr) << c.name;
         }
     }
 }

@@ -138,6 +138,45 @@ TEST(Paths, Sibling) {
     EXPECT_EQ(path_sibling("/abcdef/b", "x", buf, sizeof buf), -1);
 }
 
+TEST(Paths, OutputNames) {
+    std::string longest(OUTPUT_NAME_MAX, 'a');
+    std::string too_long(OUTPUT_NAME_MAX + 1, 'a');
+    struct Case {
+        const char *name;
+        const char *why; // null: accepted
+    } cases[] = {
+        {"DP-1", nullptr},
+        {"HDMI-A-1", nullptr},
+        {"a..b", nullptr},
+        {longest.c_str(), nullptr},
+        {"", "Output name is empty"},
+        {nullptr, "Output name is empty"},
+        {too_long.c_str(), "Output name is longer than 63 bytes"},
+        {"..", "Output name must not begin with a dot"},
+        {".", "Output name must not begin with a dot"},
+        {".kiv-1-0", "Output name must not begin with a dot"},
+        {"a/b", "Output name must not contain a slash"},
+        {"../x", "Output name must not begin with a dot"},
+        {"/etc", "Output name must not contain a slash"},
+        {"DP\n1", "Output name must not contain control characters"},
+    };
+    for (const Case &c : cases) {
+        const char *why = output_name_check(c.name);
+        if (c.why)
+            EXPECT_STREQ(why, c.why) << (c.name ? c.name : "(null)");
+        else
+            EXPECT_EQ(why, nullptr) << c.name << ": " << why;
+    }
+
+    EnvGuard state("XDG_STATE_HOME");
+    state.set("/s");
+    char buf[64];
+    ASSERT_EQ(path_output_link("DP-1", buf, sizeof buf), 0);
+    EXPECT_STREQ(buf, "/s/kiv/outputs/DP-1");
+    EXPECT_EQ(path_output_link("..", buf, sizeof buf), -1);
+    EXPECT_EQ(path_output_link("DP-1", buf, strlen("/s/kiv/outputs/DP-1")), -1);
+}
+
 TEST(Paths, MkdirP) {
     char dir[] = "/tmp/kiv-mkdir-XXXXXX";
     ASSERT_NE(mkdtemp(dir), nullptr);
