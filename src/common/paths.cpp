@@ -203,24 +203,59 @@ int mkdir_p(const char *path) {
     return 0;
 }
 
+namespace {
+
+const char *const VIDEO_SUFFIXES[] = {".mp4", ".m4v", ".mov",  ".webm", ".mkv", ".avi", ".mpeg",
+                                      ".mpg", ".ts",  ".m2ts", ".mts",  ".wmv", ".asf", ".flv",
+                                      ".f4v", ".ogv", ".3gp",  ".3g2",  ".apng"};
+// .jfif and .jpe are what cameras and browsers still write for JPEG; SVG is
+// drawn by FFmpeg's librsvg decoder.
+const char *const STILL_SUFFIXES[] = {".jpg", ".jpeg", ".jfif", ".jpe", ".png",  ".bmp",  ".webp",
+                                      ".tif", ".tiff", ".avif", ".jxl", ".heic", ".heif", ".svg"};
+
+// The suffixes joined with single spaces into buf; false when they do not fit.
+template <size_t N> bool join_suffixes(const char *const (&list)[N], char *buf, size_t size) {
+    size_t len = 0;
+    for (size_t i = 0; i < N; i++) {
+        int n = snprintf(buf + len, size - len, "%s%s", i ? " " : "", list[i]);
+        if (n < 0 || (size_t)n >= size - len)
+            return false;
+        len += (size_t)n;
+    }
+    return true;
+}
+
+} // namespace
+
 media_kind media_kind_of(const char *path) {
     if (!path || !path[0])
         return MEDIA_UNKNOWN;
-    static const char *const videos[] = {".mp4", ".m4v", ".mov",  ".webm", ".mkv", ".avi", ".mpeg",
-                                         ".mpg", ".ts",  ".m2ts", ".mts",  ".wmv", ".asf", ".flv",
-                                         ".f4v", ".ogv", ".3gp",  ".3g2",  ".apng"};
-    static const char *const stills[] = {".jpg",  ".jpeg", ".png", ".bmp",  ".webp", ".tif",
-                                         ".tiff", ".avif", ".jxl", ".heic", ".heif"};
     size_t len = strlen(path);
     if (ends_with_ci(path, len, ".gif"))
         return MEDIA_GIF;
-    for (const char *s : videos)
+    for (const char *s : VIDEO_SUFFIXES)
         if (ends_with_ci(path, len, s))
             return MEDIA_VIDEO;
-    for (const char *s : stills)
+    for (const char *s : STILL_SUFFIXES)
         if (ends_with_ci(path, len, s))
             return MEDIA_STILL;
     return MEDIA_UNKNOWN;
+}
+
+int media_suffix_list(int kind, char *buf, size_t size) {
+    if (!buf || size == 0)
+        return -1;
+    buf[0] = '\0';
+    bool ok = false;
+    if (kind == MEDIA_STILL)
+        ok = join_suffixes(STILL_SUFFIXES, buf, size);
+    else if (kind == MEDIA_VIDEO)
+        ok = join_suffixes(VIDEO_SUFFIXES, buf, size);
+    else if (kind == MEDIA_GIF)
+        ok = snprintf(buf, size, ".gif") < (int)size;
+    if (!ok)
+        buf[0] = '\0';
+    return ok ? 0 : -1;
 }
 
 const char *media_kind_name(int kind) {

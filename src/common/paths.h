@@ -47,5 +47,8 @@ enum media_kind {
 
 // By file-name extension only; the content is never looked at.
 media_kind media_kind_of(const char *path);
+// The file-name suffixes of a kind, lower case, separated by single spaces;
+// 0, or -1 for another kind or when they do not fit.
+int media_suffix_list(int kind, char *buf, size_t size);
 // "still", "video", "gif" or "unknown".
 const char *media_kind_name(int kind);

@@ -31,6 +31,8 @@
 namespace {
 
 const char kOk[] = "{\"status\":\"ok\"}";
+// A refusal of `set` names the file and FFmpeg's reason.
+constexpr size_t SET_REASON_SIZE = 8192;
 
 // A command whose reply waits for the renderer: starting it, or answering.
 enum held_kind {
@@ -106,6 +108,17 @@ void reply_error(ipc_stream *slot, const char *message) {
         ipc_stream_queue_line(slot, text.get());
 }
 
+// A message naming files and FFmpeg's words, so quoted.
+void reply_error_text(ipc_stream *slot, const char *message) {
+    json_text_ptr quoted(json_quote(message));
+    json_text_ptr text(quoted ? format_text("{\"status\":\"error\",\"message\":%s}", quoted.get())
+                              : nullptr);
+    if (text)
+        ipc_stream_queue_line(slot, text.get());
+    else
+        reply_error(slot, "Cannot set background");
+}
+
 void reply_ok_with(ipc_stream *slot, const char *members) {
     if (!members || !members[0]) {
         reply_ok(slot);
@@ -151,8 +164,10 @@ void handle_set_output(ipc_stream *slot, yyjson_val *root, yyjson_val *output) {
             reply_error(slot, "Invalid path");
             return;
         }
-        if (output_link_set(name, yyjson_get_str(path)) != 0) {
-            reply_error(slot, "Cannot set background");
+        static char refusal[SET_REASON_SIZE]; // main thread only
+        if (output_link_set(name, yyjson_get_str(path), refusal, sizeof refusal) != 0) {
+            log_warn("set refused: %s", refusal);
+            reply_error_text(slot, refusal);
             return;
         }
     }
@@ -182,8 +197,10 @@ void handle_set(ipc_stream *slot, yyjson_val *root) {
         return;
     }
     // The watcher sees the replaced link and adopts the new source.
-    if (background_link_set(yyjson_get_str(path)) != 0) {
-        reply_error(slot, "Cannot set background");
+    static char refusal[SET_REASON_SIZE]; // main thread only
+    if (background_link_set(yyjson_get_str(path), refusal, sizeof refusal) != 0) {
+        log_warn("set refused: %s", refusal);
+        reply_error_text(slot, refusal);
         return;
     }
     // A renderer that could not start will not show this one either: say why.

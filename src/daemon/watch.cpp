@@ -5,6 +5,7 @@
 #include "media.h"
 #include "outputs.h"
 #include "paths.h"
+#include "probe.h"
 
 #include <cerrno>
 #include <climits>
@@ -65,25 +66,68 @@ int background_link_read(char *buf, size_t size) {
 
 namespace {
 
-// Points link at path (a readable regular media file) by renaming a
-// temporary link beside it over it. A hidden temporary name is one that no
-// output can have, for the directory whose every name is an output's.
-int link_point(const char *link, const char *path, bool hidden_temp) {
+// "unsupported file type: .xyz (stills: ..., videos: ...)" into why.
+void say_unsupported(const char *path, char *why, size_t size) {
+    const char *name = strrchr(path, '/');
+    name = name ? name + 1 : path;
+    const char *dot = strrchr(name, '.');
+    char stills[256];
+    char videos[256];
+    char gif[16];
+    if (media_suffix_list(MEDIA_STILL, stills, sizeof stills) != 0 ||
+        media_suffix_list(MEDIA_VIDEO, videos, sizeof videos) != 0 ||
+        media_suffix_list(MEDIA_GIF, gif, sizeof gif) != 0) {
+        snprintf(why, size, "unsupported file type");
+        return;
+    }
+    // A leading dot names a hidden file, not a type.
+    if (!dot || dot == name || !dot[1])
+        snprintf(why, size, "unsupported file type: no extension (stills: %s, videos: %s %s)",
+                 stills, videos, gif);
+    else
+        snprintf(why, size, "unsupported file type: %.32s (stills: %s, videos: %s %s)", dot, stills,
+                 videos, gif);
+}
+
+// Points link at path (a readable regular file of a known kind that FFmpeg
+// decodes) by renaming a temporary link beside it over it; the reason for a
+// refusal goes to why. A hidden temporary name is one that no output can
+// have, for the directory whose every name is an output's.
+int link_point(const char *link, const char *path, bool hidden_temp, char *why, size_t why_size) {
+    if (!why || why_size == 0)
+        return -1;
+    snprintf(why, why_size, "Cannot set background");
     if (!path || !path[0])
         return -1;
     char resolved[PATH_MAX];
-    if (!realpath(path, resolved))
+    if (!realpath(path, resolved)) {
+        snprintf(why, why_size, "cannot resolve %s: %s", path, strerror(errno));
         return -1;
+    }
     struct stat st;
-    if (stat(resolved, &st) != 0 || !S_ISREG(st.st_mode))
+    if (stat(resolved, &st) != 0 || !S_ISREG(st.st_mode)) {
+        snprintf(why, why_size, "not a regular file");
         return -1;
+    }
     // Readable in fact, not just by mode bits: what the renderer will do.
     int fd = open(resolved, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-    if (fd < 0)
+    if (fd < 0) {
+        snprintf(why, why_size, "cannot read %s: %s", resolved, strerror(errno));
         return -1;
+    }
     close(fd);
-    if (media_kind_of(resolved) == MEDIA_UNKNOWN)
+    if (media_kind_of(resolved) == MEDIA_UNKNOWN) {
+        say_unsupported(resolved, why, why_size);
         return -1;
+    }
+    // A file this FFmpeg cannot decode would only fail after the load
+    // time-out, with the background already replaced.
+    char reason[PROBE_REASON_SIZE];
+    if (probe_decodes(resolved, reason, sizeof reason) < 0) {
+        snprintf(why, why_size, "cannot decode %s: %s", resolved, reason);
+        return -1;
+    }
+    snprintf(why, why_size, "Cannot set background");
 
     const char *slash = strrchr(link, '/');
     if (!slash)
@@ -109,21 +153,25 @@ int link_point(const char *link, const char *path, bool hidden_temp) {
 
 } // namespace
 
-int background_link_set(const char *path) {
+int background_link_set(const char *path, char *why, size_t why_size) {
     char link[LINK_PATH_SIZE];
+    if (why && why_size)
+        snprintf(why, why_size, "Cannot set background");
     if (path_background_link(link, sizeof link) != 0)
         return -1;
-    return link_point(link, path, false);
+    return link_point(link, path, false, why, why_size);
 }
 
-int output_link_set(const char *name, const char *path) {
+int output_link_set(const char *name, const char *path, char *why, size_t why_size) {
     char dir[LINK_PATH_SIZE];
     char link[LINK_PATH_SIZE];
+    if (why && why_size)
+        snprintf(why, why_size, "Cannot set background");
     if (path_output_links_dir(dir, sizeof dir) != 0 ||
         path_output_link(name, link, sizeof link) != 0)
         return -1;
     mkdir_p(dir);
-    return link_point(link, path, true);
+    return link_point(link, path, true, why, why_size);
 }
 
 int output_link_remove(const char *name) {

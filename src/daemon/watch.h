@@ -10,12 +10,13 @@ struct watch;
 // The link's fully resolved target into buf; 0, or -1 when the link is not a
 // symbolic link, dangles, or the result does not fit. Logs nothing.
 int background_link_read(char *buf, size_t size);
-// Points the link at path (a readable regular media file) by renaming a
-// temporary link over it; 0 or -1. Logs nothing.
-int background_link_set(const char *path);
+// Points the link at path (a readable regular file of a known kind that
+// FFmpeg decodes) by renaming a temporary link over it; 0, or -1 with the
+// reason for the user in why. Logs nothing.
+int background_link_set(const char *path, char *why, size_t why_size);
 // The same for the link of one output's own background (the name passes
-// output_name_check), under $XDG_STATE_HOME/kiv/outputs; 0 or -1.
-int output_link_set(const char *name, const char *path);
+// output_name_check), under $XDG_STATE_HOME/kiv/outputs.
+int output_link_set(const char *name, const char *path, char *why, size_t why_size);
 // Removes that link; 0 also when there is none, -1 when it is not a link.
 int output_link_remove(const char *name);
 // Its resolved target, like background_link_read.

@@ -177,7 +177,7 @@ class ProtocolTest(DaemonTestCase):
             ("set_empty_path", '{"cmd":"set","path":""}', error("Invalid path")),
             ("set_long_path", '{"cmd":"set","path":"%s"}' % long_path, error("Invalid path")),
             ("set_missing_file", '{"cmd":"set","path":"/nonexistent/a.png"}',
-             error("Cannot set background")),
+             error("cannot resolve /nonexistent/a.png: No such file or directory")),
             ("intro_relative", '{"cmd":"intro","path":"a.mp4"}', error("Invalid intro path")),
             ("intro_directory", '{"cmd":"intro","path":"/tmp"}', error("Invalid intro path")),
             ("intro_status", '{"cmd":"intro-status"}',

@@ -3,14 +3,17 @@ the watcher follows replacements by other programs, and failures leave the
 link alone. A stand-in tarvine-shell takes still backgrounds, so no renderer
 is needed; the tests look at the link, the log and `status`."""
 
+import json
 import os
 import shutil
 import struct
 import subprocess
+import tempfile
 import unittest
 import zlib
 
 from kivtest import KIVD, KivTestCase, request, request_json, wait_for
+import realmedia
 
 OK = '{"status":"ok"}'
 
@@ -33,6 +36,23 @@ def write_png(path, rgb=(200, 30, 30), size=4):
     with open(path, "wb") as f:
         f.write(data)
     return path
+
+
+STILL_SUFFIXES = ".jpg .jpeg .jfif .jpe .png .bmp .webp .tif .tiff .avif .jxl .heic .heif .svg"
+VIDEO_SUFFIXES = (".mp4 .m4v .mov .webm .mkv .avi .mpeg .mpg .ts .m2ts .mts .wmv .asf .flv .f4v "
+                  ".ogv .3gp .3g2 .apng .gif")
+
+
+def unsupported(what):
+    return "unsupported file type: %s (stills: %s, videos: %s)" % (what, STILL_SUFFIXES,
+                                                                     VIDEO_SUFFIXES)
+
+
+def ffmpeg_decodes(path):
+    """FFmpeg's own verdict on a file: the ffmpeg program decodes a frame."""
+    return subprocess.run(["ffmpeg", "-nostdin", "-v", "error", "-i", path, "-frames:v", "1",
+                           "-f", "null", "-"], stdin=subprocess.DEVNULL, capture_output=True,
+                          timeout=120).returncode == 0
 
 
 def unshare_works():
@@ -121,17 +141,20 @@ class LinkTest(LinkTestCase):
         self.start_daemon()
         self.assertEqual(self.set(good), {"status": "ok"})
         self.wait_source(good)
+        missing = os.path.join(self.media, "missing.png")
         cases = [
-            ("directory", os.path.join(self.media, "dir.png")),
-            ("missing", os.path.join(self.media, "missing.png")),
-            ("unknown_kind", notes),
-            ("dangling_symlink", self.dangling("dangling.png")),
+            ("directory", os.path.join(self.media, "dir.png"), "not a regular file"),
+            ("missing", missing, "cannot resolve %s: No such file or directory" % missing),
+            ("unknown_kind", notes, unsupported(".txt")),
+            ("dangling_symlink", self.dangling("dangling.png"),
+             "cannot resolve %s: No such file or directory"
+             % os.path.join(self.media, "dangling.png")),
         ]
-        for name, path in cases:
+        for name, path, message in cases:
             with self.subTest(name):
                 reply = request(self.env.daemon_socket,
                                 '{"cmd":"set","path":"%s"}' % path)
-                self.assertEqual(reply, '{"status":"error","message":"Cannot set background"}')
+                self.assertEqual(json.loads(reply), {"status": "error", "message": message})
                 self.assertEqual(os.readlink(self.env.background_link), good)
         self.assertEqual(sorted(os.listdir(self.link_dir)), ["background"])
         self.assertEqual(self.status()["source_path"], good)
@@ -208,6 +231,93 @@ class LinkTest(LinkTestCase):
             self.assertEqual(f.read(), "shell setPluginEnabled tarvine.background true\n")
 
 
+class SetThroughKivTest(LinkTestCase):
+    """What `kiv set` says of real files: the common spellings of known types
+    are taken, everything else is refused with the reason, and a refusal
+    leaves the background as it was."""
+
+    @classmethod
+    def setUpClass(cls):
+        missing = realmedia.missing_package_files()
+        if missing:
+            raise AssertionError("wallpaper packages missing: %s (run scripts/install-deps)"
+                                 % ", ".join(missing))
+        cls.files = tempfile.mkdtemp(prefix="kiv-set-")
+
+        def at(name):
+            return os.path.join(cls.files, name)
+        small = "scale=320:180"
+        realmedia.ffmpeg("-i", realmedia.SWAY_PNG, "-vf", small, at("photo.jpg"))
+        for name in ("photo.JPG", "photo.jfif", "photo.jpe", "wallpaper", "photo.xyz"):
+            shutil.copy(at("photo.jpg"), at(name))
+        realmedia.ffmpeg("-i", realmedia.SWAY_PNG, "-vf", small, at("photo.PNG"))
+        clip = ("-loop", "1", "-i", realmedia.SWAY_PNG, "-vf", small, "-r", "24", "-frames:v",
+                "24")
+        realmedia.ffmpeg(*clip, "-c:v", "libx264", "-preset", "ultrafast", "-pix_fmt", "yuv420p",
+                         at("clip.m4v"))
+        realmedia.ffmpeg(*clip, "-c:v", "mpeg1video", "-f", "mpeg", at("clip.mpg"))
+        shutil.copy(at("clip.mpg"), at("clip.MPEG"))
+        realmedia.ffmpeg(*clip, "-c:v", "libx264", "-preset", "ultrafast", "-pix_fmt", "yuv420p",
+                         "-f", "mpegts", at("clip.ts"))
+        realmedia.ffmpeg(*clip, "-frames:v", "3", "-c:v", "libwebp_anim", "-loop", "0",
+                         at("moving.webp"))
+        realmedia.ffmpeg("-i", realmedia.SWAY_PNG, "-vf", small, at("small.png"))
+        realmedia.run("heif-enc", "-o", at("photo.heic"), at("small.png"))
+        with open(at("notes.jpg"), "w") as f:
+            f.write("not a picture at all\n")
+        os.makedirs(at("folder.png"))
+
+    @classmethod
+    def tearDownClass(cls):
+        shutil.rmtree(cls.files, ignore_errors=True)
+
+    def test_common_spellings_taken_and_refusals_say_why(self):
+        def at(name):
+            return os.path.join(self.files, name)
+        cant = "cannot decode %s: Invalid data found when processing input"
+        cases = [
+            ("upper-case JPEG", "photo.JPG", None),
+            ("JFIF", "photo.jfif", None),
+            ("JPE", "photo.jpe", None),
+            ("upper-case PNG", "photo.PNG", None),
+            ("SVG of the GNOME wallpapers", realmedia.GNOME_SVG, None),
+            ("M4V", "clip.m4v", None),
+            ("MPEG program stream", "clip.mpg", None),
+            ("upper-case MPEG", "clip.MPEG", None),
+            ("MPEG transport stream", "clip.ts", None),
+            ("directory", "folder.png", "not a regular file"),
+            ("no extension", "wallpaper", unsupported("no extension")),
+            ("unknown extension", "photo.xyz", unsupported(".xyz")),
+            ("text named as a picture", "notes.jpg", cant % at("notes.jpg")),
+        ]
+        # Whatever this FFmpeg decodes works; what it cannot is refused at once.
+        for name, file_name in (("HEIC", "photo.heic"), ("animated WebP", "moving.webp")):
+            cases.append((name, file_name, None if ffmpeg_decodes(at(file_name)) else
+                          cant % at(file_name)))
+        good = at("small.png")
+        self.start_daemon()
+        self.assertEqual(self.set(good), {"status": "ok"})
+        self.wait_source(good)
+        for name, file_name, refusal in cases:
+            with self.subTest(name):
+                path = at(file_name)
+                r = self.kiv("set", path)
+                reply = json.loads(r.stdout)
+                if refusal is None:
+                    self.assertEqual((r.returncode, reply["status"]), (0, "ok"), r.stdout)
+                    self.assertEqual(os.readlink(self.env.background_link), path)
+                    self.wait_source(path)
+                    # Back to the still, so that each refusal below has
+                    # something to keep.
+                    self.assertEqual(self.set(good), {"status": "ok"})
+                    self.wait_source(good)
+                else:
+                    self.assertEqual((r.returncode, reply),
+                                     (1, {"status": "error", "message": refusal}))
+                    self.assertEqual(os.readlink(self.env.background_link), good)
+                    self.assertEqual(self.status()["source_path"], good)
+
+
 @unittest.skipUnless(unshare_works(), "needs an unprivileged user namespace (unshare --user)")
 class UnreadableTest(LinkTestCase):
     """Root reads every file, so the daemon runs as an unprivileged user of a
@@ -222,7 +332,9 @@ class UnreadableTest(LinkTestCase):
         self.assert_ready(d, what="kivd ready")
         self.assertEqual(self.set(good), {"status": "ok"})
         reply = request(self.env.daemon_socket, '{"cmd":"set","path":"%s"}' % secret)
-        self.assertEqual(reply, '{"status":"error","message":"Cannot set background"}')
+        self.assertEqual(json.loads(reply), {"status": "error",
+                                             "message": "cannot read %s: Permission denied"
+                                             % secret})
         self.assertEqual(os.readlink(self.env.background_link), good)
 
 

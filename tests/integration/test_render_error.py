@@ -10,6 +10,7 @@ import tempfile
 import unittest
 
 from kivtest import KivTestCase, wait_for
+import realmedia
 
 REASON = "compositor lacks wl_compositor or wlr-layer-shell"
 
@@ -60,12 +61,12 @@ class RenderErrorTest(KivTestCase):
         self.addCleanup(cage.stop)
         self.env.vars["WAYLAND_DISPLAY"] = cage.display
         self.env.vars["KIV_DRM_DPMS"] = "0"
-        videos = []
-        for name in ("a.mp4", "b.mp4"):
-            path = os.path.join(self.env.root, name)
-            with open(path, "wb") as f:
-                f.write(b"never opened: the renderer stops before\n")
-            videos.append(path)
+        # Real videos: `kiv set` decodes a frame before it takes one. The
+        # renderer never opens them; it stops before.
+        videos = [os.path.join(self.env.root, name) for name in ("a.mp4", "b.mp4")]
+        realmedia.ffmpeg("-loop", "1", "-i", realmedia.SWAY_PNG, "-vf", "scale=64:36",
+                         "-frames:v", "2", "-c:v", "libx264", "-pix_fmt", "yuv420p", videos[0])
+        shutil.copy(videos[0], videos[1])
         link = self.env.background_link
         os.makedirs(os.path.dirname(link))
         os.symlink(videos[0], link)

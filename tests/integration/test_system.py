@@ -102,6 +102,15 @@ class SystemTestCase(CompositorTestCase):
         self.assertTrue(s["render_alive"])
         return s
 
+    def replace_link(self, target):
+        """What the theme system does: a new link renamed over the old one.
+        Unlike `kiv set`, nothing looks at the file first."""
+        link = self.env.background_link
+        os.makedirs(os.path.dirname(link), exist_ok=True)
+        tmp = link + ".theme-tmp"
+        os.symlink(target, tmp)
+        os.rename(tmp, link)
+
     def show(self, name, kind):
         path = self.media[name]
         self.run_kiv("set", path)
@@ -182,9 +191,7 @@ class SystemTest(SystemTestCase):
         self.wait_loaded(self.media["red"], "still")
         self.wait_filled(RED)
 
-        tmp = link + ".theme-tmp"
-        os.symlink(self.media["green"], tmp)
-        os.rename(tmp, link)
+        self.replace_link(self.media["green"])
         self.wait_loaded(self.media["green"], "still")
         self.wait_filled(GREEN)
         self.assertIn("background symlink now points at " + self.media["green"], d.log())

@@ -206,6 +206,8 @@ TEST(MediaKind, ByExtension) {
         {"/x/a.png", MEDIA_STILL},    {".mp4", MEDIA_VIDEO},      {"/x/a.txt", MEDIA_UNKNOWN},
         {"/x/gif", MEDIA_UNKNOWN},    {"", MEDIA_UNKNOWN},        {"/x/a.JPeG", MEDIA_STILL},
         {"/x/a.m2ts", MEDIA_VIDEO},   {"/x/a.heif", MEDIA_STILL}, {"/x/a.webm", MEDIA_VIDEO},
+        {"/x/a.JFIF", MEDIA_STILL},   {"/x/a.jpe", MEDIA_STILL},  {"/x/blobs.svg", MEDIA_STILL},
+        {"/x/a.MPEG", MEDIA_VIDEO},   {"/x/a.ts", MEDIA_VIDEO},   {"/x/a.M4V", MEDIA_VIDEO},
     };
     for (const Case &c : cases)
         EXPECT_EQ(media_kind_of(c.path), c.want) << c.path;
@@ -213,6 +215,16 @@ TEST(MediaKind, ByExtension) {
     EXPECT_STREQ(media_kind_name(MEDIA_STILL), "still");
     EXPECT_STREQ(media_kind_name(MEDIA_VIDEO), "video");
     EXPECT_STREQ(media_kind_name(MEDIA_GIF), "gif");
+
+    char list[256];
+    ASSERT_EQ(media_suffix_list(MEDIA_STILL, list, sizeof list), 0);
+    EXPECT_STREQ(list,
+                 ".jpg .jpeg .jfif .jpe .png .bmp .webp .tif .tiff .avif .jxl .heic .heif .svg");
+    ASSERT_EQ(media_suffix_list(MEDIA_GIF, list, sizeof list), 0);
+    EXPECT_STREQ(list, ".gif");
+    EXPECT_EQ(media_suffix_list(MEDIA_VIDEO, list, 20), -1);
+    EXPECT_STREQ(list, "");
+    EXPECT_EQ(media_suffix_list(MEDIA_UNKNOWN, list, sizeof list), -1);
     EXPECT_STREQ(media_kind_name(0), "unknown");
     EXPECT_STREQ(media_kind_name(7), "unknown");
 }
