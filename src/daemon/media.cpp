@@ -18,6 +18,7 @@
 #include "paths.h"
 #include "policy.h"
 #include "power.h"
+#include "probe.h"
 #include "shell.h"
 #include "supervisor.h"
 #include "transcode.h"
@@ -369,6 +370,10 @@ void media_set_source(const char *path) {
     if (!path || !path[0])
         return;
     media_kind kind = media_kind_of(path);
+    // A GIF of one picture is a still: converting it would make a video of
+    // one frame that the player redraws for ever.
+    if (kind == MEDIA_GIF && probe_gif_frames(path) == 1)
+        kind = MEDIA_STILL;
     if (kind == MEDIA_UNKNOWN || streq(path, d.source_path)) {
         intro_end("background changed");
         if (kind == MEDIA_UNKNOWN)

@@ -14,6 +14,7 @@ from compositor import RendererTestCase
 from kivtest import wait_for
 import realmedia
 from realmedia import ffmpeg
+from test_system import SystemTestCase
 
 SCREEN = (1920, 1080)
 
@@ -114,6 +115,40 @@ class RealStillsTest(RendererTestCase):
                     wait_for(close, 20, 0.2, "%s on screen" % name)
                 except AssertionError:
                     self.fail("%s: mean difference %s, not below 4 levels" % (name, seen[-1]))
+
+
+class OneFrameGifTest(SystemTestCase):
+    """A GIF of a single picture through kiv set, kivd and kiv-render: a still,
+    drawn as such, with no conversion and no player."""
+
+    def test_one_frame_gif_is_shown_as_a_still(self):
+        missing = realmedia.missing_package_files()
+        self.assertEqual(missing, [], "run scripts/install-deps")
+        gif = os.path.join(self.env.root, "frame.gif")
+        ffmpeg("-i", realmedia.SWAY_PORTRAIT_PNG, "-vf",
+               "split[a][b];[a]palettegen[p];[b][p]paletteuse", "-frames:v", "1", gif)
+        d = self.start_daemon()
+        self.run_kiv("set", gif)
+        s = self.wait_loaded(gif, "still")
+        self.assertFalse(s["job_running"])
+        self.assertEqual(self.run_kiv("render-status")["has_video"], False)
+        log = d.log()
+        self.assertNotIn("gif transcode started", log)
+        self.assertNotIn("transcoding gif", log)
+        cache = os.path.join(self.env.cache, "kiv", "gif")
+        self.assertEqual(os.listdir(cache) if os.path.isdir(cache) else [], [])
+        want = realmedia.rgb_of(gif, *SCREEN)
+        seen = []
+
+        def close():
+            shot = os.path.join(self.env.root, "shot.ppm")
+            self.comp.screenshot_to(shot, "HEADLESS-1")
+            seen.append(realmedia.mean_difference(realmedia.rgb_of(shot, *SCREEN), want))
+            return seen[-1] is not None and seen[-1] < 4.0
+        try:
+            wait_for(close, 30, 0.3, "the GIF's picture on screen")
+        except AssertionError:
+            self.fail("mean difference %s, not below 4 levels" % seen[-1])
 
 
 def wav_samples(path):
