@@ -170,11 +170,13 @@ bool transcode_gif(transcode_job *job, char *result, size_t size) {
     snprintf(threads, sizeof threads, "%d", thread_count());
     snprintf(crf, sizeof crf, "%d", (int)job->crf);
     snprintf(fps, sizeof fps, "%d", (int)job->fps);
-    // Resample, shrink to fit (never enlarge), round both sides down to even
-    // numbers of at least 2 as 4:2:0 needs, then convert to 4:2:0.
+    // Square pixels first: a GIF's pixel-aspect byte is ignored by browsers
+    // and image viewers, and honouring it stretches the picture. Then
+    // resample, shrink to fit (never enlarge), round both sides down to even
+    // numbers of at least 2 as 4:2:0 needs, and convert to 4:2:0.
     char filter[FILTER_SIZE];
     snprintf(filter, sizeof filter,
-             "fps=%d,scale='min(iw,%d)':'min(ih,%d)':force_original_aspect_ratio=decrease:"
+             "setsar=1,fps=%d,scale='min(iw,%d)':'min(ih,%d)':force_original_aspect_ratio=decrease:"
              "flags=lanczos,scale='max(2,trunc(iw/2)*2)':'max(2,trunc(ih/2)*2)',format=yuv420p",
              (int)job->fps, (int)job->max_width, (int)job->max_height);
 
@@ -431,7 +433,8 @@ int transcode_gif_cache_path(const char *source, int fps, int crf, int max_width
     if (!source || !out || cache_dir(dir, sizeof dir) != 0 || stat(source, &st) != 0)
         return -1;
     char key[KEY_SIZE];
-    snprintf(key, sizeof key, "gif-v2|%s|%lld|%lld|%ld|%lld|%ld|%d|%d|%d|%d", source,
+    // v3: converted with square pixels; older products may be stretched.
+    snprintf(key, sizeof key, "gif-v3|%s|%lld|%lld|%ld|%lld|%ld|%d|%d|%d|%d", source,
              (long long)st.st_size, (long long)st.st_mtim.tv_sec, (long)st.st_mtim.tv_nsec,
              (long long)st.st_ctim.tv_sec, (long)st.st_ctim.tv_nsec, fps, crf, max_width,
              max_height);

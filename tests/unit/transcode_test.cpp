@@ -509,6 +509,20 @@ class Convert : public Cache {
                 "-preset", "ultrafast", media_ + "/hd.mp4"});
         ffmpeg({"-f", "lavfi", "-i", "testsrc2=size=3840x2160:rate=1", "-frames:v", "1", "-c:v",
                 "libx264", "-preset", "ultrafast", media_ + "/uhd.mp4"});
+        // The sway wallpaper moving, as a GIF whose header asks for pixels
+        // four times as tall as wide (aspect byte 1: (1 + 15) / 64).
+        ffmpeg({"-loop", "1", "-i", "/usr/share/backgrounds/sway/Sway_Wallpaper_Blue_1920x1080.png",
+                "-vf", "scale=320:180,scroll=h=0.1", "-r", "5", "-frames:v", "3",
+                media_ + "/aspect.gif"});
+        std::string gif = read_text(media_ + "/aspect.gif");
+        if (gif.size() > 12) {
+            gif[12] = 1;
+            FILE *g = fopen((media_ + "/aspect.gif").c_str(), "wb");
+            if (g) {
+                fwrite(gif.data(), 1, gif.size(), g);
+                fclose(g);
+            }
+        }
         ffmpeg({"-f", "lavfi", "-i", "testsrc2=size=640x360:rate=25", "-f", "lavfi", "-i",
                 "sine=frequency=440:sample_rate=48000", "-t", "1", "-c:v", "libx264", "-preset",
                 "ultrafast", "-c:a", "aac", "-shortest", media_ + "/sound.mp4"});
@@ -563,6 +577,16 @@ TEST_F(Convert, GifBecomesEvenSidedH264WithinTheLimits) {
     EXPECT_TRUE(again.ok);
     EXPECT_EQ(again.path, gif_path(src, 10, 23, 4096, 4096));
     EXPECT_EQ(ffmpeg_calls().size(), 3u);
+}
+
+TEST_F(Convert, GifPixelAspectIsIgnored) {
+    std::string src = media_ + "/aspect.gif";
+    // What the GIF's header says: FFmpeg reads it as a 1:4 sample aspect.
+    ASSERT_EQ(probe(src, "stream=width,height,sample_aspect_ratio"), "320,180,1:4");
+    transcode_outcome out = finish(transcode_start_gif(src.c_str(), 5, 23, 4096, 4096));
+    ASSERT_TRUE(out.ok);
+    // Square pixels, as browsers and image viewers show the GIF.
+    EXPECT_EQ(probe(out.path, "stream=width,height,sample_aspect_ratio"), "320,180,1:1");
 }
 
 TEST_F(Convert, PosterIsTheFirstFrameAtMost2560Wide) {
