@@ -261,6 +261,7 @@ void run_loop() {
         // backgrounds anybody can see.
         render_sync_own_pause();
         feed_service(g_app.feed, g_app.video);
+        video_tick(g_app.video);
         if (!g_app.feed_active) {
             render_outputs();
         }

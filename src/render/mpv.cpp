@@ -6,6 +6,7 @@
 #include <epoxy/gl.h>
 
 #include "log.h"
+#include "repeats.h"
 
 #include <mpv/client.h>
 #include <mpv/render.h>
@@ -101,6 +102,14 @@ struct video_player {
 
 namespace {
 
+// Decoders repeat their complaints on every loop of a video; each is
+// written once a minute at most. Main thread only.
+repeat_filter g_repeats;
+
+void video_write_log(void *, int level, const char *line) {
+    log_line(static_cast<unsigned>(level), __FILE__, __LINE__, "%s", line);
+}
+
 void video_forward_log(const mpv_event_log_message *msg) {
     if (!msg || !msg->text) {
         return;
@@ -112,11 +121,18 @@ void video_forward_log(const mpv_event_log_message *msg) {
     const char *prefix = msg->prefix ? msg->prefix : "unknown";
     if (video_log_is_hwdec_probe(prefix, msg->text)) {
         log_debug("mpv %s: %.*s", prefix, (int)len, msg->text);
-    } else if (msg->log_level <= MPV_LOG_LEVEL_ERROR) {
-        log_error("mpv %s: %.*s", prefix, (int)len, msg->text);
-    } else {
-        log_warn("mpv %s: %.*s", prefix, (int)len, msg->text);
+        return;
     }
+    int level = msg->log_level <= MPV_LOG_LEVEL_ERROR ? LOG_ERROR : LOG_WARN;
+    char line[REPEAT_TEXT_SIZE];
+    int n = snprintf(line, sizeof line, "mpv %s: %.*s", prefix, (int)len, msg->text);
+    if (n < 0 || (size_t)n >= sizeof line) {
+        // Too long to remember; such a message is written whole every time.
+        log_line(static_cast<unsigned>(level), __FILE__, __LINE__, "mpv %s: %.*s", prefix, (int)len,
+                 msg->text);
+        return;
+    }
+    repeat_offer(&g_repeats, level, line, now_ms(), video_write_log, nullptr);
 }
 
 // Forwards the log messages the player has queued, up to a shutdown event.
@@ -334,6 +350,8 @@ video_player *video_create(wl_display *display) {
 }
 
 void video_destroy(video_player *video) {
+    // What was counted is told before the player goes.
+    repeat_finish(&g_repeats, video_write_log, nullptr);
     if (!video) {
         return;
     }
@@ -447,6 +465,12 @@ void video_set_loop(video_player *video, bool loop) {
         return;
     }
     mpv_set_property_string(video->mpv, "loop-file", loop ? "inf" : "no");
+}
+
+void video_tick(video_player *video) {
+    if (video) {
+        repeat_flush(&g_repeats, now_ms(), video_write_log, nullptr);
+    }
 }
 
 int video_fd(const video_player *video) {

@@ -35,6 +35,9 @@ void video_set_volume(video_player *video, int percent);
 // true: loop forever ("inf"); false: play once ("no").
 void video_set_loop(video_player *video, bool loop);
 
+// Per loop iteration: tells how often a repeated player message came once
+// its minute is over.
+void video_tick(video_player *video);
 // Read end of the wake-up pipe for the poll set; -1 without a player.
 int video_fd(const video_player *video);
 // Drains the pipe and the player's event queue; true when a new frame is ready.
