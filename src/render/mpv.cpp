@@ -71,6 +71,10 @@ constexpr video_option video_options[] = {
     {"demuxer-readahead-secs", "1"},
     {"hwdec-extra-frames", "3"},
     {"video-sync", "audio"},
+    // A raw MPEG-1 or MPEG-2 stream carries no presentation times; FFmpeg
+    // makes them from the decoding times, so the player keeps the stream's
+    // own rate instead of making times up on every loop.
+    {"demuxer-lavf-o", "fflags=+genpts"},
 };
 
 } // namespace

@@ -151,6 +151,61 @@ class OneFrameGifTest(SystemTestCase):
             self.fail("mean difference %s, not below 4 levels" % seen[-1])
 
 
+class TimelessStreamTest(RendererTestCase):
+    """A raw MPEG-1 stream of 24 frames at 24 fps, without presentation times
+    or a duration: played at its own rate, and what the player keeps saying
+    about it written once with a count."""
+
+    @classmethod
+    def setUpClass(cls):
+        missing = realmedia.missing_package_files()
+        if missing:
+            raise AssertionError("wallpaper packages missing: %s" % ", ".join(missing))
+        cls.media = tempfile.mkdtemp(prefix="kiv-timeless-")
+        cls.clip = os.path.join(cls.media, "timeless.mpg")
+        ffmpeg("-loop", "1", "-i", realmedia.SWAY_PNG, "-vf", "scale=320:240,scroll=h=0.02",
+               "-r", "24", "-frames:v", "24", "-c:v", "mpeg1video", "-f", "mpeg1video", cls.clip)
+
+    @classmethod
+    def tearDownClass(cls):
+        shutil.rmtree(cls.media, ignore_errors=True)
+
+    def positions(self, seconds):
+        """The playback positions seen over some seconds."""
+        seen = set()
+        end = time.monotonic() + seconds
+        while time.monotonic() < end:
+            seen.add(self.status()["time_pos"])
+            time.sleep(0.07)
+        return seen
+
+    def test_played_with_times_of_its_own(self):
+        r = self.start_renderer()
+        self.assertEqual(self.cmd({"cmd": "load", "path": self.clip, "kind": "video"}),
+                         {"status": "ok"})
+        self.wait_status(lambda s: s["ready"], "the stream playing")
+        seen = self.positions(3.0)
+        # The position runs through the one-second loop rather than standing.
+        self.assertGreaterEqual(len([p for p in seen if 0.0 < p < 1.0]), 5, sorted(seen))
+        self.assertLess(max(seen), 1.05, sorted(seen))
+        self.assertNotIn("No video PTS", r.log())
+
+    def test_a_message_repeated_on_every_loop_is_written_once(self):
+        # Without the times FFmpeg makes, the player complains on every loop.
+        self.env.vars["KIV_MPV_OPTIONS"] = "demuxer-lavf-o="
+        r = self.start_renderer()
+        self.assertEqual(self.cmd({"cmd": "load", "path": self.clip, "kind": "video"}),
+                         {"status": "ok"})
+        self.wait_status(lambda s: s["ready"], "the stream playing")
+        wait_for(lambda: "No video PTS" in r.log(), 20, 0.2, "the player's complaint")
+        time.sleep(4.0)
+        self.assertEqual(r.stop(), 0)
+        lines = [l for l in r.log().splitlines() if "No video PTS" in l]
+        self.assertEqual(len(lines), 2, lines)
+        self.assertRegex(lines[1], r"\(repeated [0-9]+ times?\)$")
+        self.assertNotIn("repeated", lines[0])
+
+
 def wav_samples(path):
     """The samples written so far into the player's sound file (16-bit)."""
     try:
