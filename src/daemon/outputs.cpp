@@ -14,6 +14,7 @@
 #include "media_plan.h"
 #include "paths.h"
 #include "policy.h"
+#include "probe.h"
 #include "supervisor.h"
 #include "transcode.h"
 #include "watch.h"
@@ -353,7 +354,11 @@ bool outputs_rescan(void) {
             DAEMON_SET(o->ready_kind, o->loaded_kind);
         }
         DAEMON_SET(o->source_path, l.target);
-        DAEMON_SET(o->source_kind, media_kind_name(media_kind_of(l.target)));
+        media_kind kind = media_kind_of(l.target);
+        // A GIF of one picture is a still here too.
+        if (kind == MEDIA_GIF && probe_gif_frames(l.target) == 1)
+            kind = MEDIA_STILL;
+        DAEMON_SET(o->source_kind, media_kind_name(kind));
         o->failed_path[0] = '\0';
         o->poster_failed_path[0] = '\0';
         o->load_pending = false;
