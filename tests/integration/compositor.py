@@ -151,7 +151,7 @@ class HeadlessCompositor:
                                      stdin=subprocess.DEVNULL, start_new_session=True)
 
     def _wait_started(self, ready, timeout):
-        """Waits until ready() holds and the Wayland socket exists; on failure
+        """Waits for ready() to hold and the Wayland socket to appear; on failure
         stops the compositor and fails with its log."""
         def check():
             if self.proc.poll() is not None:
