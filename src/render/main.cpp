@@ -28,7 +28,9 @@ constexpr int POLL_SLOW_MS = 1000;
 constexpr int POLL_DECODE_MS = 200;
 
 // Fixed poll entries by name; an absent descriptor stays -1, which poll
-// skips. The IPC and lock-feed clients follow them.
+// skips. Own backgrounds in use, then the IPC and lock-feed clients follow
+// them. Unused own backgrounds take no entry: poll refuses more entries than
+// the descriptor limit, and a renderer short of descriptors must keep going.
 enum poll_slot {
     SLOT_SIGNAL,
     SLOT_WAYLAND,
@@ -37,12 +39,12 @@ enum poll_slot {
     SLOT_VIDEO,
     SLOT_STILL,
     SLOT_TRANSITION,
-    SLOT_OWN, // each own background's player, still and transition image
-    SLOT_FIXED_COUNT = SLOT_OWN + 3 * RENDER_OWN_MAX,
+    SLOT_FIXED_COUNT,
 };
-constexpr int MAX_POLL_ENTRIES = static_cast<int>(SLOT_FIXED_COUNT) +
-                                 static_cast<int>(IPC_MAX_CLIENTS) +
-                                 static_cast<int>(FEED_MAX_CLIENTS);
+constexpr int OWN_POLL_ENTRIES = 3; // player, still, transition image
+constexpr int MAX_POLL_ENTRIES =
+    static_cast<int>(SLOT_FIXED_COUNT) + OWN_POLL_ENTRIES * RENDER_OWN_MAX +
+    static_cast<int>(IPC_MAX_CLIENTS) + static_cast<int>(FEED_MAX_CLIENTS);
 
 int self_pipe[2] = {-1, -1};
 
@@ -199,13 +201,20 @@ void run_loop() {
         entries[SLOT_VIDEO] = {video_fd(g_app.video), POLLIN, 0};
         entries[SLOT_STILL] = {still_fd(g_app.still), POLLIN, 0};
         entries[SLOT_TRANSITION] = {still_fd(g_app.transition), POLLIN, 0};
+        int count = SLOT_FIXED_COUNT;
+        int own_slot[RENDER_OWN_MAX];
         for (int i = 0; i < RENDER_OWN_MAX; i++) {
             const own_media &m = g_app.own[i];
-            entries[SLOT_OWN + 3 * i] = {m.used ? video_fd(m.video) : -1, POLLIN, 0};
-            entries[SLOT_OWN + 3 * i + 1] = {m.used ? still_fd(m.still) : -1, POLLIN, 0};
-            entries[SLOT_OWN + 3 * i + 2] = {m.used ? still_fd(m.transition) : -1, POLLIN, 0};
+            own_slot[i] = -1;
+            if (!m.used) {
+                continue;
+            }
+            own_slot[i] = count;
+            entries[count++] = {video_fd(m.video), POLLIN, 0};
+            entries[count++] = {still_fd(m.still), POLLIN, 0};
+            entries[count++] = {still_fd(m.transition), POLLIN, 0};
         }
-        int count = SLOT_FIXED_COUNT;
+        int ipc_first = count;
         int ipc_count = ipc_server_poll_entries(&g_app.ipc->server, entries + count);
         count += ipc_count;
         count += feed_poll_entries(g_app.feed, entries + count);
@@ -219,7 +228,7 @@ void run_loop() {
             break;
         }
 
-        ipc_server_take_events(&g_app.ipc->server, entries + SLOT_FIXED_COUNT, ipc_count);
+        ipc_server_take_events(&g_app.ipc->server, entries + ipc_first, ipc_count);
         auto ready = [&](int slot) { return (entries[slot].revents & (POLLIN | POLLHUP)) != 0; };
         if (ready(SLOT_SIGNAL)) {
             char byte;
@@ -252,7 +261,8 @@ void run_loop() {
         render_poll_own();
         for (int i = 0; i < RENDER_OWN_MAX; i++) {
             own_media &m = g_app.own[i];
-            if (m.used && ready(SLOT_OWN + 3 * i) && video_process_events(m.video) &&
+            // A background taken into use by this turn's commands has no entry yet.
+            if (m.used && own_slot[i] >= 0 && ready(own_slot[i]) && video_process_events(m.video) &&
                 !g_app.feed_active) {
                 render_mark_dirty(&m);
             }
