@@ -1,5 +1,6 @@
 #include "config.h"
 
+#include "json.h"
 #include "log.h"
 
 #include <cerrno>
@@ -8,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <string>
 
 namespace {
 
@@ -185,6 +187,66 @@ bool parse_blocklist(char *value, config *cfg) {
 
 enum key_result { KEY_VALID, KEY_INVALID, KEY_UNKNOWN };
 
+constexpr const char *FIT_WORDS[] = {"cover", "contain", "stretch", "center"};
+constexpr size_t OUTPUT_PREFIX_LEN = 7; // "output."
+
+key_result parse_fit(const char *value, int32_t *out) {
+    fit_mode fit = FIT_COVER;
+    if (!fit_mode_from_word(value, &fit))
+        return KEY_INVALID;
+    *out = fit;
+    return KEY_VALID;
+}
+
+key_result parse_color(const char *value, int32_t *out) {
+    uint32_t color = 0;
+    if (!color_from_text(value, &color))
+        return KEY_INVALID;
+    *out = (int32_t)color;
+    return KEY_VALID;
+}
+
+// The table an [output.NAME] section sets, made when first named; none when
+// the name is invalid or every entry is taken. A quoted NAME loses its quotes.
+config_output *output_table(config *cfg, const char *section) {
+    char name[NAME_SIZE];
+    snprintf(name, sizeof name, "%s", section + OUTPUT_PREFIX_LEN);
+    size_t len = strlen(name);
+    if (len >= 2 && (name[0] == '"' || name[0] == '\'') && name[len - 1] == name[0]) {
+        name[len - 1] = '\0';
+        memmove(name, name + 1, len - 1);
+    }
+    if (!config_output_name_valid(name))
+        return nullptr;
+    int count = cfg->output_count < 0                   ? 0
+                : cfg->output_count > CONFIG_OUTPUT_MAX ? CONFIG_OUTPUT_MAX
+                                                        : cfg->output_count;
+    for (int i = 0; i < count; i++)
+        if (strcmp(cfg->outputs[i].name, name) == 0)
+            return &cfg->outputs[i];
+    if (count == CONFIG_OUTPUT_MAX)
+        return nullptr;
+    config_output *entry = &cfg->outputs[count];
+    memset(entry, 0, sizeof *entry);
+    // A valid name is shorter than the field.
+    memcpy(entry->name, name, strlen(name));
+    entry->fit = -1;
+    entry->background_color = -1;
+    cfg->output_count = count + 1;
+    return entry;
+}
+
+key_result handle_output_key(config *cfg, const char *section, const char *key, const char *value) {
+    bool is_fit = strcmp(key, "fit") == 0;
+    bool is_color = strcmp(key, "background_color") == 0;
+    if (!is_fit && !is_color)
+        return KEY_UNKNOWN;
+    config_output *entry = output_table(cfg, section);
+    if (!entry)
+        return KEY_INVALID;
+    return is_fit ? parse_fit(value, &entry->fit) : parse_color(value, &entry->background_color);
+}
+
 key_result handle_key(config *cfg, const char *section, const char *key, char *value) {
     if (strcmp(section, "pause") == 0) {
         if (strcmp(key, "fullscreen") == 0)
@@ -226,6 +288,17 @@ key_result handle_key(config *cfg, const char *section, const char *key, char *v
             return parse_int(value, &cfg->fade_ms) ? KEY_VALID : KEY_INVALID;
         if (strcmp(key, "volume") == 0)
             return parse_int(value, &cfg->volume) ? KEY_VALID : KEY_INVALID;
+        if (strcmp(key, "fit") == 0)
+            return parse_fit(value, &cfg->fit);
+        if (strcmp(key, "background_color") == 0) {
+            int32_t color = 0;
+            key_result r = parse_color(value, &color);
+            if (r == KEY_VALID)
+                cfg->background_color = (uint32_t)color;
+            return r;
+        }
+    } else if (strncmp(section, "output.", OUTPUT_PREFIX_LEN) == 0) {
+        return handle_output_key(cfg, section, key, value);
     }
     return KEY_UNKNOWN;
 }
@@ -244,6 +317,16 @@ void apply_ranges(config *cfg) {
     cfg->fade_ms = clamp(cfg->fade_ms, 0, 2000);
     cfg->volume = clamp(cfg->volume, 0, 100);
     cfg->blocklist_count = clamp(cfg->blocklist_count, 0, CONFIG_BLOCKLIST_MAX);
+    cfg->fit = clamp(cfg->fit, FIT_COVER, FIT_CENTER);
+    cfg->background_color &= 0xffffffu;
+    cfg->output_count = clamp(cfg->output_count, 0, CONFIG_OUTPUT_MAX);
+    for (auto &entry : cfg->outputs) {
+        entry.name[CONFIG_OUTPUT_NAME_SIZE - 1] = '\0';
+        if (entry.fit != -1)
+            entry.fit = clamp(entry.fit, FIT_COVER, FIT_CENTER);
+        if (entry.background_color != -1)
+            entry.background_color &= 0xffffff;
+    }
     // Texts always stay terminated, whatever the record held before.
     cfg->battery_mode[sizeof cfg->battery_mode - 1] = '\0';
     for (auto &entry : cfg->blocklist)
@@ -343,6 +426,90 @@ void config_set_defaults(config *cfg) {
     // A wallpaper is silent unless the user asks for its sound.
     cfg->volume = 0;
     cfg->blocklist_count = 0;
+    cfg->fit = FIT_COVER;
+    cfg->background_color = 0x000000;
+    cfg->output_count = 0;
+}
+
+bool fit_mode_from_word(const char *word, fit_mode *out) {
+    if (!word)
+        return false;
+    for (size_t i = 0; i < sizeof FIT_WORDS / sizeof FIT_WORDS[0]; i++) {
+        if (strcmp(word, FIT_WORDS[i]) == 0) {
+            if (out)
+                *out = (fit_mode)i;
+            return true;
+        }
+    }
+    return false;
+}
+
+const char *fit_mode_word(int32_t fit) {
+    return fit >= FIT_COVER && fit <= FIT_CENTER ? FIT_WORDS[fit] : FIT_WORDS[FIT_COVER];
+}
+
+bool color_from_text(const char *text, uint32_t *out) {
+    if (!text || text[0] != '#' || strlen(text) != 7)
+        return false;
+    uint32_t color = 0;
+    for (int i = 1; i < 7; i++) {
+        char c = text[i];
+        uint32_t digit = 0;
+        if (c >= '0' && c <= '9')
+            digit = (uint32_t)(c - '0');
+        else if (c >= 'a' && c <= 'f')
+            digit = (uint32_t)(c - 'a' + 10);
+        else if (c >= 'A' && c <= 'F')
+            digit = (uint32_t)(c - 'A' + 10);
+        else
+            return false;
+        color = color << 4 | digit;
+    }
+    if (out)
+        *out = color;
+    return true;
+}
+
+void color_text(uint32_t color, char *buf, size_t size) {
+    if (buf && size > 0)
+        snprintf(buf, size, "#%06x", (unsigned)(color & 0xffffffu));
+}
+
+bool config_output_name_valid(const char *name) {
+    if (!name)
+        return false;
+    size_t len = strlen(name);
+    if (len == 0 || len >= CONFIG_OUTPUT_NAME_SIZE || strchr(name, '/') || strcmp(name, ".") == 0 ||
+        strcmp(name, "..") == 0)
+        return false;
+    for (size_t i = 0; i < len; i++)
+        if ((unsigned char)name[i] < 0x20 || name[i] == 0x7f)
+            return false;
+    // Shown and sent in JSON, which takes UTF-8 only.
+    json_text_ptr quoted(json_quote(name));
+    return quoted != nullptr;
+}
+
+void config_fit_of(const config *cfg, const char *name, fit_mode *fit, uint32_t *color) {
+    fit_mode f = FIT_COVER;
+    uint32_t c = 0;
+    if (cfg) {
+        f = (fit_mode)cfg->fit;
+        c = cfg->background_color;
+        for (int i = 0; name && i < cfg->output_count && i < CONFIG_OUTPUT_MAX; i++) {
+            const config_output &entry = cfg->outputs[i];
+            if (strcmp(entry.name, name) != 0)
+                continue;
+            if (entry.fit >= FIT_COVER && entry.fit <= FIT_CENTER)
+                f = (fit_mode)entry.fit;
+            if (entry.background_color >= 0)
+                c = (uint32_t)entry.background_color;
+        }
+    }
+    if (fit)
+        *fit = f;
+    if (color)
+        *color = c;
 }
 
 int config_load(config *cfg, const char *path) {
@@ -393,4 +560,29 @@ int config_load(config *cfg, const char *path) {
     apply_ranges(&ps->copy);
     *cfg = ps->copy;
     return 0;
+}
+
+char *config_fit_outputs_json(const config *cfg) {
+    std::string text = "[";
+    for (int i = 0; cfg && i < cfg->output_count && i < CONFIG_OUTPUT_MAX; i++) {
+        char name[CONFIG_OUTPUT_NAME_SIZE];
+        snprintf(name, sizeof name, "%s", cfg->outputs[i].name);
+        json_text_ptr quoted(json_quote(name));
+        if (!quoted)
+            return nullptr;
+        fit_mode fit = FIT_COVER;
+        uint32_t color = 0;
+        config_fit_of(cfg, name, &fit, &color);
+        char color_word[8];
+        color_text(color, color_word, sizeof color_word);
+        text += i > 0 ? ",{\"name\":" : "{\"name\":";
+        text += quoted.get();
+        text += ",\"fit\":\"";
+        text += fit_mode_word(fit);
+        text += "\",\"background_color\":\"";
+        text += color_word;
+        text += "\"}";
+    }
+    text += "]";
+    return strdup(text.c_str());
 }

@@ -448,15 +448,22 @@ char *daemon_config_report(void) {
         list += quoted.get();
     }
     list += "]";
+    json_text_ptr outputs(config_fit_outputs_json(&cfg));
+    if (!outputs)
+        return nullptr;
+    char color[8];
+    color_text(cfg.background_color, color, sizeof color);
     json_text_ptr text = format_text(
         "{\"status\":\"ok\",\"pause_fullscreen\":%s,\"pause_occupied_workspace\":%s,"
         "\"battery_poster\":%s,\"battery_mode\":\"%s\",\"gif_fps\":%d,\"gif_crf\":%d,"
         "\"max_width\":%d,\"max_height\":%d,\"cache_max_mb\":%d,\"fade_ms\":%d,"
-        "\"volume\":%d,\"blocklist_count\":%d,\"blocklist\":%s}",
+        "\"volume\":%d,\"blocklist_count\":%d,\"blocklist\":%s,\"fit\":\"%s\","
+        "\"background_color\":\"%s\",\"outputs\":%s}",
         bool_word(cfg.pause_fullscreen), bool_word(cfg.pause_occupied_workspace),
         bool_word(cfg.battery_poster), cfg.battery_mode, (int)cfg.gif_fps, (int)cfg.gif_crf,
         (int)cfg.max_width, (int)cfg.max_height, (int)cfg.cache_max_mb, (int)cfg.fade_ms,
-        (int)cfg.volume, (int)cfg.blocklist_count, list.c_str());
+        (int)cfg.volume, (int)cfg.blocklist_count, list.c_str(), fit_mode_word(cfg.fit), color,
+        outputs.get());
     return text.release();
 }
 

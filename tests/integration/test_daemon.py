@@ -30,7 +30,7 @@ CONFIG_DEFAULTS = (
     '{"status":"ok","pause_fullscreen":true,"pause_occupied_workspace":false,'
     '"battery_poster":false,"battery_mode":"play","gif_fps":20,"gif_crf":20,"max_width":2560,'
     '"max_height":1440,"cache_max_mb":512,"fade_ms":250,"volume":0,"blocklist_count":0,'
-    '"blocklist":[]}')
+    '"blocklist":[],"fit":"cover","background_color":"#000000","outputs":[]}')
 
 
 def error(message):
@@ -268,12 +268,23 @@ class ConfigTest(DaemonTestCase):
                 self.procs.remove(d)
 
     def test_reload_keeps_previous_values_on_failure(self):
-        self.write_config('[render]\nfade_ms = 500\nvolume = 20\n'
-                          '[pause]\nblocklist = ["a", \'b c\']\n')
+        self.write_config('[render]\nfade_ms = 500\nvolume = 20\nfit = contain\n'
+                          'background_color = "#FF8000"\n'
+                          '[pause]\nblocklist = ["a", \'b c\']\n'
+                          '[output."DP-1"]\nfit = center\n[output.HDMI-A-1]\n'
+                          'background_color = "#0000ff"\n')
         self.start_daemon()
         before = self.ask('{"cmd":"config"}')
-        self.assertIn('"fade_ms":500,"volume":20,"blocklist_count":2,"blocklist":["a","b c"]}',
+        # The output tables with what each output gets: its own keys, else [render]'s.
+        self.assertIn('"fade_ms":500,"volume":20,"blocklist_count":2,"blocklist":["a","b c"],'
+                      '"fit":"contain","background_color":"#ff8000","outputs":['
+                      '{"name":"DP-1","fit":"center","background_color":"#ff8000"},'
+                      '{"name":"HDMI-A-1","fit":"contain","background_color":"#0000ff"}]}',
                       before)
+
+        self.write_config("[output.DP-1]\nfit = tile\n")
+        self.assertEqual(self.ask('{"cmd":"reload-config"}'), error("config load failed"))
+        self.assertEqual(self.ask('{"cmd":"config"}'), before)
 
         self.write_config("[pause]\nbattery_mode = Poster\n")
         self.assertEqual(self.ask('{"cmd":"reload-config"}'), error("config load failed"))

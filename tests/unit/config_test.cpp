@@ -27,7 +27,21 @@ std::string describe(const config &c) {
     s += "[";
     for (int i = 0; i < c.blocklist_count && i < CONFIG_BLOCKLIST_MAX; i++)
         s += (i ? "|" : "") + std::string(c.blocklist[i]);
-    return s + "]";
+    snprintf(buf, sizeof buf, "] fit=%d background_color=%06x outputs=", c.fit, c.background_color);
+    s += buf;
+    for (int i = 0; i < c.output_count && i < CONFIG_OUTPUT_MAX; i++) {
+        snprintf(buf, sizeof buf, "%s{%s fit=%d color=%d}", i ? "|" : "", c.outputs[i].name,
+                 c.outputs[i].fit, c.outputs[i].background_color);
+        s += buf;
+    }
+    return s;
+}
+
+void add_output(config &c, const char *name, int32_t fit, int32_t color) {
+    config_output &entry = c.outputs[c.output_count++];
+    snprintf(entry.name, sizeof entry.name, "%s", name);
+    entry.fit = fit;
+    entry.background_color = color;
 }
 
 class TempFile {
@@ -132,6 +146,14 @@ std::string long_array(size_t total) {
         s += repeat('x', 500) + "\n";
     size_t used = 1 + 8 * 501;
     s += repeat('x', total - used - 2) + "]\n";
+    return s;
+}
+
+// Tables for the outputs O0 ... O16, each with one key: the seventeenth fails.
+std::string seventeen_outputs() {
+    std::string s;
+    for (int i = 0; i < 17; i++)
+        s += "[output.O" + std::to_string(i) + "]\nfit = contain\n";
     return s;
 }
 
@@ -380,6 +402,65 @@ std::vector<Case> cases() {
          4,
          none,
          {}},
+        {"fit and background colour",
+         "[render]\nfit = \"contain\"\nbackground_color = \"#1A2b3C\"\n",
+         0,
+         [](config &c) {
+             c.fit = FIT_CONTAIN;
+             c.background_color = 0x1a2b3c;
+         },
+         {}},
+        {"every fit word",
+         "[render]\nfit = stretch\nfit = center\n",
+         0,
+         [](config &c) { c.fit = FIT_CENTER; },
+         {}},
+        {"fit in capitals", "[render]\nfit = Cover\n", 2, none, {}},
+        {"unknown fit", "[render]\nfit = fill\n", 2, none, {}},
+        {"colour without its hash", "[render]\nbackground_color = 000000\n", 2, none, {}},
+        {"colour of three digits", "[render]\nbackground_color = \"#fff\"\n", 2, none, {}},
+        {"colour with a non-hex digit", "[render]\nbackground_color = \"#00000g\"\n", 2, none, {}},
+        {"colour with alpha", "[render]\nbackground_color = \"#00000000\"\n", 2, none, {}},
+        {"output tables bare, quoted and single-quoted",
+         "[output.DP-1]\nfit = contain\n[output.\"HDMI-A-1\"]\nbackground_color = "
+         "\"#FF0000\"\n[output.'eDP.1']\nfit = \"center\"\nbackground_color = '#00ff00'\n",
+         0,
+         [](config &c) {
+             add_output(c, "DP-1", FIT_CONTAIN, -1);
+             add_output(c, "HDMI-A-1", -1, 0xff0000);
+             add_output(c, "eDP.1", FIT_CENTER, 0x00ff00);
+         },
+         {}},
+        {"one output named twice, bare and quoted",
+         "[output.DP-1]\nfit = contain\n[render]\nfit = stretch\n[output.\"DP-1\"]\n"
+         "fit = center\nbackground_color = \"#0000ff\"\n",
+         0,
+         [](config &c) {
+             c.fit = FIT_STRETCH;
+             add_output(c, "DP-1", FIT_CENTER, 0x0000ff);
+         },
+         {}},
+        {"output table with an unknown key",
+         "[output.DP-1]\nvolume = 3\n",
+         0,
+         none,
+         {"WARN unknown config key output.DP-1.volume"}},
+        {"output table with an invalid fit", "[output.DP-1]\nfit = tile\n", 2, none, {}},
+        {"output name empty", "[output.]\nfit = contain\n", 2, none, {}},
+        {"output name quoted empty", "[output.\"\"]\nfit = contain\n", 2, none, {}},
+        {"output name with a slash", "[output.a/b]\nfit = contain\n", 2, none, {}},
+        {"output name dot dot", "[output.\"..\"]\nfit = contain\n", 2, none, {}},
+        {"output name of 63 characters",
+         "[output." + repeat('n', 63) + "]\nfit = contain\n",
+         0,
+         [](config &c) { add_output(c, std::string(63, 'n').c_str(), FIT_CONTAIN, -1); },
+         {}},
+        {"output name of 64 characters",
+         "[output." + repeat('n', 64) + "]\nfit = contain\n",
+         2,
+         none,
+         {}},
+        {"seventeen output tables", seventeen_outputs(), 34, none, {}},
         {"unknown keys before an error still warn",
          "x = 1\n[render]\nfade_ms = soon\n",
          3,
@@ -416,7 +497,8 @@ TEST(ConfigLoad, Table) {
     }
 }
 
-// A record that differs from the defaults in every field.
+// A record that differs from the defaults in every field a file can set back
+// (output tables are only ever added).
 config unusual_record() {
     config c;
     config_set_defaults(&c);
@@ -434,7 +516,40 @@ config unusual_record() {
     c.fade_ms = 777;
     c.volume = 55;
     set_blocklist(c, {"firefox", "mpv"});
+    c.fit = FIT_STRETCH;
+    c.background_color = 0x123456;
     return c;
+}
+
+TEST(ConfigFit, OutputTablesOverrideRenderWhereTheySet) {
+    config c;
+    config_set_defaults(&c);
+    c.fit = FIT_CONTAIN;
+    c.background_color = 0x102030;
+    add_output(c, "DP-1", FIT_CENTER, -1);
+    add_output(c, "DP-2", -1, 0xffffff);
+    add_output(c, "DP-3", FIT_STRETCH, 0x00ff00);
+    struct {
+        const char *name;
+        fit_mode fit;
+        uint32_t color;
+    } cases[] = {
+        {"DP-1", FIT_CENTER, 0x102030},  {"DP-2", FIT_CONTAIN, 0xffffff},
+        {"DP-3", FIT_STRETCH, 0x00ff00}, {"HDMI-A-1", FIT_CONTAIN, 0x102030},
+        {"dp-1", FIT_CONTAIN, 0x102030},
+    };
+    for (const auto &k : cases) {
+        SCOPED_TRACE(k.name);
+        fit_mode fit = FIT_COVER;
+        uint32_t color = 0;
+        config_fit_of(&c, k.name, &fit, &color);
+        EXPECT_EQ(fit, k.fit);
+        EXPECT_EQ(color, k.color);
+    }
+    char text[8];
+    color_text(0x0a0b0c, text, sizeof text);
+    EXPECT_STREQ(text, "#0a0b0c");
+    EXPECT_STREQ(fit_mode_word(FIT_CENTER), "center");
 }
 
 TEST(ConfigLoad, FailedLoadLeavesRecordUntouched) {
