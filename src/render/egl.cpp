@@ -1,6 +1,8 @@
 // EGL display and context, window surfaces and texture draws.
 #include "egl.h"
 
+#include <algorithm>
+#include <cmath>
 #include <cstdlib>
 #include <initializer_list>
 #include <wayland-egl.h>
@@ -18,19 +20,23 @@ constexpr const char *VERTEX_SHADER = "#version 150\n"
                                       "  gl_Position = vec4(pos, 0.0, 1.0);\n"
                                       "}\n";
 
-constexpr const char *FRAGMENT_SHADER = "#version 150\n"
-                                        "in vec2 vuv;\n"
-                                        "uniform sampler2D tex;\n"
-                                        "uniform float alpha;\n"
-                                        "uniform vec2 uv_offset;\n"
-                                        "uniform vec2 uv_scale;\n"
-                                        "out vec4 frag;\n"
-                                        "void main() {\n"
-                                        "  vec2 uv = vuv * uv_scale + uv_offset;\n"
-                                        "  vec4 c = texture(tex, uv);\n"
-                                        "  float a = c.a * alpha;\n"
-                                        "  frag = vec4(c.rgb * a, a);\n"
-                                        "}\n";
+constexpr const char *FRAGMENT_SHADER =
+    "#version 150\n"
+    "in vec2 vuv;\n"
+    "uniform sampler2D tex;\n"
+    "uniform float alpha;\n"
+    "uniform vec2 uv_offset;\n"
+    "uniform vec2 uv_scale;\n"
+    "uniform vec4 background;\n"
+    "out vec4 frag;\n"
+    "void main() {\n"
+    "  vec2 uv = vuv * uv_scale + uv_offset;\n"
+    "  vec4 c = texture(tex, uv);\n"
+    "  if (uv.x < 0.0 || uv.x > 1.0 || uv.y < 0.0 || uv.y > 1.0)\n"
+    "    c = background;\n"
+    "  float a = c.a * alpha;\n"
+    "  frag = vec4(c.rgb * a, a);\n"
+    "}\n";
 
 // Full-screen quad as a triangle strip: x, y, u, v. v = 0 is the image's top row.
 constexpr float QUAD[16] = {
@@ -118,6 +124,7 @@ bool build_program(egl_state *egl) {
     egl->alpha_location = glGetUniformLocation(program, "alpha");
     egl->uv_offset_location = glGetUniformLocation(program, "uv_offset");
     egl->uv_scale_location = glGetUniformLocation(program, "uv_scale");
+    egl->background_location = glGetUniformLocation(program, "background");
 
     glGenVertexArrays(1, &egl->vertex_array);
     glBindVertexArray(egl->vertex_array);
@@ -182,8 +189,14 @@ bool choose_config(egl_state *egl) {
 }
 
 void draw_quad(egl_state *egl, GLuint texture, int width, int height, int32_t target_width,
-               int32_t target_height, float alpha) {
-    cover_crop crop = egl_cover_crop(width, height, target_width, target_height);
+               int32_t target_height, float alpha, const picture_fit *fit, bool top_row_first) {
+    const picture_fit &f = fit ? *fit : PICTURE_FIT_COVER;
+    cover_crop crop = egl_fit_crop(f.mode, width, height, target_width, target_height);
+    if (top_row_first) {
+        // Row 0 of the target is the picture's top row: sample upside down.
+        crop.offset_y += crop.scale_y;
+        crop.scale_y = -crop.scale_y;
+    }
     glUseProgram(egl->program);
     glActiveTexture(GL_TEXTURE0);
     glBindTexture(GL_TEXTURE_2D, texture);
@@ -191,6 +204,7 @@ void draw_quad(egl_state *egl, GLuint texture, int width, int height, int32_t ta
     glUniform1f(egl->alpha_location, alpha);
     glUniform2f(egl->uv_offset_location, crop.offset_x, crop.offset_y);
     glUniform2f(egl->uv_scale_location, crop.scale_x, crop.scale_y);
+    glUniform4f(egl->background_location, f.red, f.green, f.blue, 1.0f);
     glBindVertexArray(egl->vertex_array);
     // The surface is opaque: the alpha the shader computes only weighs the
     // colour and never reaches the buffer's alpha, which stays 1.
@@ -199,6 +213,19 @@ void draw_quad(egl_state *egl, GLuint texture, int width, int height, int32_t ta
     glColorMask(GL_TRUE, GL_TRUE, GL_TRUE, GL_TRUE);
     glBindVertexArray(0);
     glUseProgram(0);
+}
+
+// The picture's place on the output in whole pixels, as texture coordinates:
+// x, y of its top left corner and its width, height (the place may reach
+// beyond the output, whose part outside is cut off).
+cover_crop crop_of_place(int32_t x, int32_t y, int32_t w, int32_t h, int32_t output_width,
+                         int32_t output_height) {
+    cover_crop crop;
+    crop.scale_x = static_cast<float>(output_width) / static_cast<float>(w);
+    crop.scale_y = static_cast<float>(output_height) / static_cast<float>(h);
+    crop.offset_x = -static_cast<float>(x) / static_cast<float>(w);
+    crop.offset_y = -static_cast<float>(y) / static_cast<float>(h);
+    return crop;
 }
 
 } // namespace
@@ -218,6 +245,31 @@ cover_crop egl_cover_crop(int image_width, int image_height, int output_width, i
     crop.offset_x = (1.0f - crop.scale_x) * 0.5f;
     crop.offset_y = (1.0f - crop.scale_y) * 0.5f;
     return crop;
+}
+
+cover_crop egl_fit_crop(int32_t fit, int image_width, int image_height, int output_width,
+                        int output_height) {
+    if (image_width <= 0 || image_height <= 0 || output_width <= 0 || output_height <= 0 ||
+        fit == FIT_STRETCH) {
+        return {1.0f, 1.0f, 0.0f, 0.0f};
+    }
+    if (fit == FIT_CONTAIN) {
+        // Whole pixels, so that the bars' edges are sharp and the picture
+        // is centred to the pixel.
+        double scale = std::min(static_cast<double>(output_width) / image_width,
+                                static_cast<double>(output_height) / image_height);
+        auto w = static_cast<int32_t>(std::lround(image_width * scale));
+        auto h = static_cast<int32_t>(std::lround(image_height * scale));
+        w = std::clamp(w, 1, output_width);
+        h = std::clamp(h, 1, output_height);
+        return crop_of_place((output_width - w) / 2, (output_height - h) / 2, w, h, output_width,
+                             output_height);
+    }
+    if (fit == FIT_CENTER) {
+        return crop_of_place((output_width - image_width) / 2, (output_height - image_height) / 2,
+                             image_width, image_height, output_width, output_height);
+    }
+    return egl_cover_crop(image_width, image_height, output_width, output_height);
 }
 
 egl_state *egl_init(wl_display *display) {
@@ -417,7 +469,7 @@ void egl_delete_texture(egl_state *egl, GLuint texture) {
 }
 
 void egl_draw_texture(egl_state *egl, GLuint texture, int width, int height, int32_t target_width,
-                      int32_t target_height, float alpha) {
+                      int32_t target_height, float alpha, const picture_fit *fit) {
     if (!egl || !egl->built || texture == 0) {
         return;
     }
@@ -425,19 +477,32 @@ void egl_draw_texture(egl_state *egl, GLuint texture, int width, int height, int
     glClear(GL_COLOR_BUFFER_BIT);
     glDisable(GL_DEPTH_TEST);
     glDisable(GL_BLEND);
-    draw_quad(egl, texture, width, height, target_width, target_height, alpha);
+    draw_quad(egl, texture, width, height, target_width, target_height, alpha, fit, false);
 }
 
 void egl_draw_texture_blended(egl_state *egl, GLuint texture, int width, int height,
-                              int32_t target_width, int32_t target_height, float alpha) {
+                              int32_t target_width, int32_t target_height, float alpha,
+                              const picture_fit *fit) {
     if (!egl || !egl->built || texture == 0 || alpha <= 0.0f) {
         return;
     }
     glDisable(GL_DEPTH_TEST);
     glEnable(GL_BLEND);
     glBlendFunc(GL_ONE, GL_ONE_MINUS_SRC_ALPHA);
-    draw_quad(egl, texture, width, height, target_width, target_height, alpha);
+    draw_quad(egl, texture, width, height, target_width, target_height, alpha, fit, false);
     glDisable(GL_BLEND);
+}
+
+void egl_draw_texture_top_first(egl_state *egl, GLuint texture, int width, int height,
+                                int32_t target_width, int32_t target_height,
+                                const picture_fit *fit) {
+    if (!egl || texture == 0 || (!egl->built && !build_program(egl))) {
+        return;
+    }
+    glDisable(GL_DEPTH_TEST);
+    glDisable(GL_BLEND);
+    glViewport(0, 0, target_width, target_height);
+    draw_quad(egl, texture, width, height, target_width, target_height, 1.0f, fit, true);
 }
 
 void egl_clear(egl_state *egl, float red, float green, float blue, float alpha) {

@@ -6,6 +6,8 @@
 #include <epoxy/gl.h>
 #include <cstdint>
 
+#include "fit.h"
+
 struct wl_display;
 struct wl_egl_window;
 
@@ -21,6 +23,7 @@ struct egl_state {
     GLint alpha_location;
     GLint uv_offset_location;
     GLint uv_scale_location;
+    GLint background_location;
     GLuint vertex_buffer;
     GLuint vertex_array;
     bool built;
@@ -46,15 +49,28 @@ int egl_make_current(egl_state *egl, EGLSurface surface, int32_t width, int32_t 
 GLuint egl_upload_texture(egl_state *egl, const uint8_t *rgba, int width, int height);
 void egl_delete_texture(egl_state *egl, GLuint texture);
 // Draws into the current surface, made current for target_width x
-// target_height. width, height: the texture's image size.
+// target_height. width, height: the texture's image size. fit: how the
+// picture lies on the target (none: cover), the bars in its colour.
 void egl_draw_texture(egl_state *egl, GLuint texture, int width, int height, int32_t target_width,
-                      int32_t target_height, float alpha);
+                      int32_t target_height, float alpha, const picture_fit *fit);
 void egl_draw_texture_blended(egl_state *egl, GLuint texture, int width, int height,
-                              int32_t target_width, int32_t target_height, float alpha);
+                              int32_t target_width, int32_t target_height, float alpha,
+                              const picture_fit *fit);
+// Opaque draw into the bound framebuffer of target_width x target_height
+// whose row 0 is to hold the picture's top row (memory read by the lock feed).
+void egl_draw_texture_top_first(egl_state *egl, GLuint texture, int width, int height,
+                                int32_t target_width, int32_t target_height,
+                                const picture_fit *fit);
 void egl_clear(egl_state *egl, float red, float green, float blue, float alpha);
 // name: the output's, for the log.
 int egl_swap(egl_state *egl, EGLSurface surface, const char *name);
 cover_crop egl_cover_crop(int image_width, int image_height, int output_width, int output_height);
+// The texture coordinates for any fit mode: cover as egl_cover_crop; stretch
+// fills the output; contain and center place the picture in whole pixels,
+// centred (rounded towards the top left), and everything the coordinates
+// put outside 0..1 shows the bar colour.
+cover_crop egl_fit_crop(int32_t fit, int image_width, int image_height, int output_width,
+                        int output_height);
 
 // Copies the whole back buffer of source, not yet swapped, into the back
 // buffer of target; both are width x height. Target is the draw surface after

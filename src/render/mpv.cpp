@@ -12,7 +12,9 @@
 #include <mpv/render.h>
 #include <mpv/render_gl.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <dlfcn.h>
 #include <cstdlib>
@@ -102,6 +104,14 @@ struct video_player {
     char hwdec[VIDEO_HWDEC_SIZE];
     // Changes whenever the picture may have: a new frame, a load, a stop.
     uint64_t frame_serial;
+    // The current frame drawn whole into a texture, for fits other than
+    // cover; 0 until first asked for.
+    GLuint picture_texture;
+    GLuint picture_framebuffer;
+    int32_t picture_width;
+    int32_t picture_height;
+    uint64_t picture_serial; // frame_serial of the frame it holds
+    bool picture_drawn;
 };
 
 namespace {
@@ -277,6 +287,54 @@ int video_parse_options(const char *text, video_option_fn fn, void *ctx) {
     return 0;
 }
 
+// Frees the picture texture; the GL context is current.
+static void video_free_picture(video_player *video) {
+    if (video->picture_framebuffer != 0) {
+        glDeleteFramebuffers(1, &video->picture_framebuffer);
+    }
+    if (video->picture_texture != 0) {
+        glDeleteTextures(1, &video->picture_texture);
+    }
+    video->picture_framebuffer = 0;
+    video->picture_texture = 0;
+    video->picture_width = 0;
+    video->picture_height = 0;
+    video->picture_drawn = false;
+}
+
+// A texture of width x height with its framebuffer; false when the driver
+// refuses (logged once per size).
+static bool video_make_picture(video_player *video, int32_t width, int32_t height) {
+    video_free_picture(video);
+    glGenTextures(1, &video->picture_texture);
+    glBindTexture(GL_TEXTURE_2D, video->picture_texture);
+    glTexImage2D(GL_TEXTURE_2D, 0, GL_RGBA8, width, height, 0, GL_RGBA, GL_UNSIGNED_BYTE, nullptr);
+    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, GL_LINEAR);
+    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, GL_LINEAR);
+    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_S, GL_CLAMP_TO_EDGE);
+    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_T, GL_CLAMP_TO_EDGE);
+    glBindTexture(GL_TEXTURE_2D, 0);
+    glGenFramebuffers(1, &video->picture_framebuffer);
+    glBindFramebuffer(GL_FRAMEBUFFER, video->picture_framebuffer);
+    glFramebufferTexture2D(GL_FRAMEBUFFER, GL_COLOR_ATTACHMENT0, GL_TEXTURE_2D,
+                           video->picture_texture, 0);
+    GLenum status = glCheckFramebufferStatus(GL_FRAMEBUFFER);
+    glBindFramebuffer(GL_FRAMEBUFFER, 0);
+    // Remembered even when refused, so that the same size is not retried
+    // at every frame.
+    video->picture_width = width;
+    video->picture_height = height;
+    if (status != GL_FRAMEBUFFER_COMPLETE) {
+        log_error("no video picture of %dx%d: framebuffer status 0x%x", width, height, status);
+        glDeleteFramebuffers(1, &video->picture_framebuffer);
+        glDeleteTextures(1, &video->picture_texture);
+        video->picture_framebuffer = 0;
+        video->picture_texture = 0;
+        return false;
+    }
+    return true;
+}
+
 video_player *video_create(wl_display *display) {
     auto *video = new (std::nothrow) video_player{};
     if (!video) {
@@ -359,6 +417,7 @@ void video_destroy(video_player *video) {
     if (!video) {
         return;
     }
+    video_free_picture(video);
     if (video->render) {
         mpv_render_context_set_update_callback(video->render, nullptr, nullptr);
         mpv_render_context_free(video->render);
@@ -663,4 +722,48 @@ double video_time_pos(video_player *video) {
         return -1;
     }
     return pos;
+}
+
+void video_picture_size(int32_t video_width, int32_t video_height, int32_t limit_width,
+                        int32_t limit_height, int32_t *width, int32_t *height) {
+    double scale = 1.0;
+    if (limit_width > 0 && limit_height > 0) {
+        scale = std::min(1.0, std::max(static_cast<double>(limit_width) / video_width,
+                                       static_cast<double>(limit_height) / video_height));
+    }
+    *width = std::max<int32_t>(1, static_cast<int32_t>(std::lround(video_width * scale)));
+    *height = std::max<int32_t>(1, static_cast<int32_t>(std::lround(video_height * scale)));
+}
+
+unsigned video_picture(video_player *video, int32_t limit_width, int32_t limit_height,
+                       int32_t *width, int32_t *height) {
+    if (!video || !video->render || video->display_width <= 0 || video->display_height <= 0) {
+        return 0;
+    }
+    int32_t w = 0;
+    int32_t h = 0;
+    video_picture_size(video->display_width, video->display_height, limit_width, limit_height, &w,
+                       &h);
+    if (w != video->picture_width || h != video->picture_height) {
+        if (!video_make_picture(video, w, h)) {
+            return 0;
+        }
+    } else if (video->picture_texture == 0) {
+        return 0;
+    }
+    if (!video->picture_drawn || video->picture_serial != video->frame_serial) {
+        // The picture has the video's own shape, so the player neither
+        // crops nor letterboxes it: it lands in the texture whole.
+        if (video_render_target(video, video->picture_framebuffer, w, h, false) < 0) {
+            return 0;
+        }
+        video->picture_drawn = true;
+        video->picture_serial = video->frame_serial;
+        if (video->file_loaded) {
+            video->ready = true;
+        }
+    }
+    *width = w;
+    *height = h;
+    return video->picture_texture;
 }

@@ -50,6 +50,14 @@ int video_render_screen(video_player *video, unsigned fbo, int width, int height
 // Draws the current frame into framebuffer `fbo` of the given size, top row
 // first. 0 or -1.
 int video_render_fbo(video_player *video, unsigned fbo, int width, int height);
+// The current frame drawn whole into a texture of the video's shape, for
+// laying it onto outputs in any fit: its GL texture name with its size, or 0
+// while there is no picture. Never larger than the video, and reduced only
+// while it still covers limit_width x limit_height (no limit when either is
+// 0 or less). Drawn again only when the frame changed; leaves framebuffer
+// and viewport of the caller changed.
+unsigned video_picture(video_player *video, int32_t limit_width, int32_t limit_height,
+                       int32_t *width, int32_t *height);
 // Tells the render context that a frame was presented.
 void video_report_swap(video_player *video);
 
@@ -67,7 +75,11 @@ const char *video_hwdec(video_player *video);
 // Playback position in seconds; -1 when it cannot be read.
 double video_time_pos(video_player *video);
 
-// Pure option helpers, exposed for tests.
+// Pure helpers, exposed for tests.
+
+// The picture size for a video of display size video_width x video_height.
+void video_picture_size(int32_t video_width, int32_t video_height, int32_t limit_width,
+                        int32_t limit_height, int32_t *width, int32_t *height);
 
 // Whether a player log message reports a failed hardware-decoding probe,
 // which is expected on machines without that hardware.

@@ -39,6 +39,7 @@ struct shared_picture {
     uint64_t frame_serial; // the video picture it holds
     bool video_only;       // it holds that picture and nothing else
     int media;             // the background it shows (media_view id)
+    picture_fit fit;       // those outputs' fit: only outputs of one fit share
 };
 
 shared_picture shared_pictures[MAX_SHARED_SIZES];
@@ -90,14 +91,15 @@ bool list_has(const char *list, const char *name) {
     return false;
 }
 
-// Drawable outputs of this buffer size that show the background id.
-int outputs_of_size(int id, int32_t width, int32_t height) {
+// Drawable outputs of this buffer size and fit that show the background id.
+int outputs_of_size(int id, int32_t width, int32_t height, const picture_fit &fit) {
     int count = 0;
     for (const output_state *o = wayland_outputs(g_app.wayland); o; o = o->next) {
         int32_t w = 0;
         int32_t h = 0;
         output_buffer_size(o, &w, &h);
-        if (drawable(o) && w == width && h == height && render_view_of(o).id == id) {
+        if (drawable(o) && w == width && h == height && render_view_of(o).id == id &&
+            picture_fit_equal(render_fit_of(o->name), fit)) {
             count++;
         }
     }
@@ -117,13 +119,14 @@ void shared_free(shared_picture *picture) {
     *picture = {};
 }
 
-// The shared picture for outputs of this size showing background id; none
-// when there is no room or no surface for one, and those outputs draw their
-// own.
-shared_picture *shared_for(int id, int32_t width, int32_t height) {
+// The shared picture for outputs of this size and fit showing background
+// id; none when there is no room or no surface for one, and those outputs
+// draw their own.
+shared_picture *shared_for(int id, int32_t width, int32_t height, const picture_fit &fit) {
     shared_picture *free_slot = nullptr;
     for (shared_picture &p : shared_pictures) {
-        if (p.width == width && p.height == height && p.media == id) {
+        if (p.width == width && p.height == height && p.media == id &&
+            picture_fit_equal(p.fit, fit)) {
             return p.failed ? nullptr : &p;
         }
         if (p.width == 0 && !free_slot) {
@@ -137,6 +140,7 @@ shared_picture *shared_for(int id, int32_t width, int32_t height) {
     p.width = width;
     p.height = height;
     p.media = id;
+    p.fit = fit;
     p.surface = wayland_create_hidden_surface(g_app.wayland);
     p.window = p.surface ? wl_egl_window_create(p.surface, width, height) : nullptr;
     p.egl_surface = p.window ? egl_create_surface(g_app.egl, p.window) : EGL_NO_SURFACE;
@@ -154,7 +158,7 @@ shared_picture *shared_for(int id, int32_t width, int32_t height) {
 // Frees the pictures no two drawable outputs share any more.
 void forget_unshared() {
     for (shared_picture &p : shared_pictures) {
-        if (p.width != 0 && outputs_of_size(p.media, p.width, p.height) < 2) {
+        if (p.width != 0 && outputs_of_size(p.media, p.width, p.height, p.fit) < 2) {
             shared_free(&p);
         }
     }
@@ -186,19 +190,45 @@ pass_content content_of(const media_view &view) {
     return c;
 }
 
+// The video's frame laid onto the current surface of width x height by fit.
+bool draw_video(video_player *video, const picture_fit &fit, int32_t width, int32_t height) {
+    // The player's own cropping is cover; every other fit takes the whole
+    // frame and lays it out like a still.
+    if (fit.mode == FIT_COVER) {
+        return video_render_screen(video, 0, width, height) == 0;
+    }
+    int32_t limit_width = 0;
+    int32_t limit_height = 0;
+    if (!render_fit_native()) {
+        wayland_max_buffer_size(g_app.wayland, &limit_width, &limit_height);
+    }
+    int32_t picture_width = 0;
+    int32_t picture_height = 0;
+    unsigned texture =
+        video_picture(video, limit_width, limit_height, &picture_width, &picture_height);
+    glBindFramebuffer(GL_FRAMEBUFFER, 0);
+    glViewport(0, 0, width, height);
+    if (texture == 0) {
+        egl_clear(g_app.egl, fit.red, fit.green, fit.blue, 1.0f);
+        return false;
+    }
+    egl_draw_texture(g_app.egl, texture, picture_width, picture_height, width, height, 1.0f, &fit);
+    return true;
+}
+
 // Draws the pass's picture into the current surface of width x height.
 // False when the video could not be drawn.
-bool draw_picture(const media_view &view, const pass_content &content, int32_t width,
-                  int32_t height) {
+bool draw_picture(const media_view &view, const pass_content &content, const picture_fit &fit,
+                  int32_t width, int32_t height) {
     if (content.show_video) {
-        bool drawn = video_render_screen(view.video, 0, width, height) == 0;
+        bool drawn = draw_video(view.video, fit, width, height);
         if (content.transition_shown) {
-            still_draw_overlay(view.transition, width, height);
+            still_draw_overlay(view.transition, width, height, &fit);
         }
         return drawn;
     }
     if (content.still_shown) {
-        still_draw(view.still, width, height);
+        still_draw(view.still, width, height, &fit);
     } else {
         egl_clear(g_app.egl, 0.0f, 0.0f, 0.0f, 1.0f);
     }
@@ -207,12 +237,12 @@ bool draw_picture(const media_view &view, const pass_content &content, int32_t w
 
 // The shared picture of outputs of this size, holding this pass's picture;
 // none to let the output draw its own.
-shared_picture *shared_drawn(const media_view &view, const pass_content &content, int32_t width,
-                             int32_t height) {
-    if (outputs_of_size(view.id, width, height) < 2) {
+shared_picture *shared_drawn(const media_view &view, const pass_content &content,
+                             const picture_fit &fit, int32_t width, int32_t height) {
+    if (outputs_of_size(view.id, width, height, fit) < 2) {
         return nullptr;
     }
-    shared_picture *p = shared_for(view.id, width, height);
+    shared_picture *p = shared_for(view.id, width, height, fit);
     if (!p) {
         return nullptr;
     }
@@ -228,7 +258,7 @@ shared_picture *shared_drawn(const media_view &view, const pass_content &content
     }
     // A picture the player failed to draw is not copied anywhere: the
     // outputs draw their own instead.
-    bool drawn = draw_picture(view, content, width, height);
+    bool drawn = draw_picture(view, content, fit, width, height);
     p->pass = drawn ? pass_count : 0;
     p->video_only = drawn && video_only;
     p->frame_serial = serial;
@@ -329,6 +359,27 @@ void render_sync_own_pause(void) {
     }
 }
 
+const picture_fit &render_fit_of(const char *name) {
+    for (int32_t i = 0; name && i < g_app.fit_output_count && i < RENDER_FIT_OUTPUTS; i++) {
+        if (strcmp(g_app.fit_outputs[i].name, name) == 0) {
+            return g_app.fit_outputs[i].fit;
+        }
+    }
+    return g_app.fit;
+}
+
+bool render_fit_native(void) {
+    if (g_app.fit.mode == FIT_CENTER) {
+        return true;
+    }
+    for (int32_t i = 0; i < g_app.fit_output_count && i < RENDER_FIT_OUTPUTS; i++) {
+        if (g_app.fit_outputs[i].fit.mode == FIT_CENTER) {
+            return true;
+        }
+    }
+    return false;
+}
+
 void render_attach_surfaces(void) {
     output_surface_hooks hooks = {surface_attach, surface_release, g_app.egl};
     wayland_set_surface_hooks(g_app.wayland, &hooks);
@@ -405,12 +456,13 @@ void render_outputs(void) {
         int32_t height = 0;
         output_buffer_size(output, &width, &height);
         output_resize_window(output);
-        shared_picture *shared = shared_drawn(view, content, width, height);
+        const picture_fit &fit = render_fit_of(output->name);
+        shared_picture *shared = shared_drawn(view, content, fit, width, height);
         bool drawn = false;
         if (shared && copy_shared(shared, output, width, height)) {
             drawn = true;
         } else if (egl_make_current(egl, output->egl_surface, width, height) == 0) {
-            draw_picture(view, content, width, height);
+            draw_picture(view, content, fit, width, height);
             drawn = true;
         }
         if (present(output, content.needs_frames, content.animating) && drawn) {

@@ -5,6 +5,8 @@
 #include <csignal>
 #include <cstdint>
 
+#include "fit.h"
+
 struct wayland_context;
 struct egl_state;
 struct video_player;
@@ -20,6 +22,8 @@ enum {
     RENDER_OWN_MAX = 8,         // backgrounds of their own shown at once
     RENDER_BINDING_SIZE = 1024, // comma-separated names of an own background's outputs
     RENDER_OWN_ERROR_SIZE = 128,
+    RENDER_FIT_OUTPUTS = 16,
+    RENDER_FIT_NAME_SIZE = 64,
 };
 
 // A background that some outputs show instead of the default one: a player
@@ -48,6 +52,12 @@ struct media_view {
     bool paused;
 };
 
+// The fit of one output named by the daemon's configuration.
+struct render_output_fit {
+    char name[RENDER_FIT_NAME_SIZE];
+    picture_fit fit;
+};
+
 struct render_app {
     wayland_context *wayland; // compositor connection and outputs
     egl_state *egl;           // EGL display and the one GL context
@@ -58,11 +68,14 @@ struct render_app {
     lock_feed *feed;          // lock-screen frame feed
     // Read by the signal handler, hence a signal-safe object.
     volatile sig_atomic_t running;
-    bool paused;                 // requested by pause/resume
-    bool feed_active;            // frames go to the lock feed, outputs are not drawn
-    bool intro;                  // current video was loaded with once
-    int32_t fade_ms;             // 0..2000
-    int32_t volume;              // 0..100; 0 keeps wallpapers silent
+    bool paused;      // requested by pause/resume
+    bool feed_active; // frames go to the lock feed, outputs are not drawn
+    bool intro;       // current video was loaded with once
+    int32_t fade_ms;  // 0..2000
+    int32_t volume;   // 0..100; 0 keeps wallpapers silent
+    picture_fit fit;  // of every output without its own
+    render_output_fit fit_outputs[RENDER_FIT_OUTPUTS];
+    int32_t fit_output_count;
     char path[RENDER_PATH_SIZE]; // media on screen; empty when nothing is loaded
     char kind[RENDER_KIND_SIZE]; // "video", "still" or ""
     own_media own[RENDER_OWN_MAX];
@@ -86,6 +99,11 @@ void render_sync_own_pause(void);
 
 // Gives every output, present and future, its EGL surface from g_app.egl.
 void render_attach_surfaces(void);
+// The fit of the output named name.
+const picture_fit &render_fit_of(const char *name);
+// Whether some output shows pictures at their native size (center), so that
+// they must be decoded and drawn whole, not reduced for the outputs.
+bool render_fit_native(void);
 // Draws every dirty output that may draw and presents it.
 void render_outputs(void);
 // Frees the pass's GL objects; the GL context still exists.

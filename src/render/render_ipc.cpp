@@ -11,6 +11,7 @@
 #include <unistd.h>
 #include <yyjson.h>
 
+#include "config.h"
 #include "drm.h"
 #include "feed.h"
 #include "json.h"
@@ -86,6 +87,12 @@ bool local_media_path(yyjson_val *value) {
 }
 
 void still_limit_size(int *width, int *height) {
+    // Shown at its own size somewhere: decoded whole.
+    if (render_fit_native()) {
+        *width = 0;
+        *height = 0;
+        return;
+    }
     int32_t w = 0;
     int32_t h = 0;
     wayland_max_buffer_size(g_app.wayland, &w, &h);
@@ -461,6 +468,76 @@ void handle_fade(ipc_stream *slot, yyjson_val *root) {
     ipc_stream_queue_line(slot, REPLY_OK);
 }
 
+// A fit word and a "#RRGGBB" colour (absent: base's colour) into out.
+bool fit_from_json(yyjson_val *fit_value, yyjson_val *color_value, const picture_fit &base,
+                   picture_fit *out, const char **error) {
+    fit_mode mode = FIT_COVER;
+    if (!yyjson_is_str(fit_value) || !fit_mode_from_word(yyjson_get_str(fit_value), &mode)) {
+        *error = "Fit must be cover, contain, stretch or center";
+        return false;
+    }
+    *out = base;
+    out->mode = mode;
+    if (!color_value)
+        return true;
+    uint32_t color = 0;
+    if (!yyjson_is_str(color_value) || !color_from_text(yyjson_get_str(color_value), &color)) {
+        *error = "Background color must be #RRGGBB";
+        return false;
+    }
+    out->red = static_cast<float>((color >> 16) & 0xff) / 255.0f;
+    out->green = static_cast<float>((color >> 8) & 0xff) / 255.0f;
+    out->blue = static_cast<float>(color & 0xff) / 255.0f;
+    return true;
+}
+
+// Replaces the whole fit table, or nothing when any part is invalid.
+void handle_fit(render_ipc *ipc, ipc_stream *slot, yyjson_val *root) {
+    const char *error = nullptr;
+    picture_fit global = PICTURE_FIT_COVER;
+    if (!fit_from_json(json_obj_first(root, "fit"), json_obj_first(root, "background_color"),
+                       PICTURE_FIT_COVER, &global, &error)) {
+        reply_error(slot, error);
+        return;
+    }
+    render_output_fit table[RENDER_FIT_OUTPUTS] = {};
+    int32_t count = 0;
+    yyjson_val *outputs = json_obj_first(root, "outputs");
+    if (outputs && !yyjson_is_arr(outputs)) {
+        reply_error(slot, "Fit outputs must be at most 16 objects with a name");
+        return;
+    }
+    size_t idx = 0;
+    size_t max = 0;
+    yyjson_val *item = nullptr;
+    yyjson_arr_foreach(outputs, idx, max, item) {
+        yyjson_val *name = yyjson_is_obj(item) ? json_obj_first(item, "name") : nullptr;
+        if (count == RENDER_FIT_OUTPUTS || !json_is_plain_string(name) ||
+            !config_output_name_valid(yyjson_get_str(name))) {
+            reply_error(slot, "Fit outputs must be at most 16 objects with a name");
+            return;
+        }
+        render_output_fit &entry = table[count++];
+        copy_text(entry.name, sizeof entry.name, yyjson_get_str(name));
+        yyjson_val *fit_value = json_obj_first(item, "fit");
+        if (!fit_value)
+            fit_value = json_obj_first(root, "fit");
+        if (!fit_from_json(fit_value, json_obj_first(item, "background_color"), global, &entry.fit,
+                           &error)) {
+            reply_error(slot, error);
+            return;
+        }
+    }
+    g_app.fit = global;
+    memcpy(g_app.fit_outputs, table, sizeof table);
+    g_app.fit_output_count = count;
+    wayland_mark_all_dirty(g_app.wayland);
+    // A still decoded reduced is decoded again whole for an output that now
+    // shows it at its own size.
+    render_ipc_refresh_still(ipc);
+    ipc_stream_queue_line(slot, REPLY_OK);
+}
+
 // Applies to the video playing now as well: the file is not reloaded.
 void handle_volume(ipc_stream *slot, yyjson_val *root) {
     int64_t value = integer_up_to(json_obj_first(root, "level"), VOLUME_MAX);
@@ -588,6 +665,8 @@ void render_ipc_handle_line(ipc_server *server, ipc_stream *slot, char *line) {
         handle_fade(slot, root);
     } else if (strcmp(cmd, "volume") == 0) {
         handle_volume(slot, root);
+    } else if (strcmp(cmd, "fit") == 0) {
+        handle_fit(ipc, slot, root);
     } else {
         reply_error(slot, "unknown cmd");
     }
@@ -668,16 +747,24 @@ bool render_ipc_refresh_still(render_ipc *ipc) {
     // An image decoded whole has no more pixels to give a larger output.
     if (!still_has_texture(g_app.still) || !still_reduced(g_app.still))
         return true;
-    int32_t width = 0;
-    int32_t height = 0;
-    wayland_max_buffer_size(g_app.wayland, &width, &height);
-    if (width <= 0 || height <= 0)
-        return true;
-    int limit_width = 0;
-    int limit_height = 0;
-    still_limits(g_app.still, &limit_width, &limit_height);
-    if (width <= limit_width && height <= limit_height)
-        return true;
+    int width = 0;
+    int height = 0;
+    still_limit_size(&width, &height);
+    bool whole = width == 0 && height == 0;
+    if (!whole) {
+        int32_t w = 0;
+        int32_t h = 0;
+        wayland_max_buffer_size(g_app.wayland, &w, &h);
+        if (w <= 0 || h <= 0)
+            return true;
+        int limit_width = 0;
+        int limit_height = 0;
+        still_limits(g_app.still, &limit_width, &limit_height);
+        if (w <= limit_width && h <= limit_height)
+            return true;
+        width = w;
+        height = h;
+    }
     char path[RENDER_IPC_PATH_SIZE];
     copy_text(path, sizeof path, still_path(g_app.still));
     if (still_load(g_app.still, path, width, height) != 0)

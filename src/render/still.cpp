@@ -654,16 +654,18 @@ bool still_animating(const still_image *image) {
     return elapsed_ms_since(image->shown_since) < image->fade_ms;
 }
 
-void still_draw(still_image *image, int32_t target_width, int32_t target_height) {
+void still_draw(still_image *image, int32_t target_width, int32_t target_height,
+                const picture_fit *fit) {
     if (!image || image->texture == 0)
         return;
     float alpha =
         still_fade_alpha(elapsed_ms_since(image->shown_since), image->fade_ms, image->transition);
     egl_draw_texture(image->egl, image->texture, image->texture_width, image->texture_height,
-                     target_width, target_height, alpha);
+                     target_width, target_height, alpha, fit);
 }
 
-void still_draw_overlay(still_image *image, int32_t target_width, int32_t target_height) {
+void still_draw_overlay(still_image *image, int32_t target_width, int32_t target_height,
+                        const picture_fit *fit) {
     if (!image || image->texture == 0)
         return;
     if (!image->fade_started) {
@@ -674,5 +676,5 @@ void still_draw_overlay(still_image *image, int32_t target_width, int32_t target
     if (alpha <= 0.0f)
         return;
     egl_draw_texture_blended(image->egl, image->texture, image->texture_width,
-                             image->texture_height, target_width, target_height, alpha);
+                             image->texture_height, target_width, target_height, alpha, fit);
 }

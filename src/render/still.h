@@ -6,6 +6,8 @@
 #include <atomic>
 #include <cstdint>
 
+struct picture_fit;
+
 struct egl_state;
 struct still_image;
 
@@ -55,10 +57,13 @@ bool still_transition_done(const still_image *image);
 bool still_animating(const still_image *image);
 
 // Both draw into the current surface, made current for target_width x
-// target_height. Opaque draw with the fade-in alpha:
-void still_draw(still_image *image, int32_t target_width, int32_t target_height);
+// target_height, laid out by fit (none: cover). Opaque draw with the fade-in
+// alpha:
+void still_draw(still_image *image, int32_t target_width, int32_t target_height,
+                const picture_fit *fit);
 // Blended draw over the current frame with the fade-out alpha:
-void still_draw_overlay(still_image *image, int32_t target_width, int32_t target_height);
+void still_draw_overlay(still_image *image, int32_t target_width, int32_t target_height,
+                        const picture_fit *fit);
 
 // Pure helpers, exposed for tests.
 

@@ -39,6 +39,58 @@ TEST(CoverCrop, Table) {
     }
 }
 
+struct fit_case {
+    const char *name;
+    int32_t fit;
+    int image_w, image_h, output_w, output_h;
+    cover_crop expected;
+};
+
+// The picture's place shows as scale = output / picture size and offset =
+// -corner / picture size, per axis.
+TEST(FitCrop, Table) {
+    const fit_case cases[] = {
+        {"cover is the cover crop", FIT_COVER, 1920, 1080, 2560, 1080, {1.0f, 0.75f, 0.0f, 0.125f}},
+        {"stretch fills", FIT_STRETCH, 1080, 1920, 1920, 1080, {1.0f, 1.0f, 0.0f, 0.0f}},
+        // 1440 x 1080 at x = 240: bars of 240 columns on both sides.
+        {"contain 4:3 on 16:9",
+         FIT_CONTAIN,
+         640,
+         480,
+         1920,
+         1080,
+         {1.3333334f, 1.0f, -0.16666667f, 0.0f}},
+        // 1920 x 540 at y = 270.
+        {"contain wide on 16:9", FIT_CONTAIN, 640, 180, 1920, 1080, {1.0f, 2.0f, 0.0f, -0.5f}},
+        // 666.67 rows round to 667, at y = 166.
+        {"contain in whole pixels",
+         FIT_CONTAIN,
+         3,
+         2,
+         1000,
+         1000,
+         {1.0f, 1.4992504f, 0.0f, -0.24887556f}},
+        {"center smaller", FIT_CENTER, 640, 180, 1920, 1080, {3.0f, 6.0f, -1.0f, -2.5f}},
+        {"center larger: cut off", FIT_CENTER, 3840, 2160, 1920, 1080, {0.5f, 0.5f, 0.25f, 0.25f}},
+        {"center odd difference",
+         FIT_CENTER,
+         101,
+         100,
+         1920,
+         1080,
+         {19.009901f, 10.8f, -9.0f, -4.9f}},
+        {"no size yet", FIT_CONTAIN, 0, 0, 1920, 1080, {1.0f, 1.0f, 0.0f, 0.0f}},
+    };
+    for (const fit_case &c : cases) {
+        SCOPED_TRACE(c.name);
+        cover_crop got = egl_fit_crop(c.fit, c.image_w, c.image_h, c.output_w, c.output_h);
+        EXPECT_FLOAT_EQ(got.scale_x, c.expected.scale_x);
+        EXPECT_FLOAT_EQ(got.scale_y, c.expected.scale_y);
+        EXPECT_FLOAT_EQ(got.offset_x, c.expected.offset_x);
+        EXPECT_FLOAT_EQ(got.offset_y, c.expected.offset_y);
+    }
+}
+
 // A stand-in for a fractional scale object: only its presence is looked at.
 wp_fractional_scale_v1 *fake_fractional_scale() {
     static char storage;
