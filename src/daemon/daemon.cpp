@@ -44,6 +44,7 @@ int daemon_reload_config(char *path, size_t size) {
     transcode_set_proxy_limit(g_daemon.config.proxy_max_mb);
     (void)render_fade(g_daemon.supervisor, g_daemon.config.fade_ms);
     (void)render_volume(g_daemon.supervisor, g_daemon.config.volume);
+    (void)render_fit(g_daemon.supervisor, &g_daemon.config);
     reevaluate();
     return 0;
 }

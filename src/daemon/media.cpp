@@ -455,6 +455,7 @@ int ensure_renderer(void) {
     d.renderer_stop_at = 0;
     (void)render_fade(d.supervisor, d.config.fade_ms);
     (void)render_volume(d.supervisor, d.config.volume);
+    (void)render_fit(d.supervisor, &d.config);
     return 0;
 }
 
@@ -506,6 +507,7 @@ void renderer_restarted(void) {
     d.renderer_pid = d.supervisor ? d.supervisor->pid : 0;
     (void)render_fade(d.supervisor, d.config.fade_ms);
     (void)render_volume(d.supervisor, d.config.volume);
+    (void)render_fit(d.supervisor, &d.config);
     media_update();
 }
 

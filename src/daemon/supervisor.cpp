@@ -17,6 +17,7 @@
 #include <sys/types.h>
 #endif
 
+#include "config.h"
 #include "ipc.h"
 #include "json.h"
 #include "log.h"
@@ -578,5 +579,22 @@ int render_fade(supervisor *sup, int ms) {
 int render_volume(supervisor *sup, int percent) {
     char req[128];
     snprintf(req, sizeof req, "{\"cmd\":\"volume\",\"level\":%d}", percent);
+    return fixed_command(sup, req, RENDER_TAG_NONE);
+}
+
+int render_fit(supervisor *sup, const config *cfg) {
+    if (!cfg)
+        return -1;
+    json_text_ptr outputs(config_fit_outputs_json(cfg));
+    if (!outputs)
+        return -1;
+    char color[8];
+    color_text(cfg->background_color, color, sizeof color);
+    char req[RENDER_REQUEST_SIZE];
+    int n = snprintf(req, sizeof req,
+                     "{\"cmd\":\"fit\",\"fit\":\"%s\",\"background_color\":\"%s\",\"outputs\":%s}",
+                     fit_mode_word(cfg->fit), color, outputs.get());
+    if (n < 0 || (size_t)n >= sizeof req)
+        return -1;
     return fixed_command(sup, req, RENDER_TAG_NONE);
 }

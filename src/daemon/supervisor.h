@@ -59,6 +59,8 @@ enum {
     RENDER_LATER = 1,
 };
 
+struct config;
+
 struct render_queued {
     int tag;
     bool wants_reply;
@@ -160,6 +162,9 @@ int render_feed_stop(supervisor *sup);
 int render_fade(supervisor *sup, int ms);
 // The wallpaper's loudness, 0 to 100 percent.
 int render_volume(supervisor *sup, int percent);
+// How pictures fit the outputs: [render] fit and background_color and the
+// [output.NAME] tables of cfg.
+int render_fit(supervisor *sup, const config *cfg);
 
 // Directory of the running program ("/usr/bin" for /usr/bin/kivd) into buf;
 // 0, or -1 when unknown or it does not fit. Exposed for the search-order tests.

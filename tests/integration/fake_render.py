@@ -160,6 +160,8 @@ class Renderer:
             if type(level) is not int or not 0 <= level <= 100:
                 return '{"status":"error","message":"Volume must be an integer from 0 to 100"}'
             return ok
+        if cmd == "fit":
+            return ok
         return '{"status":"error","message":"unknown cmd"}'
 
 

@@ -363,6 +363,36 @@ class RestartTest(MediaTestCase):
         self.assertEqual(self.requests("fade", new)[0], {"cmd": "fade", "ms": 700})
         self.assertEqual(self.requests("volume", new)[0], {"cmd": "volume", "level": 30})
 
+    def test_fit_goes_to_every_renderer_and_follows_reload_config(self):
+        os.makedirs(os.path.join(self.env.config, "kiv"))
+        config_path = os.path.join(self.env.config, "kiv", "config.toml")
+        with open(config_path, "w") as f:
+            f.write('[render]\nfit = "contain"\nbackground_color = "#102030"\n'
+                    '[output.DP-2]\nfit = center\n')
+        d = self.start_on_video()
+        pid = self.renderer_pid(d)
+        contain = {"cmd": "fit", "fit": "contain", "background_color": "#102030",
+                   "outputs": [{"name": "DP-2", "fit": "center", "background_color": "#102030"}]}
+        self.assertEqual(self.requests("fit", pid), [contain])
+        with open(config_path, "w") as f:
+            f.write('[output."DP-2"]\nbackground_color = "#ffffff"\n')
+        self.assertEqual(request(self.env.daemon_socket, '{"cmd":"reload-config"}'),
+                         '{"status":"ok"}')
+        self.assertEqual(self.requests("fit", pid)[-1],
+                         {"cmd": "fit", "fit": "cover", "background_color": "#000000",
+                          "outputs": [{"name": "DP-2", "fit": "cover",
+                                       "background_color": "#ffffff"}]})
+        # The video plays on, not loaded again.
+        self.assertEqual(len(self.loads_of("vid1")), 1)
+        # A renderer started afresh is told again.
+        self.assertEqual(request(self.env.daemon_socket, '{"cmd":"render-restart"}',
+                                 timeout=15), '{"status":"ok"}')
+        new = self.spawns(d)[-1][0]
+        self.assertNotEqual(new, pid)
+        wait_for(lambda: self.requests("fit", new), 20, 0.1, "the fit sent to the new renderer")
+        self.assertEqual(self.requests("fit", new)[0]["outputs"][0]["background_color"],
+                         "#ffffff")
+
     def test_reload_config_sets_the_volume_of_the_playing_video(self):
         d = self.start_on_video()
         pid = self.renderer_pid(d)
