@@ -555,6 +555,21 @@ void feed_stop(lock_feed *feed) {
     log_info("feed stopped");
 }
 
+void feed_fitted_frame_size(int32_t video_width, int32_t video_height, int32_t hint_width,
+                            int32_t hint_height, int32_t *width, int32_t *height) {
+    if (hint_width <= 0 || hint_height <= 0) {
+        feed_frame_size(video_width, video_height, hint_width, hint_height, width, height);
+        return;
+    }
+    double w = hint_width;
+    double h = hint_height;
+    double max_width = FEED_MAX_WIDTH;
+    double max_height = FEED_MAX_HEIGHT;
+    double scale = std::min(1.0, std::min(max_width / w, max_height / h));
+    *width = std::max<int32_t>(1, static_cast<int32_t>(w * scale));
+    *height = std::max<int32_t>(1, static_cast<int32_t>(h * scale));
+}
+
 void feed_set_output_size(lock_feed *feed, int32_t width, int32_t height) {
     if (!feed)
         return;
@@ -562,7 +577,7 @@ void feed_set_output_size(lock_feed *feed, int32_t width, int32_t height) {
     feed->hint_height = height;
 }
 
-int feed_render_frame(lock_feed *feed, video_player *video) {
+int feed_render_frame(lock_feed *feed, video_player *video, const picture_fit *fit) {
     if (!feed || !feed->active || !any_client(feed) || !video_has_media(video))
         return -1;
     int32_t video_width = 0;
@@ -570,10 +585,18 @@ int feed_render_frame(lock_feed *feed, video_player *video) {
     if (video_size(video, &video_width, &video_height) != 0 || video_width <= 0 ||
         video_height <= 0)
         return -1;
+    // Cover leaves the framing to the lock screen: the frame has the video's
+    // own shape. Every other fit is laid out here, onto a frame of the
+    // largest output's shape, bars included.
+    bool laid_out = fit && fit->mode != FIT_COVER;
     int32_t width = 0;
     int32_t height = 0;
-    feed_frame_size(video_width, video_height, feed->hint_width, feed->hint_height, &width,
-                    &height);
+    if (laid_out)
+        feed_fitted_frame_size(video_width, video_height, feed->hint_width, feed->hint_height,
+                               &width, &height);
+    else
+        feed_frame_size(video_width, video_height, feed->hint_width, feed->hint_height, &width,
+                        &height);
     if (egl_make_current_no_surface(feed->egl) != 0 || ensure_slots(feed, width, height) != 0)
         return -1;
     bool announced = false;
@@ -588,8 +611,20 @@ int feed_render_frame(lock_feed *feed, video_player *video) {
     if (index < 0)
         return -1;
     feed_slot &slot = feed->slots[index];
-    if (video_render_fbo(video, slot.framebuffer, slot.width, slot.height) != 0)
+    if (laid_out) {
+        bool whole = fit->mode == FIT_CENTER;
+        int32_t picture_width = 0;
+        int32_t picture_height = 0;
+        unsigned texture = video_picture(video, whole ? 0 : slot.width, whole ? 0 : slot.height,
+                                         &picture_width, &picture_height);
+        if (texture == 0)
+            return -1;
+        glBindFramebuffer(GL_FRAMEBUFFER, slot.framebuffer);
+        egl_draw_texture_top_first(feed->egl, texture, picture_width, picture_height, slot.width,
+                                   slot.height, fit);
+    } else if (video_render_fbo(video, slot.framebuffer, slot.width, slot.height) != 0) {
         return -1;
+    }
     glBindFramebuffer(GL_FRAMEBUFFER, slot.framebuffer);
     glPixelStorei(GL_PACK_ALIGNMENT, 4);
     glReadPixels(0, 0, slot.width, slot.height, GL_RGBA, GL_UNSIGNED_BYTE, slot.mapping);

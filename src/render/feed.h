@@ -26,6 +26,7 @@
 struct egl_state;
 struct video_player;
 struct lock_feed;
+struct picture_fit;
 
 enum {
     FEED_CONFIG = 1,
@@ -78,6 +79,12 @@ void feed_frame_size(int32_t video_width, int32_t video_height, int32_t hint_wid
 // against writable mappings (FreeBSD). 0, or -1 with errno.
 int feed_shared_memory(int *writable, int *read_only);
 
+// The slot size for a fit other than cover: the largest output's size
+// (hints), reduced to at most 3840 x 2160 keeping its shape; without hints
+// as feed_frame_size.
+void feed_fitted_frame_size(int32_t video_width, int32_t video_height, int32_t hint_width,
+                            int32_t hint_height, int32_t *width, int32_t *height);
+
 // The feed itself; everything below runs on the renderer's main thread.
 
 // Listens on path (0600, with its held lock file). None when it cannot.
@@ -101,6 +108,7 @@ void feed_start(lock_feed *feed);
 // Closes every client and frees the slots.
 void feed_stop(lock_feed *feed);
 void feed_set_output_size(lock_feed *feed, int32_t width, int32_t height);
-// Renders the player's current frame into a free slot and tells every
-// announced client. 0 when at least one client was told, else -1.
-int feed_render_frame(lock_feed *feed, video_player *video);
+// Renders the player's current frame into a free slot, laid out by fit
+// (none or cover: the frame as it is), and tells every announced client. 0
+// when at least one client was told, else -1.
+int feed_render_frame(lock_feed *feed, video_player *video, const picture_fit *fit);

@@ -277,7 +277,7 @@ void run_loop() {
         }
         if (video_woke && video_process_events(g_app.video)) {
             if (g_app.feed_active) {
-                if (feed_render_frame(g_app.feed, g_app.video) == 0) {
+                if (feed_render_frame(g_app.feed, g_app.video, &g_app.fit) == 0) {
                     video_report_swap(g_app.video);
                 }
             } else {

@@ -191,6 +191,28 @@ class FeedTest(RendererTestCase):
         s = self.status()
         self.assertFalse(s["paused"])
 
+    def test_fitted_frames_have_the_outputs_shape_with_the_bars(self):
+        self.start_renderer()
+        self.ok({"cmd": "fit", "fit": "center", "background_color": "#800080"})
+        self.ok({"cmd": "load", "path": self.video, "kind": "video"})
+        self.wait_status(lambda s: s["ready"] and s["time_pos"] >= 0, "video ready")
+        self.ok({"cmd": "feed"})
+        saved = os.path.join(self.env.root, "latest.ppm")
+        c = self.client("--frames", "3", "--save", saved, "--verbose")
+        self.assertEqual(c.wait(60), 0, c.log())
+        self.assertEqual(c.stdout().splitlines()[0], "config 1920x1080 stride 7680", c.log())
+        # The 320x180 video at its own size in the middle of a 1920x1080
+        # frame, upright, with the bars around it.
+        width, height, pixel = read_ppm(saved)
+        self.assertEqual((width, height), (1920, 1080))
+        bars = (128, 0, 128)
+        for (x, y), colour in {(100, 100): bars, (790, 540): bars, (1130, 540): bars,
+                               (960, 440): bars, (960, 640): bars, (805, 460): RED,
+                               (960, 500): RED, (960, 540): GREEN, (1115, 560): GREEN,
+                               (960, 590): BLUE}.items():
+            self.assertTrue(near(pixel(x, y), colour, 40),
+                            "(%d, %d) is %r, not %r" % (x, y, pixel(x, y), colour))
+
     def test_silent_and_hostile_clients_are_dropped_alone(self):
         r = self.start_video()
         self.ok({"cmd": "feed"})

@@ -147,4 +147,28 @@ TEST(FeedSharedMemory, ClientsGetADescriptorThatOnlyReads) {
     close(writable);
 }
 
+// With a fit other than cover the frame takes the output's shape: the bars
+// are part of it.
+TEST(FeedFrameSize, FittedFramesHaveTheOutputsShape) {
+    struct size_case {
+        const char *name;
+        int32_t video_w, video_h, hint_w, hint_h, expected_w, expected_h;
+    };
+    const size_case cases[] = {
+        {"portrait video on a 1080p output", 1080, 1920, 1920, 1080, 1920, 1080},
+        {"small video: the output's size still", 320, 180, 2560, 1440, 2560, 1440},
+        {"8K output capped, shape kept", 1920, 1080, 7680, 4320, 3840, 2160},
+        {"ultrawide output capped by width", 1920, 1080, 5120, 1440, 3840, 1080},
+        {"without hints: the video's own frame", 7680, 2160, 0, 0, 3840, 1080},
+    };
+    for (const size_case &c : cases) {
+        SCOPED_TRACE(c.name);
+        int32_t w = -1;
+        int32_t h = -1;
+        feed_fitted_frame_size(c.video_w, c.video_h, c.hint_w, c.hint_h, &w, &h);
+        EXPECT_EQ(w, c.expected_w);
+        EXPECT_EQ(h, c.expected_h);
+    }
+}
+
 } // namespace
