@@ -7,6 +7,7 @@
 #include <string>
 #include <yyjson.h>
 
+#include "config.h"
 #include "daemon.h"
 #include "json.h"
 #include "log.h"
@@ -490,6 +491,8 @@ char *outputs_report(void) {
         if (!qname || !qsource || !qshows || !qfailed)
             return false;
         bool paused = r ? r->paused : policy_pause;
+        fit_mode fit = FIT_COVER;
+        config_fit_of(&d.config, name, &fit, nullptr);
         const char *reason = "";
         if (policy_pause)
             reason = policy_reason(d.policy);
@@ -500,11 +503,11 @@ char *outputs_report(void) {
             &item,
             "%s{\"name\":%s,\"present\":%s,\"width\":%d,\"height\":%d,\"scale\":%.3f,"
             "\"source\":\"%s\",\"source_path\":%s,\"source_kind\":\"%s\",\"shows\":%s,"
-            "\"fit\":\"cover\",\"ready\":%s,\"paused\":%s,\"reason\":\"%s\",\"failed_path\":%s}",
+            "\"fit\":\"%s\",\"ready\":%s,\"paused\":%s,\"reason\":\"%s\",\"failed_path\":%s}",
             out.size() > 1 ? "," : "", qname.get(), bool_word(r != nullptr), r ? r->width : 0,
             r ? r->height : 0, r ? r->scale : 0.0, o ? "output" : "theme", qsource.get(), kind,
-            qshows.get(), bool_word(r ? (o ? o->ready : r->ready) : false), bool_word(paused),
-            reason, qfailed.get());
+            qshows.get(), fit_mode_word(fit), bool_word(r ? (o ? o->ready : r->ready) : false),
+            bool_word(paused), reason, qfailed.get());
         if (n < 0)
             return false;
         out += item;

@@ -11,8 +11,9 @@ from compositor import (colourful, every_compositor, ffmpeg, filled_with, grid, 
                         start_with_outputs, wait_moving)
 from hyprstub import HyprStub, client, monitor
 from kivtest import wait_for
+from compositor import near
 from test_link import unsupported
-from test_system import RED, SystemTestCase
+from test_system import GREEN, RED, SystemTestCase
 
 FIRST, SECOND = "HEADLESS-1", "HEADLESS-2"
 
@@ -175,6 +176,37 @@ class OutputsTest(SystemTestCase):
         hypr.send_event("fullscreen>>0\n")
         self.wait_output(SECOND, lambda o: not o["paused"], "the second output playing again")
         wait_for(lambda: moving(self.comp, SECOND), 30, 0.2, "the second moving again")
+
+    @every_compositor
+    @start_with_outputs(2)
+    def test_each_output_fits_its_picture_as_configured(self):
+        os.makedirs(os.path.join(self.env.config, "kiv"), exist_ok=True)
+        config = os.path.join(self.env.config, "kiv", "config.toml")
+        with open(config, "w") as f:
+            f.write('[output."%s"]\nfit = "contain"\nbackground_color = "#0000ff"\n' % SECOND)
+        self.start_daemon()
+        self.show("video", "video")
+        # The 600x800 green still of its own, whole on the 640x360 output:
+        # 270x360 at x = 185, blue bars beside it.
+        self.run_kiv("set", "--output", SECOND, self.media["green"])
+        self.wait_own(SECOND, self.media["green"], "still")
+
+        def contained():
+            _, _, pixel = self.comp.screenshot(SECOND)
+            return (all(near(pixel(x, 180), (0, 0, 255)) for x in (20, 170, 470, 620))
+                    and all(near(pixel(x, y), GREEN) for x in (200, 320, 440)
+                            for y in (10, 350)))
+        wait_for(contained, 60, 0.3, "the still contained with blue bars on %s" % SECOND)
+        wait_moving(self.comp, FIRST)
+        o = self.outputs()
+        self.assertEqual((o[FIRST]["fit"], o[SECOND]["fit"]), ("cover", "contain"))
+
+        # Without the table the still covers its output again.
+        with open(config, "w") as f:
+            f.write("")
+        self.run_kiv("reload-config")
+        self.wait_filled_on(SECOND, GREEN)
+        self.assertEqual(self.outputs()[SECOND]["fit"], "cover")
 
     def test_names_and_paths_refused(self):
         self.start_daemon()
