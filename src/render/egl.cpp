@@ -468,6 +468,46 @@ void egl_delete_texture(egl_state *egl, GLuint texture) {
     }
 }
 
+GLuint egl_texture_target(egl_state *egl, int width, int height, GLuint *framebuffer) {
+    *framebuffer = 0;
+    GLint max = 0;
+    glGetIntegerv(GL_MAX_TEXTURE_SIZE, &max);
+    if (!egl || width < 1 || height < 1 || width > max || height > max) {
+        return 0;
+    }
+    while (glGetError() != GL_NO_ERROR) {
+    }
+    GLuint texture = 0;
+    glGenTextures(1, &texture);
+    glBindTexture(GL_TEXTURE_2D, texture);
+    glTexImage2D(GL_TEXTURE_2D, 0, GL_RGBA8, width, height, 0, GL_RGBA, GL_UNSIGNED_BYTE, nullptr);
+    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, GL_LINEAR);
+    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, GL_LINEAR);
+    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_S, GL_CLAMP_TO_EDGE);
+    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_T, GL_CLAMP_TO_EDGE);
+    GLuint fbo = 0;
+    glGenFramebuffers(1, &fbo);
+    glBindFramebuffer(GL_FRAMEBUFFER, fbo);
+    glFramebufferTexture2D(GL_FRAMEBUFFER, GL_COLOR_ATTACHMENT0, GL_TEXTURE_2D, texture, 0);
+    bool complete = glCheckFramebufferStatus(GL_FRAMEBUFFER) == GL_FRAMEBUFFER_COMPLETE;
+    glBindFramebuffer(GL_FRAMEBUFFER, 0);
+    GLenum error = glGetError();
+    if (!complete || error != GL_NO_ERROR) {
+        log_error("Frame texture failed: 0x%x", error);
+        glDeleteFramebuffers(1, &fbo);
+        glDeleteTextures(1, &texture);
+        return 0;
+    }
+    *framebuffer = fbo;
+    return texture;
+}
+
+void egl_delete_framebuffer(egl_state *egl, GLuint framebuffer) {
+    if (egl && framebuffer != 0) {
+        glDeleteFramebuffers(1, &framebuffer);
+    }
+}
+
 void egl_draw_texture(egl_state *egl, GLuint texture, int width, int height, int32_t target_width,
                       int32_t target_height, float alpha, const picture_fit *fit) {
     if (!egl || !egl->built || texture == 0) {

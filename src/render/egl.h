@@ -48,6 +48,11 @@ int egl_make_current(egl_state *egl, EGLSurface surface, int32_t width, int32_t 
 // The caller has made the context current.
 GLuint egl_upload_texture(egl_state *egl, const uint8_t *rgba, int width, int height);
 void egl_delete_texture(egl_state *egl, GLuint texture);
+// An empty width x height RGBA texture with a framebuffer drawing into it;
+// 0 (nothing made) on failure. Free the framebuffer with
+// egl_delete_framebuffer, the texture with egl_delete_texture.
+GLuint egl_texture_target(egl_state *egl, int width, int height, GLuint *framebuffer);
+void egl_delete_framebuffer(egl_state *egl, GLuint framebuffer);
 // Draws into the current surface, made current for target_width x
 // target_height. width, height: the texture's image size. fit: how the
 // picture lies on the target (none: cover), the bars in its colour.

@@ -433,10 +433,16 @@ void video_destroy(video_player *video) {
 }
 
 int video_load(video_player *video, const char *path) {
+    return video_load_at(video, path, 0);
+}
+
+int video_load_at(video_player *video, const char *path, double start_s) {
     if (!video || !video->mpv || !path || !path[0]) {
         return -1;
     }
-    const char *cmd[] = {"loadfile", path, "replace", nullptr};
+    char options[64];
+    snprintf(options, sizeof options, "start=%.3f", start_s);
+    const char *cmd[] = {"loadfile", path, "replace", start_s > 0 ? options : nullptr, nullptr};
     mpv_node result{};
     int rc = mpv_command_ret(video->mpv, cmd, &result);
     if (rc < 0) {

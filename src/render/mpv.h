@@ -23,6 +23,8 @@ void video_destroy(video_player *video);
 // Replaces the current file. 0, or -1 when the path is empty or the player
 // rejects the command ("loadfile failed: %s").
 int video_load(video_player *video, const char *path);
+// The same, starting at start_s seconds into the file (0 or less: at its start).
+int video_load_at(video_player *video, const char *path, double start_s);
 // Unloads the file; the pause cache stays valid.
 void video_stop(video_player *video);
 // Applies the pause flag unless the last successful one was the same value.

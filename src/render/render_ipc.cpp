@@ -11,8 +11,11 @@
 #include <unistd.h>
 #include <yyjson.h>
 
+#include <epoxy/gl.h>
+
 #include "config.h"
 #include "drm.h"
+#include "egl.h"
 #include "feed.h"
 #include "json.h"
 #include "log.h"
@@ -123,9 +126,44 @@ void load_still(render_ipc *ipc, ipc_stream *slot, yyjson_val *root, const char 
     ipc->pending.deadline = now_ms() + RENDER_STILL_WAIT_MS;
 }
 
+// The frame of the playing video as the transition image, at the size that
+// covers the largest output; false when there is none to take.
+bool take_video_frame(void) {
+    int32_t video_width = 0;
+    int32_t video_height = 0;
+    if (!g_app.transition || !video_ready(g_app.video) ||
+        video_size(g_app.video, &video_width, &video_height) != 0 ||
+        egl_make_current_no_surface(g_app.egl) != 0)
+        return false;
+    int limit_width = 0;
+    int limit_height = 0;
+    still_limit_size(&limit_width, &limit_height);
+    int width = 0;
+    int height = 0;
+    still_target_size(video_width, video_height, limit_width, limit_height, &width, &height);
+    GLuint framebuffer = 0;
+    GLuint texture = egl_texture_target(g_app.egl, width, height, &framebuffer);
+    if (texture == 0)
+        return false;
+    bool drawn = video_render_fbo(g_app.video, framebuffer, width, height) == 0;
+    glBindFramebuffer(GL_FRAMEBUFFER, 0);
+    egl_delete_framebuffer(g_app.egl, framebuffer);
+    if (!drawn) {
+        egl_delete_texture(g_app.egl, texture);
+        return false;
+    }
+    still_take_texture(g_app.transition, texture, width, height);
+    return true;
+}
+
 void load_video(render_ipc *ipc, ipc_stream *slot, yyjson_val *root, const char *path) {
     bool once = yyjson_is_true(json_obj_first(root, "once"));
     bool mute = yyjson_is_true(json_obj_first(root, "mute"));
+    // The same picture in another file (a smaller copy, or the original
+    // again): it goes on where the playing one is, fading from its frame.
+    bool seamless = !once && yyjson_is_true(json_obj_first(root, "seamless")) &&
+                    strcmp(g_app.kind, "video") == 0 && video_has_media(g_app.video);
+    double start_s = seamless ? video_time_pos(g_app.video) : 0;
     const char *from = nullptr;
     if (yyjson_val *value = json_obj_first(root, "from")) {
         if (local_media_path(value))
@@ -133,7 +171,10 @@ void load_video(render_ipc *ipc, ipc_stream *slot, yyjson_val *root, const char 
         else
             log_warn("Transition image is not a readable local file");
     }
-    if (video_load(g_app.video, path) != 0) {
+    bool frame_taken = seamless && !g_app.feed_active && g_app.fade_ms > 0 && take_video_frame();
+    if (video_load_at(g_app.video, path, start_s) != 0) {
+        if (frame_taken)
+            still_clear(g_app.transition);
         reply_error(slot, "video load failed");
         return;
     }
@@ -148,7 +189,11 @@ void load_video(render_ipc *ipc, ipc_stream *slot, yyjson_val *root, const char 
         g_app.intro = true;
     } else {
         g_app.intro = false;
-        if (from && !g_app.feed_active && g_app.fade_ms > 0 && g_app.transition) {
+        if (frame_taken) {
+            still_begin_transition(g_app.transition, g_app.fade_ms);
+            log_info("continuing at %.3f s in %s", start_s, path);
+            transition_handled = true;
+        } else if (from && !g_app.feed_active && g_app.fade_ms > 0 && g_app.transition) {
             still_clear(g_app.transition);
             int width = 0;
             int height = 0;

@@ -613,6 +613,21 @@ bool still_reduced(const still_image *image) {
     return image && image->reduced;
 }
 
+void still_take_texture(still_image *image, unsigned texture, int width, int height) {
+    if (!image)
+        return;
+    still_clear(image);
+    image->texture = texture;
+    image->texture_width = width;
+    image->texture_height = height;
+    image->limit_width = width;
+    image->limit_height = height;
+    image->reduced = false;
+    image->fade_started = false;
+    image->path[0] = '\0';
+    image->shown_since = now_ms();
+}
+
 void still_set_fade(still_image *image, int ms) {
     if (image)
         image->fade_ms = ms;

@@ -48,6 +48,10 @@ void still_limits(const still_image *image, int *limit_width, int *limit_height)
 // limits would give more pixels).
 bool still_reduced(const still_image *image);
 
+// Shows a texture made elsewhere (width x height, top row first) instead of
+// a decoded file, and takes it over; any decode is cancelled.
+void still_take_texture(still_image *image, unsigned texture, int width, int height);
+
 void still_set_fade(still_image *image, int ms);
 void still_begin_transition(still_image *image, int ms);
 // True while a video must hold back its frames for the transition image
