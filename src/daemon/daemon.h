@@ -124,6 +124,14 @@ struct daemon_state {
     struct transcode_job *job; // the one conversion job, or null
     bool job_is_poster;
     char job_output[DAEMON_OUTPUT_NAME_SIZE]; // whose job: an output's, or "" the theme's
+    bool job_is_proxy;                        // the theme's video into a proxy
+    char job_proxy_path[DAEMON_PATH_SIZE];    // the file a proxy job makes
+    // A proxy that could not be made or played; its name carries the
+    // source's identity, so a changed source is tried again.
+    char proxy_failed_path[DAEMON_PATH_SIZE];
+    // The original of loaded_path (and of asked_path) when that is a proxy.
+    char loaded_proxy_for[DAEMON_PATH_SIZE];
+    char asked_proxy_for[DAEMON_PATH_SIZE];
 
     char failed_path[DAEMON_PATH_SIZE];
     char poster_failed_path[DAEMON_PATH_SIZE];

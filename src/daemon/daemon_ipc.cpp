@@ -403,7 +403,8 @@ char *daemon_status_report(void) {
         json_quote(g_daemon.failed_path[0] ? g_daemon.failed_path : g_daemon.poster_failed_path));
     json_text_ptr render_error(json_quote(renderer_error(g_daemon.supervisor)));
     json_text_ptr outputs(outputs_report());
-    if (!source || !loaded || !failed || !render_error || !outputs)
+    json_text_ptr proxy_for(json_quote(g_daemon.loaded_path[0] ? g_daemon.loaded_proxy_for : ""));
+    if (!source || !loaded || !failed || !render_error || !outputs || !proxy_for)
         return nullptr;
     const hypr_monitor *hypr = g_daemon.hypr;
     const power_monitor *power = g_daemon.power;
@@ -415,7 +416,7 @@ char *daemon_status_report(void) {
         "\"manual_pause\":%s,\"idle_pause\":%s,\"fullscreen\":%s,\"window_visible\":%s,"
         "\"monitors_off\":%s,\"monitor_count\":%d,\"on_battery\":%s,\"locked\":%s,"
         "\"render_alive\":%s,\"intro\":%s,\"intro_result\":\"%s\",\"drm_dpms\":%s,"
-        "\"render_error\":%s,\"outputs\":%s}",
+        "\"render_error\":%s,\"outputs\":%s,\"proxy_for\":%s}",
         source.get(), g_daemon.source_kind, loaded.get(), g_daemon.loaded_kind,
         bool_word(g_daemon.job != nullptr), failed.get(), bool_word(g_daemon.media_ready),
         daemon_engine_name(g_daemon.engine), bool_word(policy_paused(g_daemon.policy)),
@@ -425,7 +426,8 @@ char *daemon_status_report(void) {
         bool_word(hypr_monitors_off(hypr)), hypr_monitor_count(hypr),
         bool_word(power_on_battery(power)), bool_word(locked),
         bool_word(renderer_alive(g_daemon.supervisor)), bool_word(g_daemon.intro_active != 0),
-        g_daemon.intro_result, bool_word(drm_probe_enabled()), render_error.get(), outputs.get());
+        g_daemon.intro_result, bool_word(drm_probe_enabled()), render_error.get(), outputs.get(),
+        proxy_for.get());
     return text.release();
 }
 

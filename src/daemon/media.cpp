@@ -3,8 +3,10 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <cstdint>
 #include <fcntl.h>
 #include <memory>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <yyjson.h>
 
@@ -203,6 +205,55 @@ bool skip_array(const char *list, char *out, size_t size) {
 // The prepared files the decision looks at; main thread only.
 char g_gif_video[TRANSCODE_RESULT_SIZE];
 char g_poster[TRANSCODE_RESULT_SIZE];
+char g_proxy[TRANSCODE_RESULT_SIZE];
+int g_proxy_width;
+int g_proxy_height;
+bool g_proxy_cap_fps;
+
+// What the header of the video source said, read once per file identity:
+// the decision runs every loop iteration.
+struct probed_video {
+    char path[DAEMON_PATH_SIZE];
+    long long size;
+    long long mtime_s;
+    long mtime_ns;
+    bool ok;
+    transcode_video_info info;
+};
+probed_video g_probed;
+
+const transcode_video_info *probe_source(const char *path) {
+    struct stat st;
+    if (stat(path, &st) != 0)
+        return nullptr;
+    probed_video &p = g_probed;
+    if (!streq(p.path, path) || p.size != (long long)st.st_size ||
+        p.mtime_s != (long long)st.st_mtim.tv_sec || p.mtime_ns != (long)st.st_mtim.tv_nsec) {
+        DAEMON_SET(p.path, path);
+        p.size = (long long)st.st_size;
+        p.mtime_s = (long long)st.st_mtim.tv_sec;
+        p.mtime_ns = (long)st.st_mtim.tv_nsec;
+        p.ok = transcode_probe_video(path, &p.info) == 0;
+    }
+    return p.ok ? &p.info : nullptr;
+}
+
+// The proxy the video source wants for the outputs now, into g_proxy; false
+// when it wants none.
+bool wanted_proxy(void) {
+    const daemon_state &d = g_daemon;
+    int width = 0;
+    int height = 0;
+    if (!d.config.proxy || !outputs_theme_buffer(&width, &height))
+        return false;
+    const transcode_video_info *info = probe_source(d.source_path);
+    if (!info || !transcode_proxy_size(info->width, info->height, info->fps, width, height,
+                                       &g_proxy_width, &g_proxy_height))
+        return false;
+    g_proxy_cap_fps = info->fps > 60.0;
+    return transcode_proxy_cache_path(d.source_path, g_proxy_width, g_proxy_height, g_proxy,
+                                      sizeof g_proxy) == 0;
+}
 
 // What the decision reads, from the record and the disk. Files are looked at
 // only where the decision reads them.
@@ -220,6 +271,11 @@ void media_gather(media_inputs *in) {
     // only makes the theme's wait its turn.
     in->job_running = d.job != nullptr && !d.job_output[0];
     in->overrides_active = outputs_active();
+    in->proxy_job = in->job_running && d.job_is_proxy;
+    in->conversions_allowed = !on_battery() && !session_locked() && !power_sleeping(g_daemon.power);
+    in->loaded_same_video = streq(d.loaded_kind, "video") && d.source_path[0] &&
+                            (streq(d.loaded_path, d.source_path) ||
+                             (d.loaded_path[0] && streq(d.loaded_proxy_for, d.source_path)));
     in->source_too_long = strlen(d.source_path) > MEDIA_PATH_MAX;
     in->loaded_path = d.loaded_path;
     in->recovery_path = d.previous_ready_path;
@@ -231,8 +287,14 @@ void media_gather(media_inputs *in) {
         in->shell_installed = shell_installed();
         in->shell_due = now_ms() >= d.shell_retry_after;
     }
-    if (in->job_running || in->source_failed || in->source_too_long)
+    if ((in->job_running && !in->proxy_job) || in->source_failed || in->source_too_long)
         return;
+    if (streq(d.source_kind, "video") && wanted_proxy()) {
+        in->proxy = g_proxy;
+        in->proxy_ready = transcode_file_ready(g_proxy);
+        in->proxy_failed = streq(d.proxy_failed_path, g_proxy);
+        in->proxy_job_current = in->proxy_job && streq(d.job_proxy_path, g_proxy);
+    }
     const char *media = d.source_path;
     if (streq(d.source_kind, "gif")) {
         const config &c = d.config;
@@ -267,9 +329,22 @@ bool start_job(const media_plan *p) {
     // One job at a time: the theme's waits for an output's.
     if (d.job)
         return false;
+    d.job_output[0] = '\0';
+    d.job_is_proxy = p->job == PLAN_JOB_PROXY;
+    if (d.job_is_proxy) {
+        d.job_is_poster = false;
+        DAEMON_SET(d.job_proxy_path, g_proxy);
+        d.job = transcode_start_proxy(p->job_input, g_proxy_width, g_proxy_height, g_proxy_cap_fps);
+        if (d.job) {
+            log_info("proxy conversion started for %s", d.source_path);
+            return true;
+        }
+        log_error("cannot start proxy job: %s", d.source_path);
+        DAEMON_SET(d.proxy_failed_path, g_proxy);
+        return false;
+    }
     bool poster = p->job == PLAN_JOB_POSTER;
     d.job_is_poster = poster;
-    d.job_output[0] = '\0';
     d.job =
         poster ? transcode_start_poster(p->job_input)
                : transcode_start_gif(p->job_input, c.gif_fps, c.gif_crf, c.max_width, c.max_height);
@@ -287,6 +362,11 @@ bool start_job(const media_plan *p) {
 // that changes the decision (decide again), false when the plan is done.
 bool media_act(const media_plan *p) {
     daemon_state &d = g_daemon;
+    if (p->cancel_job) {
+        log_info("proxy conversion stopped for %s", transcode_job_source(d.job));
+        transcode_job_free(d.job);
+        d.job = nullptr;
+    }
     if (p->clear_poster_mark)
         d.poster_failed_path[0] = '\0';
     if (p->hand_to_shell) {
@@ -316,7 +396,7 @@ bool media_act(const media_plan *p) {
                 return false;
             log_info("engine: renderer");
         }
-        if (media_load(p->show.path, p->show.kind, p->show.recovery) != 0)
+        if (media_load_show(&p->show) != 0)
             return false;
     }
     if (p->sync_playback)
@@ -467,20 +547,25 @@ void job_finished(void) {
     DAEMON_SET(output, d.job_output);
     // An output's job marks that output's background, not the theme's.
     static char ignored[DAEMON_PATH_SIZE];
-    char *mark = output[0] ? ignored : d.job_is_poster ? d.poster_failed_path : d.failed_path;
+    char *mark = output[0]         ? ignored
+                 : d.job_is_proxy  ? d.proxy_failed_path
+                 : d.job_is_poster ? d.poster_failed_path
+                                   : d.failed_path;
+    // A proxy that cannot be made leaves the original playing.
+    const char *failed = d.job_is_proxy ? d.job_proxy_path : d.source_path;
     const size_t mark_size = sizeof d.failed_path;
     // Main thread only; too large for a comfortable stack frame.
     static transcode_outcome outcome;
     bool ok = false;
     if (transcode_job_collect(d.job, &outcome) != 0) {
         log_warn("job for %s produced no result", transcode_job_source(d.job));
-        daemon_set_text(mark, mark_size, d.source_path);
+        daemon_set_text(mark, mark_size, failed);
     } else if (outcome.ok) {
         ok = true;
         log_info("job done for %s", transcode_job_source(d.job));
     } else {
         log_error("job failed for %s", transcode_job_source(d.job));
-        daemon_set_text(mark, mark_size, d.source_path);
+        daemon_set_text(mark, mark_size, failed);
     }
     transcode_job_free(d.job);
     d.job = nullptr;
@@ -558,10 +643,12 @@ namespace {
 
 // What happened to a load: accepted (awaiting confirmation now) or refused
 // (logged and marked). 0 or -1.
-int load_outcome(const char *path, const char *kind, bool recovery, bool accepted) {
+int load_outcome(const char *path, const char *kind, bool recovery, const char *proxy_for,
+                 bool accepted) {
     daemon_state &d = g_daemon;
     bool still = streq(kind, "still");
     if (accepted) {
+        DAEMON_SET(d.loaded_proxy_for, proxy_for);
         DAEMON_SET(d.previous_ready_path, d.ready_path);
         DAEMON_SET(d.previous_ready_kind, d.ready_kind);
         d.transition_from_path[0] = '\0';
@@ -576,7 +663,10 @@ int load_outcome(const char *path, const char *kind, bool recovery, bool accepte
         return 0;
     }
     log_error("renderer load failed: %s", path);
-    if (recovery) {
+    if (proxy_for && proxy_for[0]) {
+        // The original is still there to play.
+        DAEMON_SET(d.proxy_failed_path, path);
+    } else if (recovery) {
         // Nothing older is tried.
         d.previous_ready_path[0] = '\0';
         d.previous_ready_kind[0] = '\0';
@@ -621,10 +711,20 @@ void playback_applied(int tag) {
 
 } // namespace
 
-int media_load(const char *path_arg, const char *kind_arg, bool recovery) {
+int media_load(const char *path, const char *kind, bool recovery) {
+    media_show show = {path, kind, recovery, nullptr, false};
+    return media_load_show(&show);
+}
+
+int media_load_show(const media_show *show) {
     daemon_state &d = g_daemon;
+    const char *path_arg = show->path;
+    const char *kind_arg = show->kind;
+    bool recovery = show->recovery;
     if (!path_arg || !path_arg[0] || !kind_arg || !kind_arg[0])
         return -1;
+    char proxy_for[DAEMON_PATH_SIZE];
+    DAEMON_SET(proxy_for, show->proxy_for);
     // The arguments may be fields of g_daemon that are rewritten below.
     char path[DAEMON_PATH_SIZE];
     char kind[DAEMON_KIND_SIZE];
@@ -638,16 +738,17 @@ int media_load(const char *path_arg, const char *kind_arg, bool recovery) {
 
     const char *from =
         streq(kind, "video") && d.transition_from_path[0] ? d.transition_from_path : nullptr;
-    int r = render_load(d.supervisor, path, kind, from);
+    int r = render_load(d.supervisor, path, kind, from, show->seamless && !from);
     if (r == 1) {
         d.load_asked = true;
         d.asked_recovery = recovery;
         d.asked_generation = d.source_generation;
         DAEMON_SET(d.asked_path, path);
         DAEMON_SET(d.asked_kind, kind);
+        DAEMON_SET(d.asked_proxy_for, proxy_for);
         return 1;
     }
-    return load_outcome(path, kind, recovery, r == 0);
+    return load_outcome(path, kind, recovery, proxy_for, r == 0);
 }
 
 void media_forget_requests(void) {
@@ -666,13 +767,15 @@ void media_render_answer(const render_answer *a) {
         d.load_asked = false;
         bool accepted = a->answered && render_load_verdict(a->text) == 0;
         if (d.asked_generation == d.source_generation) {
-            if (load_outcome(d.asked_path, d.asked_kind, d.asked_recovery, accepted) == 0)
+            if (load_outcome(d.asked_path, d.asked_kind, d.asked_recovery, d.asked_proxy_for,
+                             accepted) == 0)
                 apply_playback();
         } else if (accepted) {
             // Meant for a background since replaced: the renderer holds it,
             // and nobody awaits its confirmation.
             DAEMON_SET(d.loaded_path, d.asked_path);
             DAEMON_SET(d.loaded_kind, d.asked_kind);
+            DAEMON_SET(d.loaded_proxy_for, d.asked_proxy_for);
             d.transition_from_path[0] = '\0';
         }
         media_update();
@@ -730,6 +833,10 @@ void media_failed(void) {
         what = d.loaded_path;
         d.previous_ready_path[0] = '\0';
         d.previous_ready_kind[0] = '\0';
+    } else if (d.loaded_proxy_for[0]) {
+        // A proxy that does not play gives way to its original.
+        what = d.loaded_path;
+        DAEMON_SET(d.proxy_failed_path, d.loaded_path);
     } else if (still && poster_wanted() && !streq(d.loaded_path, d.source_path)) {
         DAEMON_SET(d.poster_failed_path, d.source_path);
     } else {
@@ -743,6 +850,7 @@ void media_failed(void) {
     d.recovery_loaded = false;
     d.loaded_path[0] = '\0';
     d.loaded_kind[0] = '\0';
+    d.loaded_proxy_for[0] = '\0';
     media_update();
 }
 

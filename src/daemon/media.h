@@ -8,6 +8,7 @@
 #include <cstddef>
 
 struct render_answer;
+struct media_show;
 
 // Adopts a new background (the link's resolved target). Ignores null/empty
 // paths, unknown kinds and the current source.
@@ -42,6 +43,9 @@ void media_restart_if_dead(void);
 // back to what was shown before a failure. 0 accepted, -1 refused (marked),
 // 1 not answered yet (media_render_answer carries it on).
 int media_load(const char *path, const char *kind, bool recovery);
+// The same for what a plan shows: a proxy names its original, and a
+// seamless load goes on at the playing video's position.
+int media_load_show(const media_show *show);
 // A late answer of the renderer to one of this module's requests.
 void media_render_answer(const render_answer *a);
 // Answers still owed by a renderer that is gone or replaced are not awaited.

@@ -15,7 +15,7 @@ bool streq(const char *a, const char *b) {
 void decide_failed(const media_inputs *in, media_plan *out) {
     if (in->engine != ENGINE_SHELL && !in->loaded_path[0] && in->recovery_path[0] &&
         !streq(in->recovery_path, in->source_path)) {
-        out->show = {in->recovery_path, in->recovery_kind, true};
+        out->show = {in->recovery_path, in->recovery_kind, true, nullptr, false};
         out->need_renderer = in->engine != ENGINE_RENDERER;
     }
     out->sync_playback = true;
@@ -54,7 +54,17 @@ void media_plan_decide(const media_inputs *in, media_plan *out) {
     // Media is prepared before the engine changes: while a job runs, or when
     // preparing fails, whatever is on screen stays there, and it keeps
     // following the policy.
-    if (in->job_running) {
+    // A proxy conversion is different: the original plays meanwhile, and
+    // the conversion gives way to battery power, a locked or sleeping
+    // session, a poster, or outputs that want another size.
+    bool job_running = in->job_running;
+    if (job_running && in->proxy_job &&
+        (!in->proxy || !in->proxy_job_current || !in->conversions_allowed || in->poster_mode ||
+         in->source_failed)) {
+        out->cancel_job = true;
+        job_running = false;
+    }
+    if (job_running && !in->proxy_job) {
         out->sync_playback = true;
         return;
     }
@@ -82,14 +92,14 @@ void media_plan_decide(const media_inputs *in, media_plan *out) {
         media = in->gif_video;
     }
 
-    out->show = {media, still ? "still" : "video", false};
+    out->show = {media, still ? "still" : "video", false, nullptr, false};
     if (!still && in->poster_mode && !in->poster_failed) {
         if (!in->poster) {
             // Without a poster the video itself is shown; the policy keeps it
             // paused on battery, so it still shows one unmoving frame.
             mark(out, PLAN_MARK_POSTER, "cannot resolve poster path: %s");
         } else if (in->poster_ready) {
-            out->show = {in->poster, "still", false};
+            out->show = {in->poster, "still", false, nullptr, false};
         } else {
             // What is loaded pauses while the poster is made.
             out->show = {};
@@ -97,6 +107,18 @@ void media_plan_decide(const media_inputs *in, media_plan *out) {
             out->job_input = media;
             out->sync_playback = true;
             return;
+        }
+    } else if (in->proxy && streq(in->source_kind, "video")) {
+        if (in->proxy_ready && !in->proxy_failed) {
+            out->show = {in->proxy, "video", false, in->source_path, in->loaded_same_video};
+        } else {
+            // The original plays (again, when outputs grew past a proxy)
+            // until the proxy for these outputs is made.
+            out->show.seamless = in->loaded_same_video;
+            if (!in->proxy_failed && in->conversions_allowed && !job_running) {
+                out->job = PLAN_JOB_PROXY;
+                out->job_input = in->source_path;
+            }
         }
     }
     out->need_renderer = in->engine != ENGINE_RENDERER;
@@ -113,7 +135,7 @@ void output_plan_decide(const output_inputs *in, output_plan *out) {
         if (in->loaded_path[0])
             return;
         if (in->recovery_path[0] && !streq(in->recovery_path, in->source_path))
-            out->show = {in->recovery_path, in->recovery_kind, true};
+            out->show = {in->recovery_path, in->recovery_kind, true, nullptr, false};
         else
             out->unload = true;
         return;
@@ -141,14 +163,14 @@ void output_plan_decide(const output_inputs *in, output_plan *out) {
         }
         media = in->gif_video;
     }
-    out->show = {media, still ? "still" : "video", false};
+    out->show = {media, still ? "still" : "video", false, nullptr, false};
     if (still || !in->poster_mode || in->poster_failed)
         return;
     if (!in->poster) {
         out->mark = PLAN_MARK_POSTER;
         out->mark_message = "cannot resolve poster path on %s: %s";
     } else if (in->poster_ready) {
-        out->show = {in->poster, "still", false};
+        out->show = {in->poster, "still", false, nullptr, false};
     } else if (!in->job_running) {
         // The video, paused by the policy, is shown while its poster is made.
         out->job = PLAN_JOB_POSTER;

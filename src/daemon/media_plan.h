@@ -10,6 +10,7 @@ enum plan_job {
     PLAN_JOB_NONE,
     PLAN_JOB_GIF,    // the GIF source into its cached video
     PLAN_JOB_POSTER, // the first frame of the video into a poster still
+    PLAN_JOB_PROXY,  // the video into a smaller copy for the outputs
 };
 
 // The failure mark the plan sets on the source.
@@ -21,9 +22,11 @@ enum plan_mark {
 
 // What the renderer is to show, as the load request names it.
 struct media_show {
-    const char *path; // null: nothing to load
-    const char *kind; // "still" or "video"
-    bool recovery;    // going back to what was on screen before a failure
+    const char *path;      // null: nothing to load
+    const char *kind;      // "still" or "video"
+    bool recovery;         // going back to what was on screen before a failure
+    const char *proxy_for; // path is a proxy of this source; null otherwise
+    bool seamless;         // the same picture as the playing video: go on where it is
 };
 
 struct media_inputs {
@@ -46,7 +49,17 @@ struct media_inputs {
     // resolved) and whether it is there; read in poster mode only.
     const char *poster;
     bool poster_ready;
-    const char *loaded_path; // what the renderer holds ("" when nothing)
+    // The proxy the video source is to play as now (null when none is
+    // wanted: switched off, no outputs known, or the video fits them),
+    // whether it is there, and whether making or playing it failed.
+    const char *proxy;
+    bool proxy_ready;
+    bool proxy_failed;
+    bool proxy_job;           // the running job makes a proxy
+    bool proxy_job_current;   // ... and it is proxy
+    bool conversions_allowed; // on mains, unlocked and awake
+    bool loaded_same_video;   // the renderer plays this source or a proxy of it
+    const char *loaded_path;  // what the renderer holds ("" when nothing)
     // The last media really on screen before the source's load: where a
     // failed source goes back to ("" when nothing was).
     const char *recovery_path;
@@ -57,6 +70,7 @@ struct media_inputs {
 };
 
 struct media_plan {
+    bool cancel_job;        // the running proxy conversion is no longer wanted now
     bool clear_poster_mark; // posters are not wanted: forget their failure
     bool hand_to_shell;     // let the shell draw the still; stop here if it does
     bool disable_shell;     // the renderer draws: switch the shell's plug-in off

@@ -163,6 +163,7 @@ void start_job(output_override *o, const output_plan *p) {
                : transcode_start_gif(p->job_input, c.gif_fps, c.gif_crf, c.max_width, c.max_height);
     if (d.job) {
         d.job_is_poster = poster;
+        d.job_is_proxy = false;
         DAEMON_SET(d.job_output, o->name);
         log_info(poster ? "poster extraction started for %s on %s"
                         : "gif transcode started for %s on %s",
@@ -472,6 +473,31 @@ void outputs_job_finished(const char *name, bool ok) {
     if (!o || ok)
         return;
     set_mark(o, g_daemon.job_is_poster ? PLAN_MARK_POSTER : PLAN_MARK_SOURCE);
+}
+
+bool outputs_theme_buffer(int *width, int *height) {
+    const daemon_state &d = g_daemon;
+    *width = 0;
+    *height = 0;
+    if (!d.render_outputs_known)
+        return false;
+    for (int i = 0; i < d.render_output_count; i++) {
+        const render_output &r = d.render_outputs[i];
+        // An output with a background of its own (on screen or on its way)
+        // does not show the theme's.
+        const output_override *o = outputs_find(r.name);
+        if (r.own || (o && o->source_path[0] && !streq(o->failed_path, o->source_path)))
+            continue;
+        fit_mode fit = FIT_COVER;
+        config_fit_of(&d.config, r.name, &fit, nullptr);
+        if (fit == FIT_CENTER)
+            return false;
+        if (r.width > *width)
+            *width = r.width;
+        if (r.height > *height)
+            *height = r.height;
+    }
+    return *width > 0 && *height > 0;
 }
 
 char *outputs_report(void) {

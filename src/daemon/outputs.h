@@ -33,6 +33,11 @@ void outputs_refresh(void);
 bool outputs_busy(void);
 // The conversion job of the output name finished: ok, or failed (marked).
 void outputs_job_finished(const char *name, bool ok);
+// The largest buffer among the outputs that show the theme background, as
+// the renderer last reported them; false when none is known, or when one of
+// them shows pictures at their own size (fit center), which a smaller copy
+// of the theme's video would change.
+bool outputs_theme_buffer(int *width, int *height);
 // The list of outputs of the outputs and status reports: a JSON array, or
 // null when memory is short. Free with free().
 char *outputs_report(void);

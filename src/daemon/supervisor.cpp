@@ -518,19 +518,22 @@ bool render_take(supervisor *sup, render_answer *out) {
     }
 }
 
-int render_load_request(const char *path, const char *kind, const char *from, char *out,
-                        size_t size) {
+int render_load_request(const char *path, const char *kind, const char *from, bool seamless,
+                        char *out, size_t size) {
     json_text_ptr qpath(json_quote(path));
     json_text_ptr qkind(json_quote(kind));
     bool with_from = from && from[0];
     json_text_ptr qfrom(with_from ? json_quote(from) : nullptr);
     if (!qpath || !qkind || (with_from && !qfrom))
         return -1;
-    int n = with_from
-                ? snprintf(out, size, "{\"cmd\":\"load\",\"path\":%s,\"kind\":%s,\"from\":%s}",
-                           qpath.get(), qkind.get(), qfrom.get())
-                : snprintf(out, size, "{\"cmd\":\"load\",\"path\":%s,\"kind\":%s,\"async\":true}",
-                           qpath.get(), qkind.get());
+    int n =
+        with_from ? snprintf(out, size, "{\"cmd\":\"load\",\"path\":%s,\"kind\":%s,\"from\":%s}",
+                             qpath.get(), qkind.get(), qfrom.get())
+        : seamless
+            ? snprintf(out, size, "{\"cmd\":\"load\",\"path\":%s,\"kind\":%s,\"seamless\":true}",
+                       qpath.get(), qkind.get())
+            : snprintf(out, size, "{\"cmd\":\"load\",\"path\":%s,\"kind\":%s,\"async\":true}",
+                       qpath.get(), qkind.get());
     return n < 0 || (size_t)n >= size ? -1 : 0;
 }
 
@@ -541,9 +544,10 @@ int render_load_verdict(const char *reply) {
     return -1;
 }
 
-int render_load(supervisor *sup, const char *path, const char *kind, const char *from) {
+int render_load(supervisor *sup, const char *path, const char *kind, const char *from,
+                bool seamless) {
     static char req[RENDER_REQUEST_SIZE];
-    if (render_load_request(path, kind, from, req, sizeof req) != 0)
+    if (render_load_request(path, kind, from, seamless, req, sizeof req) != 0)
         return -1;
     char reply[RENDER_REPLY_SIZE];
     int r = render_call(sup, req, RENDER_TAG_LOAD, reply, sizeof reply);

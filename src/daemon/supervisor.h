@@ -144,15 +144,17 @@ bool render_busy(const supervisor *sup);
 bool render_take(supervisor *sup, render_answer *out);
 
 // The load request for path as kind ("still" or "video"); from (may be null
-// or empty) asks the renderer to fade from that still. 0, or -1 when it does
-// not fit.
-int render_load_request(const char *path, const char *kind, const char *from, char *out,
-                        size_t size);
+// or empty) asks the renderer to fade from that still; seamless asks it to
+// go on at the playing video's position, fading from its frame (the same
+// picture in another file). 0, or -1 when it does not fit.
+int render_load_request(const char *path, const char *kind, const char *from, bool seamless,
+                        char *out, size_t size);
 // The renderer's answer to a load: 0 accepted, -1 refused (logged).
 int render_load_verdict(const char *reply);
 // Loads path as kind; 0 accepted, -1 refused or failed, 1 answered later
 // (tag RENDER_TAG_LOAD).
-int render_load(supervisor *sup, const char *path, const char *kind, const char *from);
+int render_load(supervisor *sup, const char *path, const char *kind, const char *from,
+                bool seamless = false);
 // Fixed commands: 0 only when the reply has status "ok"; 1 when it comes
 // later under the command's tag.
 int render_pause(supervisor *sup);

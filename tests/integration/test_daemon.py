@@ -24,7 +24,7 @@ STATUS_BEFORE_ANY_BACKGROUND = (
     '"reason":"visible","always_animate":false,"manual_pause":false,"idle_pause":false,'
     '"fullscreen":false,"window_visible":false,"monitors_off":false,"monitor_count":0,'
     '"on_battery":false,"locked":false,"render_alive":false,"intro":false,"intro_result":"",'
-    '"drm_dpms":true,"render_error":"","outputs":[]}')
+    '"drm_dpms":true,"render_error":"","outputs":[],"proxy_for":""}')
 
 CONFIG_DEFAULTS = (
     '{"status":"ok","pause_fullscreen":true,"pause_occupied_workspace":false,'
