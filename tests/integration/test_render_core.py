@@ -2,14 +2,19 @@
 outputs and their sizes, the black clear, output skipping, demand-driven
 drawing and shutdown. Screens are checked through grim screenshots."""
 
+import ctypes
 import os
 import signal
 import subprocess
+import sys
 import time
 import unittest
 
 from compositor import RendererTestCase, every_compositor, ffmpeg, start_with_outputs
-from kivtest import KIV_RENDER, KivTestCase, request_json, wait_for
+from kivtest import BUILD_DIR, KIV_RENDER, KivTestCase, pid_gone, request_json, wait_for
+
+FAULT_SHIM = os.path.join(BUILD_DIR, "tests", "libkiv_fault_shim.so")
+PR_SET_CHILD_SUBREAPER = 36
 
 BLACK = (0, 0, 0)
 # Spots spread over the screen, as fractions of its size.
@@ -209,6 +214,52 @@ class RenderCoreTest(RendererTestCase):
         self.assertEqual(r.wait(30), 0)
         self.assertIn("wayland dispatch failed", r.stderr())
         self.assertIn("shutdown", r.stdout())
+
+    def test_parent_gone_before_the_parent_death_request_ends_the_renderer(self):
+        # A go-between starts the renderer and ends while the renderer's
+        # parent-death request is held back, as a daemon dying at start-up
+        # would. The test becomes the orphan's parent, so it can collect it.
+        libc = ctypes.CDLL(None, use_errno=True)
+        self.assertEqual(libc.prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0), 0)
+        self.addCleanup(libc.prctl, PR_SET_CHILD_SUBREAPER, 0, 0, 0, 0)
+        env = dict(self.env.vars, LD_PRELOAD=FAULT_SHIM, KIV_SHIM_PRCTL_DELAY_MS="2000")
+        err = os.path.join(self.env.root, "orphan.err")
+        between = subprocess.run([sys.executable, "-c", GO_BETWEEN, KIV_RENDER, self.sock, err],
+                                 env=env, capture_output=True, text=True, timeout=60)
+        self.assertEqual(between.returncode, 0, between.stderr)
+        pid = int(between.stdout)
+
+        def ended():
+            done, status = os.waitpid(pid, os.WNOHANG)
+            return os.waitstatus_to_exitcode(status) if done else None
+        try:
+            code = wait_for(ended, 30, 0.1, "the orphaned renderer ends")
+        finally:
+            if not pid_gone(pid):
+                os.kill(pid, signal.SIGKILL)
+                os.waitpid(pid, 0)
+        with open(err) as f:
+            log = f.read()
+        self.assertEqual(code, 1, log)
+        self.assertIn("parent ended before start-up", log)
+        self.assertFalse(os.path.exists(self.sock))
+
+
+# Starts the renderer (argv: program, socket, stderr file), waits until it
+# holds back its parent-death request, prints its pid and ends.
+GO_BETWEEN = """
+import subprocess, sys, time
+program, sock, err = sys.argv[1:]
+with open(err, "wb") as f:
+    p = subprocess.Popen([program, "--socket", sock], stdout=f, stderr=f,
+                         stdin=subprocess.DEVNULL)
+deadline = time.monotonic() + 30
+while b"parent-death request delayed" not in open(err, "rb").read():
+    if p.poll() is not None or time.monotonic() > deadline:
+        sys.exit("renderer never reached its parent-death request")
+    time.sleep(0.02)
+print(p.pid)
+"""
 
 
 def request_ok(path):
