@@ -87,6 +87,22 @@ def _keep_gl_driver_loaded(env):
         env["ASAN_OPTIONS"] = (options + ":" if options else "") + "verify_asan_link_order=0"
 
 
+FAULT_SHIM = os.path.join(BUILD_DIR, "tests", "libkiv_fault_shim.so")
+
+
+def with_fault_shim(env, **knobs):
+    """A copy of env that preloads the fault shim (tests/preload/fault_shim.c)
+    ahead of what env preloads already, with the shim's knobs set."""
+    out = dict(env)
+    out["LD_PRELOAD"] = (FAULT_SHIM + " " + env.get("LD_PRELOAD", "")).strip()
+    options = out.get("ASAN_OPTIONS", "")
+    if "verify_asan_link_order" not in options:
+        # The shim is no sanitizer runtime; it may come first.
+        out["ASAN_OPTIONS"] = (options + ":" if options else "") + "verify_asan_link_order=0"
+    out.update(knobs)
+    return out
+
+
 def compositor_kind():
     """The compositor this test run uses: $KIV_COMPOSITOR, else sway."""
     kind = os.environ.get("KIV_COMPOSITOR") or "sway"

@@ -10,10 +10,10 @@ import sys
 import time
 import unittest
 
-from compositor import RendererTestCase, every_compositor, ffmpeg, start_with_outputs
-from kivtest import BUILD_DIR, KIV_RENDER, KivTestCase, pid_gone, request_json, wait_for
+from compositor import (RendererTestCase, every_compositor, ffmpeg, near, start_with_outputs,
+                        with_fault_shim)
+from kivtest import KIV_RENDER, KivTestCase, pid_gone, request_json, wait_for
 
-FAULT_SHIM = os.path.join(BUILD_DIR, "tests", "libkiv_fault_shim.so")
 PR_SET_CHILD_SUBREAPER = 36
 
 BLACK = (0, 0, 0)
@@ -222,7 +222,7 @@ class RenderCoreTest(RendererTestCase):
         libc = ctypes.CDLL(None, use_errno=True)
         self.assertEqual(libc.prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0), 0)
         self.addCleanup(libc.prctl, PR_SET_CHILD_SUBREAPER, 0, 0, 0, 0)
-        env = dict(self.env.vars, LD_PRELOAD=FAULT_SHIM, KIV_SHIM_PRCTL_DELAY_MS="2000")
+        env = with_fault_shim(self.env.vars, KIV_SHIM_PRCTL_DELAY_MS="2000")
         err = os.path.join(self.env.root, "orphan.err")
         between = subprocess.run([sys.executable, "-c", GO_BETWEEN, KIV_RENDER, self.sock, err],
                                  env=env, capture_output=True, text=True, timeout=60)
@@ -243,6 +243,33 @@ class RenderCoreTest(RendererTestCase):
         self.assertEqual(code, 1, log)
         self.assertIn("parent ended before start-up", log)
         self.assertFalse(os.path.exists(self.sock))
+
+    @every_compositor
+    def test_failed_swap_of_a_still_is_retried_while_nothing_else_happens(self):
+        red = os.path.join(self.env.root, "red.png")
+        green = os.path.join(self.env.root, "green.png")
+        ffmpeg("-f", "lavfi", "-i", "color=c=red:s=64x36", "-frames:v", "1", red)
+        ffmpeg("-f", "lavfi", "-i", "color=c=0x00ff00:s=64x36", "-frames:v", "1", green)
+        failing = os.path.join(self.env.root, "swaps-fail")
+        self.env.vars.update(with_fault_shim(self.env.vars, KIV_SHIM_SWAP_FAIL_FILE=failing))
+        self.start_renderer()
+        self.assertEqual(self.cmd({"cmd": "fade", "ms": 0}), {"status": "ok"})
+        self.assertEqual(self.cmd({"cmd": "load", "path": red, "kind": "still"}),
+                         {"status": "ok"})
+        centre = lambda colour: near(self.comp.screenshot("HEADLESS-1")[2](960, 540), colour)  # noqa: E731
+        wait_for(lambda: centre((255, 0, 0)), 30, 0.2, "the red still")
+        # Every swap fails for a while after the green still is loaded; then
+        # nobody asks the renderer anything, so only its own retry can show it.
+        with open(failing, "w"):
+            pass
+        self.assertEqual(self.cmd({"cmd": "load", "path": green, "kind": "still"}),
+                         {"status": "ok"})
+        time.sleep(2.5)
+        os.unlink(failing)
+        wait_for(lambda: centre((0, 255, 0)), 10, 0.2, "the green still after the failed swaps")
+        s = self.status()
+        self.assertGreaterEqual(s["swap_failures"], 2, s)
+        self.assertIn("eglSwapBuffers failed for HEADLESS-1", self.renderer.log())
 
 
 # Starts the renderer (argv: program, socket, stderr file), waits until it

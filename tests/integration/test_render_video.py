@@ -10,7 +10,7 @@ import time
 import unittest
 
 from compositor import (RendererTestCase, colourful, every_compositor, ffmpeg, grid, near,
-                        start_with_outputs, wait_moving)
+                        start_with_outputs, wait_moving, with_fault_shim)
 from kivtest import wait_for
 
 MAGENTA = (255, 0, 255)
@@ -316,6 +316,29 @@ class RenderVideoTest(RendererTestCase):
         self.ok({"cmd": "resume"})
         self.assertTrue(r.alive())
         self.assertNotIn(" ERROR ", r.log())
+
+    @every_compositor
+    @start_with_outputs(2)
+    def test_shared_picture_the_player_failed_to_draw_is_not_shown(self):
+        names = ("HEADLESS-1", "HEADLESS-2")
+        for name in names:
+            self.comp.resolution(name, 640, 360)
+        failing = os.path.join(self.env.root, "render-fails")
+        self.start_renderer(**with_fault_shim(self.env.vars, KIV_SHIM_RENDER_FAIL_FILE=failing))
+        self.load(self.steps)
+        self.wait_playing()
+        self.ok({"cmd": "pause"})
+        self.assert_frame_shown(names)
+        # Alone, the first output draws its own picture; taken back, the two
+        # share one again, and the player fails to draw that one's first
+        # picture. What the outputs show must still be the paused frame.
+        self.ok({"cmd": "skip", "outputs": ["HEADLESS-2"]})
+        time.sleep(0.5)
+        with open(failing, "w"):
+            pass
+        self.ok({"cmd": "skip", "outputs": []})
+        wait_for(lambda: not os.path.exists(failing), 30, 0.1, "the player's render failing")
+        self.assert_frame_shown(names)
 
     @every_compositor
     @start_with_outputs(2)
