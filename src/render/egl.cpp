@@ -3,7 +3,9 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <initializer_list>
 #include <wayland-egl.h>
 
@@ -341,7 +343,22 @@ egl_state *egl_init(wl_display *display) {
     egl->current_surface = EGL_NO_SURFACE;
     log_info("OpenGL vendor=%s renderer=%s version=%s", gl_string(GL_VENDOR),
              gl_string(GL_RENDERER), gl_string(GL_VERSION));
+    snprintf(egl->renderer, sizeof egl->renderer, "%s", gl_string(GL_RENDERER));
     return egl;
+}
+
+bool egl_renderer_is_software(const char *renderer) {
+    if (!renderer) {
+        return false;
+    }
+    // Mesa names them so; the classic swrast driver says "Software Rasterizer".
+    static const char *const names[] = {"llvmpipe", "softpipe", "swrast", "software rasterizer"};
+    for (const char *name : names) {
+        if (strcasestr(renderer, name)) {
+            return true;
+        }
+    }
+    return false;
 }
 
 void egl_free(egl_state *egl) {

@@ -27,6 +27,7 @@ struct egl_state {
     GLuint vertex_buffer;
     GLuint vertex_array;
     bool built;
+    char renderer[128]; // GL_RENDERER, cut
 };
 
 // Texture coordinates that make an image cover an output, centred.
@@ -38,6 +39,9 @@ struct cover_crop {
 };
 
 egl_state *egl_init(wl_display *display);
+// Whether a GL_RENDERER string names a rasteriser that runs on the CPU
+// (Mesa's llvmpipe, softpipe, swrast).
+bool egl_renderer_is_software(const char *renderer);
 void egl_free(egl_state *egl);
 // A window surface with swap interval 0, current after the call.
 EGLSurface egl_create_surface(egl_state *egl, wl_egl_window *window);

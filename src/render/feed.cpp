@@ -15,6 +15,7 @@
 #include "log.h"
 #include "mpv.h"
 #include "paths.h"
+#include "pixels.h"
 
 namespace {
 
@@ -73,7 +74,7 @@ uint64_t get64(const uint8_t *p) {
 
 struct lock_feed {
     ipc_listener *listener;
-    egl_state *egl;
+    egl_state *egl; // none: frames are drawn by software straight into the slots
     feed_client clients[FEED_MAX_CLIENTS];
     feed_slot slots[FEED_SLOT_COUNT];
     int32_t slot_width;
@@ -85,7 +86,8 @@ struct lock_feed {
     // Out of descriptors: the listener stays readable but nothing can be
     // accepted, so it is left out of the poll set until then.
     int64_t accept_resume_at;
-    bool accept_starved; // said so already; cleared by the next accept
+    bool accept_starved;  // said so already; cleared by the next accept
+    pixels_scaler scaler; // lays frames out in fits other than cover, without GL
 };
 
 feed_message feed_message_make(uint32_t type, uint32_t slot, int32_t width, int32_t height,
@@ -259,7 +261,7 @@ void free_slot(feed_slot *slot) {
     slot->client_memory = -1;
 }
 
-// The GL context is current.
+// The GL context, if any, is current.
 void free_slots(lock_feed *feed) {
     for (feed_slot &s : feed->slots)
         free_slot(&s);
@@ -318,7 +320,7 @@ int seal_memory(feed_slot *slot) {
 }
 #endif
 
-int build_slot(feed_slot *slot, int32_t width, int32_t height) {
+int build_slot(feed_slot *slot, int32_t width, int32_t height, bool with_gl) {
     slot->width = width;
     slot->height = height;
     slot->stride = width * 4;
@@ -335,6 +337,8 @@ int build_slot(feed_slot *slot, int32_t width, int32_t height) {
         log_error("feed seal failed: %s", strerror(errno));
         return -1;
     }
+    if (!with_gl)
+        return 0;
     glGenTextures(1, &slot->texture);
     glBindTexture(GL_TEXTURE_2D, slot->texture);
     glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, GL_LINEAR);
@@ -353,13 +357,13 @@ int build_slot(feed_slot *slot, int32_t width, int32_t height) {
     return 0;
 }
 
-// The GL context is current.
+// The GL context, if any, is current.
 int ensure_slots(lock_feed *feed, int32_t width, int32_t height) {
     if (have_slots(feed) && feed->slot_width == width && feed->slot_height == height)
         return 0;
     free_slots(feed);
     for (feed_slot &s : feed->slots) {
-        if (build_slot(&s, width, height) < 0) {
+        if (build_slot(&s, width, height, feed->egl != nullptr) < 0) {
             free_slots(feed);
             return -1;
         }
@@ -446,6 +450,7 @@ void feed_destroy(lock_feed *feed) {
     for (int i = 0; i < FEED_MAX_CLIENTS; i++)
         drop_client(feed, i);
     free_slots(feed);
+    pixels_scaler_free(&feed->scaler);
     ipc_listener_close(feed->listener);
     free(feed);
 }
@@ -597,7 +602,8 @@ int feed_render_frame(lock_feed *feed, video_player *video, const picture_fit *f
     else
         feed_frame_size(video_width, video_height, feed->hint_width, feed->hint_height, &width,
                         &height);
-    if (egl_make_current_no_surface(feed->egl) != 0 || ensure_slots(feed, width, height) != 0)
+    if ((feed->egl && egl_make_current_no_surface(feed->egl) != 0) ||
+        ensure_slots(feed, width, height) != 0)
         return -1;
     bool announced = false;
     for (const feed_client &c : feed->clients)
@@ -611,24 +617,46 @@ int feed_render_frame(lock_feed *feed, video_player *video, const picture_fit *f
     if (index < 0)
         return -1;
     feed_slot &slot = feed->slots[index];
-    if (laid_out) {
-        bool whole = fit->mode == FIT_CENTER;
-        int32_t picture_width = 0;
-        int32_t picture_height = 0;
-        unsigned texture = video_picture(video, whole ? 0 : slot.width, whole ? 0 : slot.height,
-                                         &picture_width, &picture_height);
-        if (texture == 0)
+    if (!feed->egl) {
+        auto *pixels = static_cast<uint8_t *>(slot.mapping);
+        if (laid_out) {
+            bool whole = fit->mode == FIT_CENTER;
+            int32_t picture_width = 0;
+            int32_t picture_height = 0;
+            int32_t picture_stride = 0;
+            const uint8_t *picture =
+                video_picture_memory(video, whole ? 0 : slot.width, whole ? 0 : slot.height,
+                                     &picture_width, &picture_height, &picture_stride);
+            if (!picture || pixels_fit_scale(picture, picture_width, picture_height, picture_stride,
+                                             PIXELS_BGRX, pixels, slot.width, slot.height,
+                                             slot.stride, PIXELS_RGBA, *fit, &feed->scaler) != 0)
+                return -1;
+        } else if (video_render_memory(video, slot.width, slot.height,
+                                       static_cast<size_t>(slot.stride), pixels, "rgb0") != 0) {
             return -1;
+        }
+        // The fourth byte is left undefined by the player; lock screens read RGBA.
+        pixels_set_opaque(pixels, slot.stride, slot.width, slot.height);
+    } else {
+        if (laid_out) {
+            bool whole = fit->mode == FIT_CENTER;
+            int32_t picture_width = 0;
+            int32_t picture_height = 0;
+            unsigned texture = video_picture(video, whole ? 0 : slot.width, whole ? 0 : slot.height,
+                                             &picture_width, &picture_height);
+            if (texture == 0)
+                return -1;
+            glBindFramebuffer(GL_FRAMEBUFFER, slot.framebuffer);
+            egl_draw_texture_top_first(feed->egl, texture, picture_width, picture_height,
+                                       slot.width, slot.height, fit);
+        } else if (video_render_fbo(video, slot.framebuffer, slot.width, slot.height) != 0) {
+            return -1;
+        }
         glBindFramebuffer(GL_FRAMEBUFFER, slot.framebuffer);
-        egl_draw_texture_top_first(feed->egl, texture, picture_width, picture_height, slot.width,
-                                   slot.height, fit);
-    } else if (video_render_fbo(video, slot.framebuffer, slot.width, slot.height) != 0) {
-        return -1;
+        glPixelStorei(GL_PACK_ALIGNMENT, 4);
+        glReadPixels(0, 0, slot.width, slot.height, GL_RGBA, GL_UNSIGNED_BYTE, slot.mapping);
+        glBindFramebuffer(GL_FRAMEBUFFER, 0);
     }
-    glBindFramebuffer(GL_FRAMEBUFFER, slot.framebuffer);
-    glPixelStorei(GL_PACK_ALIGNMENT, 4);
-    glReadPixels(0, 0, slot.width, slot.height, GL_RGBA, GL_UNSIGNED_BYTE, slot.mapping);
-    glBindFramebuffer(GL_FRAMEBUFFER, 0);
 
     slot.sequence = ++feed->frame_counter;
     slot.sent_at = now_ms();

@@ -18,6 +18,7 @@
 #include "proc.h"
 #include "render.h"
 #include "render_ipc.h"
+#include "shm.h"
 #include "still.h"
 #include "wayland.h"
 
@@ -126,13 +127,52 @@ void teardown() {
         render_finish();
     }
     wayland_destroy_outputs(g_app.wayland);
+    wayland_set_surface_hooks(g_app.wayland, nullptr);
     if (g_app.egl) {
-        wayland_set_surface_hooks(g_app.wayland, nullptr);
         egl_free(g_app.egl);
         g_app.egl = nullptr;
     }
+    shm_destroy(g_app.shm);
+    g_app.shm = nullptr;
     wayland_free(g_app.wayland);
     g_app.wayland = nullptr;
+}
+
+// Chooses how outputs are drawn and sets up that presenter: OpenGL, unless
+// there is no usable GL or it runs on the CPU anyway, where drawing into
+// shared memory costs a fraction of emulating GL. KIV_PRESENTER=gl|shm|auto.
+// The reason is logged once. 0, or -1 with the failure logged.
+int choose_presenter() {
+    presenter_choice choice = render_presenter_choice(getenv("KIV_PRESENTER"));
+    char reason[256] = "KIV_PRESENTER=shm";
+    if (choice != PRESENTER_SHM) {
+        g_app.egl = egl_init(g_app.wayland->display);
+        if (!g_app.egl && choice == PRESENTER_GL) {
+            log_error("egl init failed");
+            return -1;
+        }
+        if (!g_app.egl) {
+            snprintf(reason, sizeof reason, "EGL cannot be initialised");
+        } else if (choice == PRESENTER_GL) {
+            snprintf(reason, sizeof reason, "KIV_PRESENTER=gl");
+        } else if (egl_renderer_is_software(g_app.egl->renderer)) {
+            snprintf(reason, sizeof reason, "OpenGL renderer %s is a software rasteriser",
+                     g_app.egl->renderer);
+            egl_free(g_app.egl);
+            g_app.egl = nullptr;
+        } else {
+            snprintf(reason, sizeof reason, "OpenGL renderer %s", g_app.egl->renderer);
+        }
+    }
+    if (!g_app.egl) {
+        g_app.shm = shm_create(g_app.wayland);
+        if (!g_app.shm) {
+            log_error("shm init failed");
+            return -1;
+        }
+    }
+    log_info("presenter %s: %s", render_presenter_name(), reason);
+    return 0;
 }
 
 int fail_startup(const char *message) {
@@ -333,13 +373,12 @@ int main(int argc, char **argv) {
     if (!g_app.wayland) {
         return fail_startup("wayland init failed");
     }
-    g_app.egl = egl_init(g_app.wayland->display);
-    if (!g_app.egl) {
-        return fail_startup("egl init failed");
+    if (choose_presenter() != 0) {
+        return fail_startup("presenter init failed");
     }
     render_attach_surfaces();
 
-    g_app.video = video_create(g_app.wayland->display);
+    g_app.video = video_create(g_app.wayland->display, g_app.shm != nullptr);
     if (!g_app.video) {
         return fail_startup("libmpv init failed");
     }

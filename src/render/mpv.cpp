@@ -84,6 +84,7 @@ constexpr video_option video_options[] = {
 struct video_player {
     mpv_handle *mpv;
     mpv_render_context *render;
+    bool software; // the render context draws into memory, not through GL
     char path[VIDEO_PATH_SIZE];
     bool has_video;
     bool pause_value;
@@ -112,6 +113,9 @@ struct video_player {
     int32_t picture_height;
     uint64_t picture_serial; // frame_serial of the frame it holds
     bool picture_drawn;
+    // The same picture in memory when the player renders in software.
+    uint8_t *picture_pixels;
+    int32_t picture_stride;
 };
 
 namespace {
@@ -231,10 +235,11 @@ bool video_is_current_entry(const video_player *video, int64_t entry_id) {
 }
 
 void video_render_failed(video_player *video, int rc) {
+    const char *api = video->software ? "software" : "OpenGL";
     if (video->error[0] == '\0') {
-        log_error("mpv OpenGL render failed: %s", mpv_error_string(rc));
+        log_error("mpv %s render failed: %s", api, mpv_error_string(rc));
     }
-    snprintf(video->error, sizeof video->error, "OpenGL render failed: %s", mpv_error_string(rc));
+    snprintf(video->error, sizeof video->error, "%s render failed: %s", api, mpv_error_string(rc));
     video->ready = false;
 }
 
@@ -295,6 +300,9 @@ static void video_free_picture(video_player *video) {
     if (video->picture_texture != 0) {
         glDeleteTextures(1, &video->picture_texture);
     }
+    free(video->picture_pixels);
+    video->picture_pixels = nullptr;
+    video->picture_stride = 0;
     video->picture_framebuffer = 0;
     video->picture_texture = 0;
     video->picture_width = 0;
@@ -335,7 +343,7 @@ static bool video_make_picture(video_player *video, int32_t width, int32_t heigh
     return true;
 }
 
-video_player *video_create(wl_display *display) {
+video_player *video_create(wl_display *display, bool software) {
     auto *video = new (std::nothrow) video_player{};
     if (!video) {
         log_error("cannot allocate the video player");
@@ -366,6 +374,14 @@ video_player *video_create(wl_display *display) {
     if (!video_cuda_available()) {
         video_set_option(video->mpv, "gpu-hwdec-interop", "vaapi");
     }
+    if (software) {
+        // Converted into memory the player scales and converts with
+        // libswscale or zimg. Its zimg path gives untagged video other
+        // colours than the GL renderer does (pure red comes out as 248, 47,
+        // 0 with mpv 0.35); libswscale matches it, bilinear as in GL.
+        video_set_option(video->mpv, "sws-allow-zimg", "no");
+        video_set_option(video->mpv, "sws-scaler", "bilinear");
+    }
     // Later options override the table.
     video_parse_options(getenv("KIV_MPV_OPTIONS"), video_set_option_cb, video->mpv);
 
@@ -381,7 +397,9 @@ video_player *video_create(wl_display *display) {
     log_info("mpv requested hwdec=%s", hwdec ? hwdec : "unknown");
     mpv_free(hwdec);
 
-    // The render context binds to the GL context current now, the renderer's.
+    video->software = software;
+    // The render context binds to the GL context current now, the renderer's,
+    // or draws into memory the renderer hands it.
     mpv_opengl_init_params gl_init{};
     gl_init.get_proc_address = video_get_proc_address;
     gl_init.get_proc_address_ctx = nullptr;
@@ -393,6 +411,10 @@ video_player *video_create(wl_display *display) {
     };
     if (!params[2].data) {
         params[2] = {MPV_RENDER_PARAM_INVALID, nullptr};
+    }
+    if (software) {
+        params[0].data = const_cast<char *>(MPV_RENDER_API_TYPE_SW);
+        params[1] = {MPV_RENDER_PARAM_INVALID, nullptr};
     }
     rc = mpv_render_context_create(&video->render, video->mpv, params);
     if (rc < 0) {
@@ -668,6 +690,75 @@ int video_render_fbo(video_player *video, unsigned fbo_name, int width, int heig
         video->ready = true;
     }
     return 0;
+}
+
+int video_render_memory(video_player *video, int width, int height, size_t stride, void *pixels,
+                        const char *format) {
+    if (!video || !video->render || !video->software || width <= 0 || height <= 0 || !pixels) {
+        return -1;
+    }
+    int size[2] = {width, height};
+    int block = 0;
+    mpv_render_param params[] = {
+        {MPV_RENDER_PARAM_SW_SIZE, size},
+        {MPV_RENDER_PARAM_SW_FORMAT, const_cast<char *>(format)},
+        {MPV_RENDER_PARAM_SW_STRIDE, &stride},
+        {MPV_RENDER_PARAM_SW_POINTER, pixels},
+        {MPV_RENDER_PARAM_BLOCK_FOR_TARGET_TIME, &block},
+        {MPV_RENDER_PARAM_INVALID, nullptr},
+    };
+    int rc = mpv_render_context_render(video->render, params);
+    if (rc < 0) {
+        video_render_failed(video, rc);
+        return -1;
+    }
+    if (video->file_loaded && video->display_width > 0 && video->display_height > 0) {
+        video->ready = true;
+    }
+    return 0;
+}
+
+const uint8_t *video_picture_memory(video_player *video, int32_t limit_width, int32_t limit_height,
+                                    int32_t *width, int32_t *height, int32_t *stride) {
+    if (!video || !video->render || !video->software || video->display_width <= 0 ||
+        video->display_height <= 0) {
+        return nullptr;
+    }
+    int32_t w = 0;
+    int32_t h = 0;
+    video_picture_size(video->display_width, video->display_height, limit_width, limit_height, &w,
+                       &h);
+    if (w != video->picture_width || h != video->picture_height) {
+        video_free_picture(video);
+        // Rows aligned as the player's software renderer works fastest.
+        int32_t row = (w * 4 + 63) / 64 * 64;
+        size_t bytes = static_cast<size_t>(row) * static_cast<size_t>(h);
+        video->picture_width = w;
+        video->picture_height = h;
+        video->picture_pixels = static_cast<uint8_t *>(aligned_alloc(64, bytes));
+        if (!video->picture_pixels) {
+            // Remembered as refused, so that the size is not retried at every frame.
+            log_error("no memory for a video picture of %dx%d", w, h);
+            return nullptr;
+        }
+        video->picture_stride = row;
+    } else if (!video->picture_pixels) {
+        return nullptr;
+    }
+    if (!video->picture_drawn || video->picture_serial != video->frame_serial) {
+        // The picture has the video's own shape, so the player neither
+        // crops nor letterboxes it.
+        if (video_render_memory(video, w, h, static_cast<size_t>(video->picture_stride),
+                                video->picture_pixels, "bgr0") != 0) {
+            return nullptr;
+        }
+        video->picture_drawn = true;
+        video->picture_serial = video->frame_serial;
+    }
+    *width = w;
+    *height = h;
+    *stride = video->picture_stride;
+    return video->picture_pixels;
 }
 
 void video_report_swap(video_player *video) {

@@ -14,9 +14,10 @@ struct video_player;
 // current.
 
 // Creates the player with its options (KIV_HWDEC, KIV_MPV_OPTIONS), the render
-// context on the current GL context and the wake-up pipe. None on failure
-// (already logged).
-video_player *video_create(wl_display *display);
+// context and the wake-up pipe. The render context draws through the current
+// GL context, or with software into memory (video_render_memory). None on
+// failure (already logged).
+video_player *video_create(wl_display *display, bool software);
 // Frees the render context before the player; tolerates none.
 void video_destroy(video_player *video);
 
@@ -60,6 +61,16 @@ int video_render_fbo(video_player *video, unsigned fbo, int width, int height);
 // and viewport of the caller changed.
 unsigned video_picture(video_player *video, int32_t limit_width, int32_t limit_height,
                        int32_t *width, int32_t *height);
+// Software rendering: draws the current frame, top row first, into width x
+// height pixels of 4 bytes in format ("bgr0": B, G, R, X in memory order, as
+// XRGB8888 keeps them; "rgb0": R, G, B, X), rows of stride bytes. 0 or -1.
+int video_render_memory(video_player *video, int width, int height, size_t stride, void *pixels,
+                        const char *format);
+// Software rendering: the current frame drawn whole in the video's shape, as
+// video_picture sizes it, B, G, R, X rows of *stride bytes; null while there
+// is no picture. Drawn again only when the frame changed.
+const uint8_t *video_picture_memory(video_player *video, int32_t limit_width, int32_t limit_height,
+                                    int32_t *width, int32_t *height, int32_t *stride);
 // Tells the render context that a frame was presented.
 void video_report_swap(video_player *video);
 

@@ -9,6 +9,8 @@
 #include "egl.h"
 #include "log.h"
 #include "mpv.h"
+#include "pixels.h"
+#include "shm.h"
 #include "still.h"
 #include "wayland.h"
 
@@ -45,6 +47,17 @@ struct shared_picture {
 shared_picture shared_pictures[MAX_SHARED_SIZES];
 uint64_t pass_count;
 
+// Pictures whose outputs show one shared-memory buffer, to say so once.
+struct shared_size {
+    int32_t width; // 0: a free slot
+    int32_t height;
+    int media;
+    picture_fit fit;
+};
+shared_size shm_shared_sizes[MAX_SHARED_SIZES];
+// Lays the video's frames onto outputs in fits other than cover.
+pixels_scaler video_scaler;
+
 bool surface_attach(void *data, output_state *output) {
     output->egl_surface = egl_create_surface(static_cast<egl_state *>(data), output->egl_window);
     return output->egl_surface != EGL_NO_SURFACE;
@@ -66,9 +79,16 @@ bool probe_power(output_state *output, int64_t now) {
     return off;
 }
 
+bool shm_surface_attach(void *, output_state *) {
+    return true;
+}
+
+void shm_surface_release(void *, output_state *output) {
+    shm_output_gone(output);
+}
+
 bool drawable(const output_state *output) {
-    return output->configured && output->egl_surface != EGL_NO_SURFACE && !output->skipped &&
-           !output->dpms_off;
+    return output->configured && output->attached && !output->skipped && !output->dpms_off;
 }
 
 // Whether name is one of the comma-separated items of list.
@@ -162,6 +182,30 @@ void forget_unshared() {
             shared_free(&p);
         }
     }
+    for (shared_size &s : shm_shared_sizes) {
+        if (s.width != 0 && outputs_of_size(s.media, s.width, s.height, s.fit) < 2) {
+            s = {};
+        }
+    }
+}
+
+// Says once that the outputs of this size and fit showing background id
+// show one buffer.
+void note_shm_shared(int id, int32_t width, int32_t height, const picture_fit &fit) {
+    shared_size *free_slot = nullptr;
+    for (shared_size &s : shm_shared_sizes) {
+        if (s.width == width && s.height == height && s.media == id &&
+            picture_fit_equal(s.fit, fit)) {
+            return;
+        }
+        if (s.width == 0 && !free_slot) {
+            free_slot = &s;
+        }
+    }
+    if (free_slot) {
+        *free_slot = {width, height, id, fit};
+        log_info("one picture drawn for the outputs of %dx%d", width, height);
+    }
 }
 
 // What a pass shows of one background; every output showing it shows the same.
@@ -190,6 +234,16 @@ pass_content content_of(const media_view &view) {
     return c;
 }
 
+// The largest size a video picture needs for the outputs: none (0) when
+// some output shows pictures at their native size.
+void video_picture_limit(int32_t *width, int32_t *height) {
+    *width = 0;
+    *height = 0;
+    if (!render_fit_native()) {
+        wayland_max_buffer_size(g_app.wayland, width, height);
+    }
+}
+
 // The video's frame laid onto the current surface of width x height by fit.
 bool draw_video(video_player *video, const picture_fit &fit, int32_t width, int32_t height) {
     // The player's own cropping is cover; every other fit takes the whole
@@ -199,9 +253,7 @@ bool draw_video(video_player *video, const picture_fit &fit, int32_t width, int3
     }
     int32_t limit_width = 0;
     int32_t limit_height = 0;
-    if (!render_fit_native()) {
-        wayland_max_buffer_size(g_app.wayland, &limit_width, &limit_height);
-    }
+    video_picture_limit(&limit_width, &limit_height);
     int32_t picture_width = 0;
     int32_t picture_height = 0;
     unsigned texture =
@@ -278,9 +330,97 @@ bool copy_shared(shared_picture *p, output_state *output, int32_t width, int32_t
     return false;
 }
 
-// Swaps what was drawn into the output's back buffer. False when the output
-// took nothing: its monitor went off meanwhile or the swap failed.
-bool present(output_state *output, bool needs_frames, bool animating) {
+// The video's frame laid into the buffer by fit, on the CPU. False when the
+// video could not be drawn (the buffer then shows black or the bars).
+bool draw_video_memory(video_player *video, const picture_fit &fit, shm_buffer *b) {
+    int32_t w = b->width;
+    int32_t h = b->height;
+    // The player crops to cover by itself, straight into the buffer; every
+    // other fit takes the whole frame and lays it out like a still.
+    if (fit.mode == FIT_COVER) {
+        if (video_render_memory(video, w, h, static_cast<size_t>(b->stride), b->pixels, "bgr0") ==
+            0) {
+            return true;
+        }
+        pixels_fill_black(b->pixels, b->stride, w, h);
+        return false;
+    }
+    int32_t limit_width = 0;
+    int32_t limit_height = 0;
+    video_picture_limit(&limit_width, &limit_height);
+    int32_t picture_width = 0;
+    int32_t picture_height = 0;
+    int32_t picture_stride = 0;
+    const uint8_t *picture = video_picture_memory(video, limit_width, limit_height, &picture_width,
+                                                  &picture_height, &picture_stride);
+    if (picture &&
+        pixels_fit_scale(picture, picture_width, picture_height, picture_stride, PIXELS_BGRX,
+                         b->pixels, w, h, b->stride, PIXELS_BGRA, fit, &video_scaler) == 0) {
+        return true;
+    }
+    pixels_fill_color(b->pixels, b->stride, w, h, fit, PIXELS_BGRA);
+    return false;
+}
+
+// Draws the pass's picture on the CPU into the buffer. False when the video
+// could not be drawn.
+bool draw_memory(const media_view &view, const pass_content &content, const picture_fit &fit,
+                 shm_buffer *b) {
+    int32_t w = b->width;
+    int32_t h = b->height;
+    if (content.show_video) {
+        bool drawn = draw_video_memory(view.video, fit, b);
+        if (content.transition_shown) {
+            const uint8_t *picture = still_picture(view.transition, w, h, fit);
+            float alpha = still_overlay_alpha(view.transition);
+            if (picture) {
+                pixels_blend(b->pixels, b->stride, picture, w * 4, w, h, alpha);
+            }
+        }
+        return drawn;
+    }
+    const uint8_t *picture = content.still_shown ? still_picture(view.still, w, h, fit) : nullptr;
+    if (picture) {
+        pixels_fade(b->pixels, b->stride, picture, w * 4, w, h, still_fade_in_alpha(view.still));
+    } else {
+        pixels_fill_black(b->pixels, b->stride, w, h);
+    }
+    return true;
+}
+
+// The buffer showing this pass's picture on outputs of this size and fit:
+// the one drawn for another such output when it still holds the picture,
+// otherwise a free buffer drawn now. None when every buffer is held.
+shm_buffer *shm_picture(const media_view &view, const pass_content &content, const picture_fit &fit,
+                        int32_t width, int32_t height) {
+    bool video_only = content.show_video && !content.transition_shown;
+    uint64_t serial = video_frame_serial(view.video);
+    shm_buffer *latest = shm_latest(g_app.shm, width, height, view.id, fit);
+    if (latest && (latest->pass == pass_count ||
+                   (video_only && latest->video_only && latest->frame_serial == serial))) {
+        if (outputs_of_size(view.id, width, height, fit) >= 2) {
+            note_shm_shared(view.id, width, height, fit);
+        }
+        return latest;
+    }
+    shm_buffer *b = shm_acquire(g_app.shm, width, height);
+    if (!b) {
+        return nullptr;
+    }
+    bool drawn = draw_memory(view, content, fit, b);
+    shm_mark_drawn(b);
+    b->pass = drawn ? pass_count : 0;
+    b->video_only = drawn && video_only;
+    b->frame_serial = serial;
+    b->media = view.id;
+    b->fit = fit;
+    return b;
+}
+
+// Presents what was drawn: the buffer when there is one, else the output's
+// back buffer by a swap. False when the output took nothing: its monitor
+// went off meanwhile or the swap failed.
+bool present(output_state *output, bool needs_frames, bool animating, shm_buffer *buffer) {
     // A monitor switched off meanwhile gets no frame; it is drawn once it is back.
     if (probe_power(output, now_ms())) {
         output->dirty = true;
@@ -292,7 +432,9 @@ bool present(output_state *output, bool needs_frames, bool animating) {
         output_request_frame(output, animating);
         output->frame_ready = false;
     }
-    if (egl_swap(g_app.egl, output->egl_surface, output->name) != 0) {
+    if (buffer) {
+        shm_present(buffer, output);
+    } else if (egl_swap(g_app.egl, output->egl_surface, output->name) != 0) {
         output->failed_presentations++;
         if (output->frame_callback) {
             wl_callback_destroy(output->frame_callback);
@@ -307,6 +449,24 @@ bool present(output_state *output, bool needs_frames, bool animating) {
 }
 
 } // namespace
+
+presenter_choice render_presenter_choice(const char *value) {
+    if (!value || !value[0] || strcmp(value, "auto") == 0) {
+        return PRESENTER_AUTO;
+    }
+    if (strcmp(value, "gl") == 0) {
+        return PRESENTER_GL;
+    }
+    if (strcmp(value, "shm") == 0) {
+        return PRESENTER_SHM;
+    }
+    log_warn("KIV_PRESENTER=%s is none of gl, shm, auto: choosing by itself", value);
+    return PRESENTER_AUTO;
+}
+
+const char *render_presenter_name(void) {
+    return g_app.shm ? "shm" : "gl";
+}
 
 own_media *render_own_for(const char *name) {
     for (own_media &m : g_app.own) {
@@ -381,7 +541,10 @@ bool render_fit_native(void) {
 }
 
 void render_attach_surfaces(void) {
-    output_surface_hooks hooks = {surface_attach, surface_release, g_app.egl};
+    output_surface_hooks hooks = {surface_attach, surface_release, g_app.egl, "egl"};
+    if (!g_app.egl) {
+        hooks = {shm_surface_attach, shm_surface_release, nullptr, "shm"};
+    }
     wayland_set_surface_hooks(g_app.wayland, &hooks);
 }
 
@@ -389,6 +552,10 @@ void render_finish(void) {
     for (shared_picture &p : shared_pictures) {
         shared_free(&p);
     }
+    for (shared_size &s : shm_shared_sizes) {
+        s = {};
+    }
+    pixels_scaler_free(&video_scaler);
 }
 
 bool render_waiting(void) {
@@ -413,7 +580,7 @@ bool render_waiting(void) {
 void render_outputs(void) {
     wayland_context *ctx = g_app.wayland;
     egl_state *egl = g_app.egl;
-    if (!ctx || !egl) {
+    if (!ctx || (!egl && !g_app.shm)) {
         return;
     }
     // Per background: what it shows this pass, and what was presented of it.
@@ -427,8 +594,8 @@ void render_outputs(void) {
     output_state *next = nullptr;
     for (output_state *output = ctx->outputs; output; output = next) {
         next = output->next;
-        if (!output->configured || !output->dirty || output->egl_surface == EGL_NO_SURFACE ||
-            output->skipped || !output->frame_ready) {
+        if (!output->configured || !output->dirty || !output->attached || output->skipped ||
+            !output->frame_ready) {
             continue;
         }
         media_view view = render_view_of(output);
@@ -455,23 +622,36 @@ void render_outputs(void) {
         int32_t width = 0;
         int32_t height = 0;
         output_buffer_size(output, &width, &height);
-        output_resize_window(output);
         const picture_fit &fit = render_fit_of(output->name);
-        shared_picture *shared = shared_drawn(view, content, fit, width, height);
+        shm_buffer *buffer = nullptr;
         bool drawn = false;
-        if (shared && copy_shared(shared, output, width, height)) {
+        if (g_app.shm) {
+            buffer =
+                width > 0 && height > 0 ? shm_picture(view, content, fit, width, height) : nullptr;
+            if (!buffer) {
+                // Every buffer is held: the next release draws it.
+                output->dirty = true;
+                continue;
+            }
             drawn = true;
-        } else if (egl_make_current(egl, output->egl_surface, width, height) == 0) {
-            draw_picture(view, content, fit, width, height);
-            drawn = true;
+        } else {
+            output_resize_window(output);
+            shared_picture *shared = shared_drawn(view, content, fit, width, height);
+            if (shared && copy_shared(shared, output, width, height)) {
+                drawn = true;
+            } else if (egl_make_current(egl, output->egl_surface, width, height) == 0) {
+                draw_picture(view, content, fit, width, height);
+                drawn = true;
+            }
         }
-        if (present(output, content.needs_frames, content.animating) && drawn) {
+        if (present(output, content.needs_frames, content.animating, buffer) && drawn) {
             presented_video[view.id] = presented_video[view.id] || content.show_video;
             presented_transition[view.id] =
                 presented_transition[view.id] || (content.show_video && content.transition_shown);
         }
     }
     forget_unshared();
+    shm_retire_unused(g_app.shm);
 
     for (int id = 0; id < VIEWS; id++) {
         if (!known[id]) {

@@ -14,6 +14,7 @@ struct still_image;
 struct render_ipc;
 struct lock_feed;
 struct output_state;
+struct shm_presenter;
 
 enum {
     RENDER_PATH_SIZE = 4096,
@@ -60,7 +61,8 @@ struct render_output_fit {
 
 struct render_app {
     wayland_context *wayland; // compositor connection and outputs
-    egl_state *egl;           // EGL display and the one GL context
+    egl_state *egl;           // EGL display and the one GL context; none with shm
+    shm_presenter *shm;       // shared-memory buffers when drawing without GL
     video_player *video;      // libmpv player
     still_image *still;       // background still
     still_image *transition;  // image faded out over a newly started video
@@ -97,7 +99,19 @@ void render_mark_dirty(const own_media *own);
 // Applies the pause each own background's player should have now.
 void render_sync_own_pause(void);
 
-// Gives every output, present and future, its EGL surface from g_app.egl.
+enum presenter_choice {
+    PRESENTER_AUTO,
+    PRESENTER_GL,
+    PRESENTER_SHM,
+};
+// The presenter a KIV_PRESENTER value asks for: "gl", "shm", or "auto" (also
+// when unset or empty); any other value is logged and counts as "auto".
+presenter_choice render_presenter_choice(const char *value);
+// "gl" or "shm": how the outputs are drawn.
+const char *render_presenter_name(void);
+
+// Gives every output, present and future, to the presenter: its EGL surface
+// from g_app.egl, or shared-memory buffers from g_app.shm.
 void render_attach_surfaces(void);
 // The fit of the output named name.
 const picture_fit &render_fit_of(const char *name);

@@ -366,7 +366,8 @@ void load_own(ipc_stream *slot, yyjson_val *root, yyjson_val *outputs, const cha
     own->used = true;
     if (video) {
         if (!own->video)
-            own->video = video_create(g_app.wayland ? g_app.wayland->display : nullptr);
+            own->video = video_create(g_app.wayland ? g_app.wayland->display : nullptr,
+                                      g_app.shm != nullptr);
         if (!own->transition)
             own->transition = still_create(g_app.egl);
         if (!own->video || video_load(own->video, path) != 0) {
@@ -916,11 +917,11 @@ void render_ipc_status(render_ipc *ipc, ipc_stream *slot) {
         "\"outputs\":%d,\"max_width\":%d,\"max_height\":%d,\"has_video\":%s,"
         "\"has_still\":%s,\"time_pos\":%.3f,\"hwdec\":%s,\"error\":%s,\"skipped\":%s,"
         "\"intro\":%s,\"eof\":%s,\"drm_dpms\":%s,\"swaps\":%lu,\"swap_failures\":%lu,"
-        "\"output_list\":%s}",
+        "\"presenter\":\"%s\",\"output_list\":%s}",
         path.get(), g_app.kind, word(g_app.paused), word(ready), outputs, max_width, max_height,
         word(has_video), word(has_still), time_pos, hwdec.get(), error.get(), skipped.get(),
         word(g_app.intro), word(eof), word(drm_probe_enabled()), static_cast<unsigned long>(swaps),
-        static_cast<unsigned long>(swap_failures), list.c_str());
+        static_cast<unsigned long>(swap_failures), render_presenter_name(), list.c_str());
     if (len < 0)
         return;
     json_text_ptr line(raw_line);

@@ -28,6 +28,7 @@ extern "C" {
 #include "egl.h"
 #include "log.h"
 #include "orientation.h"
+#include "pixels.h"
 
 namespace {
 
@@ -46,17 +47,32 @@ struct still_job {
     int width;
     int height;
     bool reduced;
+    bool premultiply; // for drawing on the CPU
     int result;
     bool started;
     bool collected;
     std::atomic<unsigned char> cancel;
 };
 
+// The shown image laid onto one output size by one fit.
+struct scaled_picture {
+    uint8_t *pixels; // none: a free entry
+    int width;
+    int height;
+    picture_fit fit;
+};
+
+constexpr int PICTURE_SIZES = 4;
+
 } // namespace
 
 struct still_image {
-    egl_state *egl;
+    egl_state *egl; // none: the image is drawn on the CPU
     GLuint texture;
+    // Without GL: the shown image, premultiplied RGBA, and its pictures.
+    uint8_t *cpu_pixels;
+    scaled_picture pictures[PICTURE_SIZES];
+    int next_picture; // the entry a new size replaces
     int texture_width;
     int texture_height;
     int limit_width;
@@ -76,6 +92,18 @@ namespace {
 
 int64_t elapsed_ms_since(int64_t since) {
     return now_ms() - since;
+}
+
+bool shown(const still_image *image) {
+    return image->texture != 0 || image->cpu_pixels;
+}
+
+void free_pictures(still_image *image) {
+    for (scaled_picture &p : image->pictures) {
+        free(p.pixels);
+        p = {};
+    }
+    image->next_picture = 0;
 }
 
 void job_free(still_job *job) {
@@ -119,6 +147,9 @@ void *job_run(void *arg) {
         job->width = out.width;
         job->height = out.height;
         job->reduced = out.reduced;
+        if (job->premultiply) {
+            pixels_premultiply(out.pixels, static_cast<size_t>(out.width) * out.height);
+        }
         job->result = 0;
     } else {
         job->result = -1;
@@ -150,6 +181,9 @@ void delete_texture(still_image *image) {
     if (image->texture != 0 && egl_make_current_no_surface(image->egl) == 0)
         egl_delete_texture(image->egl, image->texture);
     image->texture = 0;
+    free(image->cpu_pixels);
+    image->cpu_pixels = nullptr;
+    free_pictures(image);
 }
 
 struct format_closer {
@@ -480,6 +514,7 @@ int still_load(still_image *image, const char *path, int limit_width, int limit_
     still_job *job = job_create(path, limit_width, limit_height);
     if (!job)
         return -1;
+    job->premultiply = !image->egl;
     if (image->current && !image->current->collected) {
         // Its worker may still run: cancel it and wait behind it; of several
         // loads issued meanwhile only the last survives.
@@ -569,19 +604,26 @@ int still_collect(still_image *image) {
         }
     }
 
-    // Without the GL context the pixels wait; a later call uploads them.
-    if (egl_make_current_no_surface(image->egl) != 0)
-        return 0;
-    GLuint texture = egl_upload_texture(image->egl, job->pixels, job->width, job->height);
-    if (texture == 0) {
-        log_error("still texture upload failed");
-        job_free(job);
-        image->current = nullptr;
-        return -1;
+    if (!image->egl) {
+        // Drawn on the CPU: the decoded pixels are the image.
+        delete_texture(image);
+        image->cpu_pixels = job->pixels;
+        job->pixels = nullptr;
+    } else {
+        // Without the GL context the pixels wait; a later call uploads them.
+        if (egl_make_current_no_surface(image->egl) != 0)
+            return 0;
+        GLuint texture = egl_upload_texture(image->egl, job->pixels, job->width, job->height);
+        if (texture == 0) {
+            log_error("still texture upload failed");
+            job_free(job);
+            image->current = nullptr;
+            return -1;
+        }
+        if (image->texture != 0)
+            egl_delete_texture(image->egl, image->texture);
+        image->texture = texture;
     }
-    if (image->texture != 0)
-        egl_delete_texture(image->egl, image->texture);
-    image->texture = texture;
     image->texture_width = job->width;
     image->texture_height = job->height;
     image->limit_width = job->limit_width;
@@ -597,7 +639,7 @@ int still_collect(still_image *image) {
 }
 
 bool still_has_texture(const still_image *image) {
-    return image && image->texture != 0;
+    return image && shown(image);
 }
 
 const char *still_path(const still_image *image) {
@@ -656,40 +698,79 @@ bool still_transition_pending(still_image *image) {
 }
 
 bool still_transition_done(const still_image *image) {
-    if (!image || image->texture == 0 || !image->transition || !image->fade_started)
+    if (!image || !shown(image) || !image->transition || !image->fade_started)
         return false;
     return image->fade_ms <= 0 || elapsed_ms_since(image->shown_since) >= image->fade_ms;
 }
 
 bool still_animating(const still_image *image) {
-    if (!image || image->texture == 0 || image->fade_ms < 1)
+    if (!image || !shown(image) || image->fade_ms < 1)
         return false;
     if (image->transition && !image->fade_started)
         return true;
     return elapsed_ms_since(image->shown_since) < image->fade_ms;
 }
 
+float still_fade_in_alpha(const still_image *image) {
+    if (!image || !shown(image))
+        return 0.0f;
+    return still_fade_alpha(elapsed_ms_since(image->shown_since), image->fade_ms,
+                            image->transition);
+}
+
+float still_overlay_alpha(still_image *image) {
+    if (!image || !shown(image))
+        return 0.0f;
+    if (!image->fade_started) {
+        image->shown_since = now_ms();
+        image->fade_started = true;
+    }
+    return still_fade_alpha(elapsed_ms_since(image->shown_since), image->fade_ms, true);
+}
+
 void still_draw(still_image *image, int32_t target_width, int32_t target_height,
                 const picture_fit *fit) {
     if (!image || image->texture == 0)
         return;
-    float alpha =
-        still_fade_alpha(elapsed_ms_since(image->shown_since), image->fade_ms, image->transition);
     egl_draw_texture(image->egl, image->texture, image->texture_width, image->texture_height,
-                     target_width, target_height, alpha, fit);
+                     target_width, target_height, still_fade_in_alpha(image), fit);
 }
 
 void still_draw_overlay(still_image *image, int32_t target_width, int32_t target_height,
                         const picture_fit *fit) {
     if (!image || image->texture == 0)
         return;
-    if (!image->fade_started) {
-        image->shown_since = now_ms();
-        image->fade_started = true;
-    }
-    float alpha = still_fade_alpha(elapsed_ms_since(image->shown_since), image->fade_ms, true);
+    float alpha = still_overlay_alpha(image);
     if (alpha <= 0.0f)
         return;
     egl_draw_texture_blended(image->egl, image->texture, image->texture_width,
                              image->texture_height, target_width, target_height, alpha, fit);
+}
+
+const uint8_t *still_picture(still_image *image, int32_t width, int32_t height,
+                             const picture_fit &fit) {
+    if (!image || !image->cpu_pixels || width <= 0 || height <= 0)
+        return nullptr;
+    for (const scaled_picture &p : image->pictures)
+        if (p.pixels && p.width == width && p.height == height && picture_fit_equal(p.fit, fit))
+            return p.pixels;
+    scaled_picture &p = image->pictures[image->next_picture];
+    free(p.pixels);
+    p = {};
+    size_t bytes = static_cast<size_t>(width) * 4 * static_cast<size_t>(height);
+    auto *pixels = static_cast<uint8_t *>(malloc(bytes));
+    if (!pixels) {
+        log_error("no memory for a %dx%d picture of %s", width, height, image->path);
+        return nullptr;
+    }
+    if (pixels_fit_scale(image->cpu_pixels, image->texture_width, image->texture_height,
+                         image->texture_width * 4, PIXELS_RGBA, pixels, width, height, width * 4,
+                         PIXELS_BGRA, fit, nullptr) != 0) {
+        log_error("cannot scale %s to %dx%d", image->path, width, height);
+        free(pixels);
+        return nullptr;
+    }
+    p = {pixels, width, height, fit};
+    image->next_picture = (image->next_picture + 1) % PICTURE_SIZES;
+    return pixels;
 }

@@ -19,6 +19,8 @@ enum {
     STILL_MAX_PIXELS = 67108864,
 };
 
+// Without GL state (none) the image is kept in memory and drawn on the CPU
+// through still_picture.
 still_image *still_create(egl_state *egl);
 void still_destroy(still_image *image);
 
@@ -68,6 +70,17 @@ void still_draw(still_image *image, int32_t target_width, int32_t target_height,
 // Blended draw over the current frame with the fade-out alpha:
 void still_draw_overlay(still_image *image, int32_t target_width, int32_t target_height,
                         const picture_fit *fit);
+
+// The alpha still_draw and still_draw_overlay draw with; the overlay's
+// starts its fade-out clock at the first call after an upload.
+float still_fade_in_alpha(const still_image *image);
+float still_overlay_alpha(still_image *image);
+// Without GL: the shown image laid once onto width x height by fit, bars
+// included, premultiplied B, G, R, A rows of width * 4 bytes (see pixels.h),
+// kept for the next calls of that size and fit. None without an image or
+// memory.
+const uint8_t *still_picture(still_image *image, int32_t width, int32_t height,
+                             const picture_fit &fit);
 
 // Pure helpers, exposed for tests.
 

@@ -107,11 +107,12 @@ void set_opaque_region(output_state *output) {
 bool attach_surface(wayland_context *ctx, output_state *output) {
     output_resize_window(output);
     if (!ctx->hooks.attach(ctx->hooks.data, output)) {
-        log_error("egl surface attach failed for output %s", output->name);
+        log_error("%s surface attach failed for output %s", ctx->hooks.kind, output->name);
         return false;
     }
-    log_info("egl surface attached for output %s (%dx%d@%d)", output->name, output->logical_width,
-             output->logical_height, output->scale);
+    output->attached = true;
+    log_info("%s surface attached for output %s (%dx%d@%d)", ctx->hooks.kind, output->name,
+             output->logical_width, output->logical_height, output->scale);
     output->dirty = true;
     return true;
 }
@@ -146,8 +147,7 @@ void layer_surface_handle_configure(void *data, zwlr_layer_surface_v1 *layer_sur
     output->configured = true;
     output->dirty = true;
     wayland_context *ctx = output->wayland;
-    if (ctx->hooks.attach && output->egl_surface == EGL_NO_SURFACE &&
-        !attach_surface(ctx, output)) {
+    if (ctx->hooks.attach && !output->attached && !attach_surface(ctx, output)) {
         output_destroy(ctx, output);
     }
 }
@@ -237,8 +237,14 @@ void wayland_handle_global(wayland_context *ctx, uint32_t name, const char *inte
         if (version < 3 || ctx->compositor) {
             return;
         }
-        ctx->compositor = static_cast<wl_compositor *>(
-            wl_registry_bind(ctx->registry, name, &wl_compositor_interface, version == 3 ? 3 : 4));
+        ctx->compositor_version = version == 3 ? 3 : 4;
+        ctx->compositor = static_cast<wl_compositor *>(wl_registry_bind(
+            ctx->registry, name, &wl_compositor_interface, ctx->compositor_version));
+    } else if (strcmp(interface, wl_shm_interface.name) == 0) {
+        if (!ctx->shm) {
+            ctx->shm =
+                static_cast<wl_shm *>(wl_registry_bind(ctx->registry, name, &wl_shm_interface, 1));
+        }
     } else if (strcmp(interface, zwlr_layer_shell_v1_interface.name) == 0) {
         if (!ctx->layer_shell) {
             ctx->layer_shell = static_cast<zwlr_layer_shell_v1 *>(
@@ -354,6 +360,9 @@ void wayland_free(wayland_context *ctx) {
         // Version 1 has no destroy request: drop the proxy only.
         wl_proxy_destroy(reinterpret_cast<wl_proxy *>(ctx->layer_shell));
     }
+    if (ctx->shm) {
+        wl_shm_destroy(ctx->shm);
+    }
     if (ctx->compositor) {
         wl_compositor_destroy(ctx->compositor);
     }
@@ -376,7 +385,7 @@ void wayland_set_surface_hooks(wayland_context *ctx, const output_surface_hooks 
     }
     // Outputs not configured yet get theirs with their first configure.
     for (output_state *output = ctx->outputs; output; output = output->next) {
-        if (output->configured && output->egl_surface == EGL_NO_SURFACE && output->egl_window) {
+        if (output->configured && !output->attached && output->egl_window) {
             attach_surface(ctx, output);
         }
     }
@@ -591,8 +600,9 @@ void output_destroy(wayland_context *ctx, output_state *output) {
     if (output->viewport) {
         wp_viewport_destroy(output->viewport);
     }
-    if (ctx && ctx->hooks.release && output->egl_surface != EGL_NO_SURFACE) {
+    if (ctx && ctx->hooks.release && output->attached) {
         ctx->hooks.release(ctx->hooks.data, output);
+        output->attached = false;
     }
     if (output->egl_window) {
         wl_egl_window_destroy(output->egl_window);

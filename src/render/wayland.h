@@ -16,6 +16,8 @@ struct wp_viewporter;
 struct wp_viewport;
 struct wp_fractional_scale_manager_v1;
 struct wp_fractional_scale_v1;
+struct wl_shm;
+struct shm_buffer;
 struct wayland_context;
 
 enum {
@@ -52,18 +54,21 @@ struct output_state {
     wp_viewport *viewport;
     wp_fractional_scale_v1 *fractional_scale;
     EGLSurface egl_surface; // EGL_NO_SURFACE when none; owned by the surface hooks
+    bool attached;          // the surface hooks took the output: it can be drawn
+    shm_buffer *shm_shown;  // the shared-memory buffer attached last, if any
     int32_t window_width;   // last size given to wl_egl_window_resize
     int32_t window_height;
 };
 
-// The owner of the outputs' EGL surfaces: attach gives a configured output
-// its surface, its window sized already (false: the output cannot be drawn
-// and is dropped); release lets it go before the output's EGL window is
-// destroyed.
+// The presenter's hold on the outputs: attach readies a configured output
+// for drawing (GL: its EGL surface, its window sized already; false: the
+// output cannot be drawn and is dropped); release lets it go before the
+// output's surfaces are destroyed.
 struct output_surface_hooks {
     bool (*attach)(void *data, output_state *output);
     void (*release)(void *data, output_state *output);
     void *data;
+    const char *kind; // what attach gives an output, for the log: "egl", "shm"
 };
 
 struct pending_output {
@@ -76,6 +81,8 @@ struct wayland_context {
     wl_display *display;
     wl_registry *registry;
     wl_compositor *compositor;
+    uint32_t compositor_version;
+    wl_shm *shm; // none when the compositor offers no shared-memory buffers
     zwlr_layer_shell_v1 *layer_shell;
     wp_viewporter *viewporter;
     wp_fractional_scale_manager_v1 *fractional_scale_manager;
@@ -89,7 +96,7 @@ struct wayland_context {
 wayland_context *wayland_init(void);
 void wayland_free(wayland_context *ctx);
 // Installs the hooks (none: forget them) and attaches every configured
-// output that has no EGL surface yet; the others attach at their first
+// output not attached yet; the others attach at their first
 // configure.
 void wayland_set_surface_hooks(wayland_context *ctx, const output_surface_hooks *hooks);
 int wayland_fd(const wayland_context *ctx);

@@ -30,6 +30,11 @@ it knows of, so every wlr-randr change brings back all outputs that are off:
 the harness switches the others off again at once, but a client sees them
 come and go. Change modes before a client runs, or while nothing is off.
 
+The screen tests of the renderer run once per presenter: CTest runs a
+script registered with SHM a second time as NAME_shm with KIV_PRESENTER=shm
+(NAME and NAME_phoc with KIV_PRESENTER=gl), and start_renderer checks that
+the renderer draws with the presenter asked for.
+
 Screen tests run on sway. A test method or class marked @every_compositor
 runs on phoc too: CTest runs a script registered with PHOC a second time as
 NAME_phoc with KIV_COMPOSITOR=phoc, where the unmarked tests are skipped.
@@ -540,6 +545,10 @@ class RendererTestCase(CompositorTestCase):
         r = self.start([KIV_RENDER, "--socket", self.sock] + list(extra), name)
         self.assert_ready(r, self.ready_timeout, "renderer ready")
         self.renderer = r
+        # CTest runs the screen tests once per presenter: make sure it is that one.
+        wanted = self.env.vars.get("KIV_PRESENTER")
+        if wanted in ("gl", "shm"):
+            self.assertEqual(self.status().get("presenter"), wanted)
         return r
 
     def cmd(self, obj, timeout=30):

@@ -91,6 +91,7 @@ class Renderer:
             "has_video": self.kind == "video", "has_still": self.kind == "still",
             "time_pos": -1.0, "hwdec": "no", "error": error, "skipped": self.skipped,
             "intro": False, "eof": False, "drm_dpms": True, "swaps": 42, "swap_failures": 0,
+            "presenter": "gl",
         }, separators=(",", ":"))
 
     def handle(self, line, ctl):

@@ -4,6 +4,7 @@ drawing and shutdown. Screens are checked through grim screenshots."""
 
 import ctypes
 import os
+import re
 import signal
 import subprocess
 import sys
@@ -91,7 +92,8 @@ class RenderCoreTest(RendererTestCase):
     def test_startup_clears_to_black_and_then_idles(self):
         r = self.start_renderer("--verbose")
         self.assertIn("wayland ready, outputs=1", r.log())
-        self.assertIn("egl surface attached for output HEADLESS-1 (1920x1080@1)", r.log())
+        kind = {"gl": "egl", "shm": "shm"}[self.status()["presenter"]]
+        self.assertIn("%s surface attached for output HEADLESS-1 (1920x1080@1)" % kind, r.log())
         self.assertEqual(self.cmd({"cmd": "hello"}), {"status": "ok", "version": 1})
         s = self.wait_status(lambda s: s["swaps"] >= 1, "first frame")
         self.assertEqual((s["outputs"], s["max_width"], s["max_height"]), (1, 1920, 1080))
@@ -206,6 +208,39 @@ class RenderCoreTest(RendererTestCase):
         # The output is released, not only forgotten on the client side.
         self.assertRegex(r.stderr(), r"-> wl_output@\d+\.release\(\)")
         self.assertFalse(os.path.exists(self.sock) and request_ok(self.sock))
+
+    def test_presenter_chosen_at_start(self):
+        # libglvnd finds no EGL driver here, so EGL cannot be initialised.
+        no_egl = {"__EGL_VENDOR_LIBRARY_FILENAMES": os.path.join(self.env.root, "none.json")}
+        cases = [
+            # KIV_PRESENTER, more environment, presenter, its reason in the log
+            (None, {}, "shm", r"presenter shm: OpenGL renderer llvmpipe.* is a software rasteriser"),
+            ("auto", no_egl, "shm", r"presenter shm: EGL cannot be initialised"),
+            ("gl", {}, "gl", r"presenter gl: KIV_PRESENTER=gl"),
+            ("shm", {}, "shm", r"presenter shm: KIV_PRESENTER=shm"),
+            ("vulkan", {}, "shm", r"KIV_PRESENTER=vulkan is none of gl, shm, auto"),
+        ]
+        for value, extra, presenter, reason in cases:
+            with self.subTest(presenter=value, **extra):
+                self.env.vars.pop("KIV_PRESENTER", None)
+                self.env.vars.pop("__EGL_VENDOR_LIBRARY_FILENAMES", None)
+                if value is not None:
+                    self.env.vars["KIV_PRESENTER"] = value
+                self.env.vars.update(extra)
+                r = self.start_renderer()
+                s = self.wait_status(lambda s: s["swaps"] >= 1, "first frame")
+                self.assertEqual(s["presenter"], presenter)
+                self.assertRegex(r.log(), reason)
+                self.assertEqual(len(re.findall(r"presenter (gl|shm): ", r.log())), 1)
+                wait_for(lambda: all_black(self.comp.screenshot("HEADLESS-1")), 30,
+                         what="black screen")
+                r.stop()
+                self.procs.remove(r)
+        # Asked for GL where there is none, the renderer does not start.
+        self.env.vars.update(no_egl, KIV_PRESENTER="gl")
+        r = self.start([KIV_RENDER, "--socket", self.sock], "no-gl")
+        self.assertEqual(r.wait(30), 1)
+        self.assertIn("egl init failed", r.stderr())
 
     def test_compositor_loss_ends_the_renderer(self):
         r = self.start_renderer()

@@ -1,13 +1,16 @@
 // Pure parts of the renderer core: cover cropping, buffer sizes from integer
-// and fractional scales, the output list kept by the registry handlers, and
-// the skip list.
+// and fractional scales, the output list kept by the registry handlers, the
+// skip list, the choice of presenter and the CPU drawing of the shared-memory
+// presenter.
 #include <gtest/gtest.h>
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include "egl.h"
+#include "pixels.h"
 #include "render.h"
 #include "wayland.h"
 
@@ -89,6 +92,246 @@ TEST(FitCrop, Table) {
         EXPECT_FLOAT_EQ(got.offset_x, c.expected.offset_x);
         EXPECT_FLOAT_EQ(got.offset_y, c.expected.offset_y);
     }
+}
+
+TEST(Presenter, ChoiceFromEnvironment) {
+    const struct {
+        const char *value;
+        presenter_choice expected;
+    } cases[] = {
+        {nullptr, PRESENTER_AUTO},  {"", PRESENTER_AUTO},     {"auto", PRESENTER_AUTO},
+        {"gl", PRESENTER_GL},       {"shm", PRESENTER_SHM},   {"GL", PRESENTER_AUTO},
+        {"vulkan", PRESENTER_AUTO}, {"shm ", PRESENTER_AUTO},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.value ? c.value : "(unset)");
+        EXPECT_EQ(render_presenter_choice(c.value), c.expected);
+    }
+}
+
+TEST(Presenter, SoftwareRasterisers) {
+    const struct {
+        const char *renderer;
+        bool software;
+    } cases[] = {
+        {"llvmpipe (LLVM 15.0.6, 256 bits)", true},
+        {"softpipe", true},
+        {"swrast", true},
+        {"Software Rasterizer", true},
+        {"Mesa Intel(R) UHD Graphics 620 (KBL GT2)", false},
+        {"AMD Radeon RX 6600 (navi23, LLVM 15.0.6, DRM 3.49, 6.1.0-13-amd64)", false},
+        {"NVIDIA GeForce GTX 1060/PCIe/SSE2", false},
+        {"", false},
+        {nullptr, false},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.renderer ? c.renderer : "(none)");
+        EXPECT_EQ(egl_renderer_is_software(c.renderer), c.software);
+    }
+}
+
+// The CPU crops what the GL shader samples: the uv rectangle in pixels.
+TEST(Pixels, CoverRectMatchesTheShaderCrop) {
+    const struct {
+        const char *name;
+        int w, h, tw, th;
+        int x, y, cw, ch;
+    } cases[] = {
+        {"landscape on ultrawide", 1920, 1080, 2560, 1080, 0, 135, 1920, 810},
+        {"wide on landscape", 3840, 1080, 1920, 1080, 960, 0, 1920, 1080},
+        {"same aspect", 320, 180, 1920, 1080, 0, 0, 320, 180},
+        {"four to one on 16:9", 320, 90, 1920, 1080, 80, 0, 160, 90},
+        {"tiny on tall", 2, 1, 1, 1000, 0, 0, 1, 1},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        int x = -1, y = -1, cw = -1, ch = -1;
+        pixels_cover_rect(c.w, c.h, c.tw, c.th, &x, &y, &cw, &ch);
+        EXPECT_EQ(x, c.x);
+        EXPECT_EQ(y, c.y);
+        EXPECT_EQ(cw, c.cw);
+        EXPECT_EQ(ch, c.ch);
+    }
+}
+
+// The CPU places a picture where the shader's coordinates put it.
+TEST(Pixels, FitPlaceMatchesTheShader) {
+    const struct {
+        const char *name;
+        int32_t fit;
+        int w, h, tw, th;
+        pixels_place expected;
+    } cases[] = {
+        {"contain 4:3 on 16:9",
+         FIT_CONTAIN,
+         640,
+         480,
+         1920,
+         1080,
+         {0, 0, 640, 480, 240, 0, 1440, 1080}},
+        {"contain wide on 16:9",
+         FIT_CONTAIN,
+         640,
+         180,
+         1920,
+         1080,
+         {0, 0, 640, 180, 0, 270, 1920, 540}},
+        {"contain in whole pixels", FIT_CONTAIN, 3, 2, 1000, 1000, {0, 0, 3, 2, 0, 166, 1000, 667}},
+        {"center smaller", FIT_CENTER, 640, 180, 1920, 1080, {0, 0, 640, 180, 640, 450, 640, 180}},
+        {"center larger: cut off",
+         FIT_CENTER,
+         3840,
+         2160,
+         1920,
+         1080,
+         {960, 540, 1920, 1080, 0, 0, 1920, 1080}},
+        {"center odd difference",
+         FIT_CENTER,
+         101,
+         100,
+         1920,
+         1080,
+         {0, 0, 101, 100, 909, 490, 101, 100}},
+        {"center taller, wider output",
+         FIT_CENTER,
+         100,
+         2000,
+         1920,
+         1080,
+         {0, 460, 100, 1080, 910, 0, 100, 1080}},
+        {"stretch fills",
+         FIT_STRETCH,
+         1080,
+         1920,
+         1920,
+         1080,
+         {0, 0, 1080, 1920, 0, 0, 1920, 1080}},
+        {"cover crops", FIT_COVER, 3840, 1080, 1920, 1080, {960, 0, 1920, 1080, 0, 0, 1920, 1080}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        pixels_place got{};
+        ASSERT_TRUE(pixels_fit_place(c.fit, c.w, c.h, c.tw, c.th, &got));
+        EXPECT_EQ(got.src_x, c.expected.src_x);
+        EXPECT_EQ(got.src_y, c.expected.src_y);
+        EXPECT_EQ(got.src_width, c.expected.src_width);
+        EXPECT_EQ(got.src_height, c.expected.src_height);
+        EXPECT_EQ(got.x, c.expected.x);
+        EXPECT_EQ(got.y, c.expected.y);
+        EXPECT_EQ(got.width, c.expected.width);
+        EXPECT_EQ(got.height, c.expected.height);
+    }
+    pixels_place none{};
+    EXPECT_FALSE(pixels_fit_place(FIT_CONTAIN, 0, 10, 100, 100, &none));
+}
+
+// Bars in the fit's colour around the picture, in the target's byte order.
+TEST(Pixels, FitScaleDrawsTheBars) {
+    // One opaque red pixel, contained in a 3 x 1 target: bar, red, bar.
+    const uint8_t red[4] = {255, 0, 0, 255};
+    const picture_fit fit = {FIT_CONTAIN, 0.0f, 0.5f, 1.0f};
+    const struct {
+        pixels_order order;
+        uint8_t bar[4];
+        uint8_t picture[4];
+    } cases[] = {
+        {PIXELS_BGRA, {255, 128, 0, 255}, {0, 0, 255, 255}},
+        {PIXELS_RGBA, {0, 128, 255, 255}, {255, 0, 0, 255}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.order == PIXELS_BGRA ? "BGRA" : "RGBA");
+        uint8_t target[12] = {};
+        ASSERT_EQ(
+            pixels_fit_scale(red, 1, 1, 4, PIXELS_RGBA, target, 3, 1, 12, c.order, fit, nullptr),
+            0);
+        EXPECT_EQ(memcmp(target, c.bar, 4), 0);
+        EXPECT_EQ(memcmp(target + 4, c.picture, 4), 0);
+        EXPECT_EQ(memcmp(target + 8, c.bar, 4), 0);
+    }
+}
+
+TEST(Pixels, FadeBlendAndPremultiply) {
+    // Pixels as B, G, R, A bytes.
+    const struct {
+        const char *name;
+        uint8_t target[4];
+        uint8_t picture[4];
+        float alpha;
+        bool blend;
+        uint8_t expected[3];
+    } cases[] = {
+        {"fade at full strength copies",
+         {9, 9, 9, 0},
+         {10, 200, 255, 255},
+         1.0f,
+         false,
+         {10, 200, 255}},
+        {"fade halfway rises out of black",
+         {9, 9, 9, 0},
+         {0, 200, 255, 255},
+         0.5f,
+         false,
+         {0, 100, 127}},
+        {"fade at nothing is black", {9, 9, 9, 0}, {0, 200, 255, 255}, 0.0f, false, {0, 0, 0}},
+        {"opaque blend at full strength covers",
+         {50, 60, 70, 0},
+         {255, 0, 255, 255},
+         1.0f,
+         true,
+         {255, 0, 255}},
+        {"opaque blend halfway mixes", {0, 200, 0, 0}, {200, 0, 0, 255}, 0.5f, true, {100, 100, 0}},
+        {"blend at nothing keeps the target",
+         {50, 60, 70, 0},
+         {255, 0, 255, 255},
+         0.0f,
+         true,
+         {50, 60, 70}},
+        {"half-transparent picture lets half through",
+         {0, 0, 200, 0},
+         {64, 64, 64, 128},
+         1.0f,
+         true,
+         {64, 64, 163}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        uint8_t target[4];
+        memcpy(target, c.target, 4);
+        if (c.blend) {
+            pixels_blend(target, 4, c.picture, 4, 1, 1, c.alpha);
+        } else {
+            pixels_fade(target, 4, c.picture, 4, 1, 1, c.alpha);
+        }
+        for (int i = 0; i < 3; i++) {
+            EXPECT_NEAR(target[i], c.expected[i], 1) << "byte " << i;
+        }
+    }
+    uint8_t half_white[8] = {255, 255, 255, 128, 255, 0, 0, 0};
+    pixels_premultiply(half_white, 2);
+    const uint8_t expected[8] = {128, 128, 128, 128, 0, 0, 0, 0};
+    EXPECT_EQ(memcmp(half_white, expected, 8), 0);
+}
+
+TEST(Pixels, CoverScaleCutsTheOverflowEvenly) {
+    // Red, green and blue columns of a 3 x 1 image on a 1 x 1 target: the
+    // middle one covers it. On a 6 x 2 target of the same aspect all three
+    // show, in order.
+    const uint8_t rgba[12] = {255, 0, 0, 255, 0, 255, 0, 255, 0, 0, 255, 255};
+    uint8_t one[4] = {};
+    ASSERT_EQ(pixels_cover_scale(rgba, 3, 1, one, 1, 1, 4), 0);
+    EXPECT_EQ(one[0], 0);
+    EXPECT_EQ(one[1], 255);
+    EXPECT_EQ(one[2], 0);
+    uint8_t wide[12 * 4] = {};
+    ASSERT_EQ(pixels_cover_scale(rgba, 3, 1, wide, 6, 2, 24), 0);
+    for (int row = 0; row < 2; row++) {
+        const uint8_t *p = wide + row * 24;
+        EXPECT_GT(p[2], 200);      // red on the left, as B, G, R
+        EXPECT_GT(p[8 + 1], 100);  // green in the middle
+        EXPECT_GT(p[20 + 0], 200); // blue on the right
+        EXPECT_LT(p[20 + 2], 50);
+    }
+    EXPECT_EQ(pixels_cover_scale(rgba, 0, 1, one, 1, 1, 4), -1);
 }
 
 // A stand-in for a fractional scale object: only its presence is looked at.
@@ -295,7 +538,7 @@ TEST_F(OutputList, RenderWaitsWhileAnOutputOwesAFrame) {
         {"the compositor's frame event is due", true, false, false, false, true, false},
         {"skipped", true, true, true, false, true, false},
         {"monitor off with a frame to draw", true, true, false, true, true, true},
-        {"no EGL surface: never drawn", true, true, false, false, false, false},
+        {"not attached (no EGL surface): never drawn", true, true, false, false, false, false},
     };
     static char surface;
     add_output(&ctx, 1, "DP-1", 1920, 1080);
@@ -307,9 +550,11 @@ TEST_F(OutputList, RenderWaitsWhileAnOutputOwesAFrame) {
         output->skipped = c.skipped;
         output->dpms_off = c.dpms_off;
         output->egl_surface = c.has_surface ? static_cast<EGLSurface>(&surface) : EGL_NO_SURFACE;
+        output->attached = c.has_surface;
         EXPECT_EQ(render_waiting(), c.waiting);
     }
     output->egl_surface = EGL_NO_SURFACE;
+    output->attached = false;
 }
 
 } // namespace

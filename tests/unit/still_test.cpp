@@ -157,8 +157,8 @@ TEST_F(StillDecode, CancelledDecodeFails) {
     EXPECT_EQ(out.pixels, nullptr);
 }
 
-// Waits for the worker's completion byte and collects; there is no GL context,
-// so a good decode is kept (0, still busy) and a bad one reports -1.
+// Waits for the worker's completion byte and collects; without GL state a
+// good decode is shown at once (1) and a bad one reports -1.
 int collect_when_done(still_image *image) {
     int fd = still_fd(image);
     if (fd < 0)
@@ -180,17 +180,37 @@ TEST_F(StillDecode, WorkerJobs) {
 
     ASSERT_EQ(still_load(image, png.c_str(), 100, 100), 0);
     EXPECT_TRUE(still_busy(image));
-    EXPECT_EQ(collect_when_done(image), 0);
-    // Decoded but not shown: waits for the GL context.
-    EXPECT_TRUE(still_busy(image));
-    EXPECT_FALSE(still_has_texture(image));
+    EXPECT_EQ(collect_when_done(image), 1);
+    // Drawn on the CPU: shown without an upload, scaled once per output size.
+    EXPECT_FALSE(still_busy(image));
+    EXPECT_TRUE(still_has_texture(image));
+    EXPECT_STREQ(still_path(image), png.c_str());
     EXPECT_EQ(still_collect(image), 0);
+    const uint8_t *picture = still_picture(image, 4, 2, PICTURE_FIT_COVER);
+    ASSERT_NE(picture, nullptr);
+    EXPECT_EQ(still_picture(image, 4, 2, PICTURE_FIT_COVER), picture);
+    EXPECT_EQ(picture[0], 90);
+    EXPECT_EQ(picture[3], 255);
+    // Another fit is another picture: the square contained in 4 x 2 leaves
+    // a bar column on each side, in the bar colour (B, G, R, A).
+    const picture_fit contain = {FIT_CONTAIN, 1.0f, 0.0f, 0.0f};
+    const uint8_t *contained = still_picture(image, 4, 2, contain);
+    ASSERT_NE(contained, nullptr);
+    EXPECT_NE(contained, picture);
+    const uint8_t bar[4] = {0, 0, 255, 255};
+    EXPECT_EQ(memcmp(contained, bar, 4), 0);
+    EXPECT_EQ(memcmp(contained + 12, bar, 4), 0);
+    EXPECT_EQ(contained[4], 90);
 
     std::string missing = dir_ + "/missing.png";
     ASSERT_EQ(still_load(image, missing.c_str(), 100, 100), 0);
     EXPECT_EQ(collect_when_done(image), -1);
     EXPECT_FALSE(still_busy(image));
-    EXPECT_STREQ(still_path(image), "");
+    // A failed load keeps the image shown before.
+    EXPECT_STREQ(still_path(image), png.c_str());
+    still_clear(image);
+    EXPECT_FALSE(still_has_texture(image));
+    EXPECT_EQ(still_picture(image, 4, 2, PICTURE_FIT_COVER), nullptr);
 
     // A cancelled job is collected silently.
     ASSERT_EQ(still_load(image, png.c_str(), 0, 0), 0);
@@ -269,7 +289,7 @@ TEST_F(RenderIpcFresh, StatusObject) {
               "\"outputs\":0,\"max_width\":0,\"max_height\":0,\"has_video\":false,"
               "\"has_still\":false,\"time_pos\":-1.000,\"hwdec\":\"no\",\"error\":\"\","
               "\"skipped\":\"\",\"intro\":false,\"eof\":false,\"drm_dpms\":true,\"swaps\":0,"
-              "\"swap_failures\":0,\"output_list\":[]}");
+              "\"swap_failures\":0,\"presenter\":\"gl\",\"output_list\":[]}");
 }
 
 TEST_F(RenderIpcFresh, Replies) {
@@ -331,8 +351,8 @@ TEST_F(RenderIpcFresh, FadeAndPauseChangeTheRecord) {
 }
 
 // The deferred reply of a synchronous still load: a decode failure and a
-// deadline, settled by render_ipc_poll_still. Without GL nothing is
-// ever shown, so a good decode waits until its deadline.
+// deadline, settled by render_ipc_poll_still; without GL state a good
+// decode is shown from memory.
 TEST_F(RenderIpcFresh, PendingStillLoad) {
     g_app.still = still_create(nullptr);
     ASSERT_NE(g_app.still, nullptr);
@@ -387,6 +407,9 @@ TEST_F(RenderIpcFresh, PendingStillLoad) {
     EXPECT_STREQ(ipc_->error, "Still decode timed out");
     request("{\"cmd\":\"stop\"}");
     EXPECT_STREQ(ipc_->error, "");
+    send(load(good));
+    EXPECT_EQ(settle(), "{\"status\":\"ok\"}");
+    EXPECT_STREQ(g_app.kind, "still");
 
     still_destroy(g_app.still);
     g_app.still = nullptr;
