@@ -1,19 +1,23 @@
 #!/usr/bin/python3
 """Cost of playback in kiv-render on a headless sway compositor, run by hand.
 
-On one 1920x1080 output: plays a 1920x1080 30 fps H.264 video in kiv-render
-and then the same file with mpv's own Wayland output, fullscreen, on the same
-compositor, in turns for a number of rounds (after one unmeasured warm-up
-round of each), so that a drift of the machine weighs on both alike; then the video paused and a still in kiv-render. Then
-adds a second, equal output and plays the video in kiv-render again. For each
-it reports CPU share (from the scheduler's nanosecond run times of all
-threads), CPU time per presented frame, frames per second per output, context
-switches per second of all threads and wake-ups per second of the main
-thread, resident memory, and the compositor's own CPU share, so that a buffer
-format the compositor must convert shows at once. Ends with the ratios of the
-rounds' medians against the targets.
+On one 1920x1080 output, for a 1920x1080 and a 3840x2160 30 fps H.264 video:
+plays the file in kiv-render with each presenter (KIV_PRESENTER=gl and shm),
+in mpv fullscreen with its OpenGL output (--vo=gpu) and its shared-memory
+output (--vo=wlshm), and in mpv decoding alone (--vo=null), in turns for a
+number of rounds (after one unmeasured warm-up of each), so that a drift of
+the machine weighs on all alike. Then, per presenter, the video paused and a
+still; then a second, equal output and the video again. For each it reports
+CPU share (from the scheduler's nanosecond run times of all threads), CPU
+time per presented frame, frames per second per output, context switches per
+second of all threads and wake-ups per second of the main thread, resident
+memory, and the compositor's own CPU share, so that a buffer format the
+compositor must convert shows at once. Ends with the ratios of the rounds'
+medians against the targets.
 
     /usr/bin/python3 bench/video_cost.py [--seconds 20] [--rounds 5] [--build build]
+        [--media DIR]   keep the encoded videos there and reuse them
+        [--prepare]     only encode the videos (no compositor), then stop
 """
 
 import argparse
@@ -149,23 +153,38 @@ def mpv_ipc(path, *command):
                         return msg.get("data")
 
 
+PRESENTERS = ("gl", "shm")
+VIDEOS = (("hd", "1920x1080"), ("uhd", "3840x2160"))
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--seconds", type=float, default=20)
     ap.add_argument("--rounds", type=int, default=5)
     ap.add_argument("--build", default=os.path.join(HERE, "..", "build"))
+    ap.add_argument("--media")
+    ap.add_argument("--prepare", action="store_true")
     args = ap.parse_args()
     render_bin = os.path.join(os.path.abspath(args.build), "render", "kiv-render")
 
-    media = tempfile.mkdtemp(prefix="kiv-bench-")
-    video = os.path.join(media, "hd.mp4")
-    still = os.path.join(media, "hd.png")
+    media = args.media or tempfile.mkdtemp(prefix="kiv-bench-")
+    os.makedirs(media, exist_ok=True)
     length = int(args.seconds * 2 + 10)  # looped; long enough to seldom wrap
-    print("encoding a %d s 1920x1080 30 fps H.264 video..." % length, flush=True)
-    ffmpeg("-f", "lavfi", "-i", "testsrc2=size=1920x1080:rate=30", "-t", str(length),
-           "-c:v", "libx264", "-preset", "veryfast", "-pix_fmt", "yuv420p", video, timeout=None)
-    ffmpeg("-f", "lavfi", "-i", "testsrc2=size=1920x1080", "-frames:v", "1", still,
-           timeout=None)
+    videos = {}
+    for name, size in VIDEOS:
+        videos[name] = os.path.join(media, "%s-%d.mp4" % (name, length))
+        if not os.path.exists(videos[name]):
+            print("encoding a %d s %s 30 fps H.264 video..." % (length, size), flush=True)
+            ffmpeg("-f", "lavfi", "-i", "testsrc2=size=%s:rate=30" % size, "-t", str(length),
+                   "-c:v", "libx264", "-preset", "veryfast", "-pix_fmt", "yuv420p",
+                   videos[name] + ".part.mp4", timeout=None)
+            os.rename(videos[name] + ".part.mp4", videos[name])
+    still = os.path.join(media, "hd.png")
+    if not os.path.exists(still):
+        ffmpeg("-f", "lavfi", "-i", "testsrc2=size=1920x1080", "-frames:v", "1", still,
+               timeout=None)
+    if args.prepare:
+        return
 
     comp = Compositor().start()
     env = Env()
@@ -180,30 +199,46 @@ def main():
     def swaps():
         return status()["swaps"]
 
-    def start_render():
+    def start_render(presenter):
+        env.vars["KIV_PRESENTER"] = presenter
         r = Proc([render_bin, "--socket", sock], env, "kiv-render")
         if not r.wait_ready(30, "renderer"):
             sys.exit("kiv-render did not start:\n" + r.log())
+        if status().get("presenter") != presenter:
+            sys.exit("kiv-render draws with %r, not %s" % (status().get("presenter"), presenter))
         return r
 
-    def play(r):
+    def play(video):
         request_json(sock, {"cmd": "load", "path": video, "kind": "video"})
         wait_for(lambda: status()["ready"], 30, what="video ready")
         time.sleep(2)
 
-    def play_mpv(seconds=args.seconds):
+    def play_kiv(presenter, video, seconds, outputs=1):
+        r = start_render(presenter)
+        try:
+            if outputs > 1:
+                wait_for(lambda: status()["outputs"] == outputs, 30, what="%d outputs" % outputs)
+            play(video)
+            return measure(r.pid, seconds, swaps, sway, outputs=outputs)
+        finally:
+            r.stop()
+
+    def play_mpv(vo, video, seconds):
         ipc = os.path.join(media, "mpv.sock")
         menv = comp.client_env()
-        mpv = subprocess.Popen(["mpv", "--vo=gpu", "--gpu-context=wayland", "--gpu-api=opengl",
-                                "--fs", "--loop-file=inf", "--no-audio", "--no-config",
-                                "--really-quiet", "--input-ipc-server=" + ipc, video],
-                               env=menv, stdin=subprocess.DEVNULL)
+        argv = ["mpv", "--vo=" + vo, "--loop-file=inf", "--no-audio", "--no-config",
+                "--really-quiet", "--input-ipc-server=" + ipc]
+        if vo == "gpu":
+            argv += ["--gpu-context=wayland", "--gpu-api=opengl"]
+        if vo != "null":
+            argv.append("--fs")
+        mpv = subprocess.Popen(argv + [video], env=menv, stdin=subprocess.DEVNULL)
         try:
             wait_for(lambda: os.path.exists(ipc), 30, what="mpv IPC socket")
             wait_for(lambda: (mpv_ipc(ipc, "get_property", "time-pos") or 0) > 1, 30,
                      what="mpv playing")
-            # Frames mpv put on screen: the frame number reached minus the frames
-            # it dropped on the way.
+            # Frames mpv put on screen (or, decoding alone, passed on): the
+            # frame number reached minus the frames it dropped on the way.
             def mpv_frames():
                 get = lambda name: mpv_ipc(ipc, "get_property", name) or 0  # noqa: E731
                 return (get("estimated-frame-number") - get("frame-drop-count")
@@ -215,85 +250,99 @@ def main():
             if os.path.exists(ipc):
                 os.unlink(ipc)
 
+    players = [("kiv-render gl", lambda v, t: play_kiv("gl", v, t)),
+               ("kiv-render shm", lambda v, t: play_kiv("shm", v, t)),
+               ("mpv --vo=gpu", lambda v, t: play_mpv("gpu", v, t)),
+               ("mpv --vo=wlshm", lambda v, t: play_mpv("wlshm", v, t)),
+               ("mpv decoding alone", lambda v, t: play_mpv("null", v, t))]
+
     try:
-        # Warm-up: the first start of each pays for the driver's shader
-        # compilation and cold caches.
-        r = start_render()
-        play(r)
-        r.stop()
-        play_mpv(seconds=2)
-        # Turns, each program started afresh: kiv-render, then mpv.
-        rounds = {"playing": [], "mpv": []}
-        for n in range(max(args.rounds, 1)):
-            r = start_render()
-            play(r)
-            rounds["playing"].append(measure(r.pid, args.seconds, swaps, sway))
-            show("kiv-render playing (%d)" % (n + 1), rounds["playing"][-1])
+        for name, _ in VIDEOS:
+            video = videos[name]
+            # Warm-up: the first start of each pays for the driver's shader
+            # compilation and cold caches.
+            for _, run in players:
+                run(video, 2)
+            rounds = {label: [] for label, _ in players}
+            for n in range(max(args.rounds, 1)):
+                for label, run in players:
+                    rounds[label].append(run(video, args.seconds))
+                    show("%s %s (%d)" % (name, label, n + 1), rounds[label][-1])
+            for label, runs in rounds.items():
+                results[(name, label)] = median_of(runs)
+                show("median: %s %s" % (name, label), results[(name, label)])
+                spread(runs)
+
+        idle_seconds = max(args.seconds, 15)
+        for presenter in PRESENTERS:
+            r = start_render(presenter)
+            play(videos["hd"])
+            request_json(sock, {"cmd": "pause"})
+            time.sleep(1)
+            # Idle costs are tiny: measure them for longer.
+            results[("paused", presenter)] = measure(r.pid, idle_seconds, swaps, sway)
+            show("kiv-render %s paused" % presenter, results[("paused", presenter)])
+            request_json(sock, {"cmd": "load", "path": still, "kind": "still"}, timeout=30)
+            time.sleep(2)
+            results[("still", presenter)] = measure(r.pid, idle_seconds, swaps, sway)
+            show("kiv-render %s still" % presenter, results[("still", presenter)])
             r.stop()
-            rounds["mpv"].append(play_mpv())
-            show("mpv playing (%d)" % (n + 1), rounds["mpv"][-1])
-        for key, runs in rounds.items():
-            results[key] = median_of(runs)
-            show("median: " + ("kiv-render playing" if key == "playing" else "mpv playing"),
-                 results[key])
-            spread(runs)
-
-        r = start_render()
-        play(r)
-        request_json(sock, {"cmd": "pause"})
-        time.sleep(1)
-        # Idle costs are tiny: measure them for longer.
-        idle_seconds = max(args.seconds, 30)
-        results["paused"] = measure(r.pid, idle_seconds, swaps, sway)
-        show("kiv-render paused", results["paused"])
-
-        request_json(sock, {"cmd": "load", "path": still, "kind": "still"}, timeout=30)
-        time.sleep(2)
-        results["still"] = measure(r.pid, idle_seconds, swaps, sway)
-        show("kiv-render still", results["still"])
-        r.stop()
 
         second = comp.create_output()
         comp.resolution(second, 1920, 1080)
-        runs = []
-        for n in range(max(args.rounds, 1)):
-            r = start_render()
-            wait_for(lambda: status()["outputs"] == 2, 30, what="two outputs")
-            play(r)
-            runs.append(measure(r.pid, args.seconds, swaps, sway, outputs=2))
-            show("kiv-render, 2 outputs (%d)" % (n + 1), runs[-1])
-            r.stop()
-        results["two"] = median_of(runs)
-        show("median: kiv-render, 2 out.", results["two"])
-        spread(runs)
+        for presenter in PRESENTERS:
+            runs = []
+            for n in range(max(args.rounds, 1)):
+                runs.append(play_kiv(presenter, videos["hd"], args.seconds, outputs=2))
+                show("hd kiv-render %s, 2 outputs (%d)" % (presenter, n + 1), runs[-1])
+            results[("two", presenter)] = median_of(runs)
+            show("median: kiv-render %s, 2 out." % presenter, results[("two", presenter)])
+            spread(runs)
 
-        k, m, two = results["playing"], results["mpv"], results["two"]
+        def cpu(key):
+            return results[key]["cpu_share"]
+
+        hd = lambda label: ("hd", label)  # noqa: E731
         print("ratios:")
-        verdict("kiv-render / mpv CPU, one output", k["cpu_share"] / m["cpu_share"], 1.0)
-        below = sum(a["cpu_share"] < b["cpu_share"]
-                    for a, b in zip(rounds["playing"], rounds["mpv"]))
-        print("  %-52s %5d of %d" % ("rounds in which kiv-render took less CPU than mpv",
-                                     below, len(rounds["mpv"])))
-        print("  %-52s %8.3f" % ("kiv-render / mpv CPU per frame",
-                                 k["cpu_ms_per_frame"] / m["cpu_ms_per_frame"]))
-        verdict("compositor CPU with kiv-render / with mpv",
-                k["compositor_share"] / m["compositor_share"], 3.5)
-        verdict("kiv-render CPU, two outputs / one output",
-                two["cpu_share"] / k["cpu_share"], 1.3)
-        # Full rate, give or take the frames a measuring window cuts.
-        print("  %-52s %8.1f  target >= %-6g %s" % (
-            "frames/s per output, two outputs", two["fps"], 29.5,
-            "ok" if two["fps"] >= 29.5 else "MISSED"))
-        verdict("paused kiv-render, CPU cores", results["paused"]["cpu_share"], 0.001)
-        verdict("paused kiv-render, main-thread wake-ups/s",
-                results["paused"]["main_wakeups_per_s"], 1.0)
-        verdict("still kiv-render, CPU cores", results["still"]["cpu_share"], 0.001)
-        verdict("still kiv-render, main-thread wake-ups/s",
-                results["still"]["main_wakeups_per_s"], 1.0)
+        verdict("gl: kiv-render / mpv --vo=gpu CPU",
+                cpu(hd("kiv-render gl")) / cpu(hd("mpv --vo=gpu")), 1.0)
+        verdict("gl: compositor CPU with kiv-render / with mpv --vo=gpu",
+                results[hd("kiv-render gl")]["compositor_share"]
+                / results[hd("mpv --vo=gpu")]["compositor_share"], 3.5)
+        verdict("gl: two outputs / one output CPU", cpu(("two", "gl")) / cpu(hd("kiv-render gl")),
+                1.3)
+        verdict("shm: kiv-render / mpv --vo=wlshm CPU, 1080p video",
+                cpu(hd("kiv-render shm")) / cpu(hd("mpv --vo=wlshm")), 1.1)
+        verdict("shm: kiv-render / mpv --vo=gpu CPU, 1080p video",
+                cpu(hd("kiv-render shm")) / cpu(hd("mpv --vo=gpu")), 0.3)
+        verdict("shm: kiv-render / mpv --vo=wlshm CPU, 2160p video",
+                cpu(("uhd", "kiv-render shm")) / cpu(("uhd", "mpv --vo=wlshm")), 1.1)
+        verdict("shm: two outputs / one output CPU",
+                cpu(("two", "shm")) / cpu(hd("kiv-render shm")), 1.1)
+        verdict("shm / gl: compositor CPU",
+                results[hd("kiv-render shm")]["compositor_share"]
+                / results[hd("kiv-render gl")]["compositor_share"], 1.0)
+        verdict("shm / gl: renderer RSS",
+                results[hd("kiv-render shm")]["rss_mib"] / results[hd("kiv-render gl")]["rss_mib"],
+                1.0)
+        print("  %-52s %8.3f" % ("shm: kiv-render / decoding alone CPU, 1080p video",
+                                 cpu(hd("kiv-render shm")) / cpu(hd("mpv decoding alone"))))
+        for presenter in PRESENTERS:
+            # Full rate, give or take the frames a measuring window cuts.
+            fps = results[("two", presenter)]["fps"]
+            print("  %-52s %8.1f  target >= %-6g %s" % (
+                "%s: frames/s per output, two outputs" % presenter, fps, 29.5,
+                "ok" if fps >= 29.5 else "MISSED"))
+            for state in ("paused", "still"):
+                m = results[(state, presenter)]
+                verdict("%s: %s kiv-render, CPU cores" % (presenter, state), m["cpu_share"], 0.001)
+                verdict("%s: %s kiv-render, main-thread wake-ups/s" % (presenter, state),
+                        m["main_wakeups_per_s"], 1.0)
     finally:
         comp.stop()
         env.cleanup()
-        subprocess.run(["rm", "-rf", media])
+        if not args.media:
+            subprocess.run(["rm", "-rf", media])
 
 
 if __name__ == "__main__":
