@@ -408,6 +408,11 @@ shm_buffer *shm_picture(const media_view &view, const pass_content &content, con
         return nullptr;
     }
     bool drawn = draw_memory(view, content, fit, b);
+    if (!drawn) {
+        // A picture the player failed to draw is not shown: asked once
+        // more, as with OpenGL, where the outputs then draw their own.
+        drawn = draw_memory(view, content, fit, b);
+    }
     shm_mark_drawn(b);
     b->pass = drawn ? pass_count : 0;
     b->video_only = drawn && video_only;

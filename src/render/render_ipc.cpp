@@ -20,6 +20,7 @@
 #include "json.h"
 #include "log.h"
 #include "mpv.h"
+#include "pixels.h"
 #include "render.h"
 #include "still.h"
 #include "wayland.h"
@@ -133,7 +134,7 @@ bool take_video_frame(void) {
     int32_t video_height = 0;
     if (!g_app.transition || !video_ready(g_app.video) ||
         video_size(g_app.video, &video_width, &video_height) != 0 ||
-        egl_make_current_no_surface(g_app.egl) != 0)
+        (g_app.egl && egl_make_current_no_surface(g_app.egl) != 0))
         return false;
     int limit_width = 0;
     int limit_height = 0;
@@ -141,6 +142,22 @@ bool take_video_frame(void) {
     int width = 0;
     int height = 0;
     still_target_size(video_width, video_height, limit_width, limit_height, &width, &height);
+    if (!g_app.egl) {
+        size_t stride = static_cast<size_t>(width) * 4;
+        auto *pixels = static_cast<uint8_t *>(malloc(stride * static_cast<size_t>(height)));
+        if (!pixels) {
+            log_error("no memory for a %dx%d video frame", width, height);
+            return false;
+        }
+        if (video_render_memory(g_app.video, width, height, stride, pixels, "rgb0") != 0) {
+            free(pixels);
+            return false;
+        }
+        // The fourth byte is left undefined by the player; the frame is opaque.
+        pixels_set_opaque(pixels, static_cast<int>(stride), width, height);
+        still_take_pixels(g_app.transition, pixels, width, height);
+        return true;
+    }
     GLuint framebuffer = 0;
     GLuint texture = egl_texture_target(g_app.egl, width, height, &framebuffer);
     if (texture == 0)

@@ -670,6 +670,23 @@ void still_take_texture(still_image *image, unsigned texture, int width, int hei
     image->shown_since = now_ms();
 }
 
+void still_take_pixels(still_image *image, uint8_t *rgba, int width, int height) {
+    if (!image) {
+        free(rgba);
+        return;
+    }
+    still_clear(image);
+    image->cpu_pixels = rgba;
+    image->texture_width = width;
+    image->texture_height = height;
+    image->limit_width = width;
+    image->limit_height = height;
+    image->reduced = false;
+    image->fade_started = false;
+    image->path[0] = '\0';
+    image->shown_since = now_ms();
+}
+
 void still_set_fade(still_image *image, int ms) {
     if (image)
         image->fade_ms = ms;

@@ -53,6 +53,9 @@ bool still_reduced(const still_image *image);
 // Shows a texture made elsewhere (width x height, top row first) instead of
 // a decoded file, and takes it over; any decode is cancelled.
 void still_take_texture(still_image *image, unsigned texture, int width, int height);
+// Without GL: the same with premultiplied RGBA pixels (rows of width * 4
+// bytes, from malloc), which it takes over.
+void still_take_pixels(still_image *image, uint8_t *rgba, int width, int height);
 
 void still_set_fade(still_image *image, int ms);
 void still_begin_transition(still_image *image, int ms);

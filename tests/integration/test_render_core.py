@@ -281,6 +281,8 @@ class RenderCoreTest(RendererTestCase):
 
     @every_compositor
     def test_failed_swap_of_a_still_is_retried_while_nothing_else_happens(self):
+        if self.env.vars.get("KIV_PRESENTER") == "shm":
+            self.skipTest("shared-memory buffers are committed, never swapped")
         red = os.path.join(self.env.root, "red.png")
         green = os.path.join(self.env.root, "green.png")
         ffmpeg("-f", "lavfi", "-i", "color=c=red:s=64x36", "-frames:v", "1", red)

@@ -320,6 +320,8 @@ class RenderVideoTest(RendererTestCase):
     @every_compositor
     @start_with_outputs(2)
     def test_shared_picture_the_player_failed_to_draw_is_not_shown(self):
+        if self.env.vars.get("KIV_PRESENTER") == "shm":
+            self.skipTest("shared memory shows a paused frame's buffer again, drawing nothing")
         names = ("HEADLESS-1", "HEADLESS-2")
         for name in names:
             self.comp.resolution(name, 640, 360)
