@@ -233,6 +233,9 @@ int ipc_server_listen_fd(const ipc_server *server) {
     if (server == nullptr || server->listener == nullptr) {
         return -1;
     }
+    if (server->accept_resume_at != 0 && now_ms() < server->accept_resume_at) {
+        return -1;
+    }
     return server->listener->listen_fd;
 }
 
@@ -260,14 +263,27 @@ void ipc_server_accept_all(ipc_server *server) {
     if (server == nullptr) {
         return;
     }
+    server->accept_resume_at = 0;
     for (;;) {
         int fd = ipc_accept(server->listener);
         if (fd < 0) {
             if (errno == EINTR || errno == ECONNABORTED) {
                 continue;
             }
+            if (errno == EMFILE || errno == ENFILE) {
+                if (!server->accept_starved) {
+                    log_warn("cannot accept connections on %s: %s; trying again every second",
+                             server->path, strerror(errno));
+                }
+                server->accept_starved = true;
+                server->accept_resume_at = now_ms() + IPC_ACCEPT_RETRY_MS;
+            }
             return;
         }
+        if (server->accept_starved) {
+            log_info("accepting connections on %s again", server->path);
+        }
+        server->accept_starved = false;
         ipc_stream *free_slot = nullptr;
         for (ipc_stream &slot : server->slots) {
             if (!slot_open(&slot)) {
@@ -318,7 +334,7 @@ int ipc_server_timeout_ms(const ipc_server *server, int64_t now) {
     if (server == nullptr) {
         return -1;
     }
-    int64_t first = -1;
+    int64_t first = server->accept_resume_at > now ? server->accept_resume_at : -1;
     for (const ipc_stream &slot : server->slots) {
         if (!slot_open(&slot)) {
             continue;

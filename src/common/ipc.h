@@ -19,6 +19,7 @@ enum {
 };
 constexpr int64_t IPC_IDLE_TIMEOUT_MS = 120000;
 constexpr int64_t IPC_PARTIAL_TIMEOUT_MS = 120000;
+constexpr int64_t IPC_ACCEPT_RETRY_MS = 1000;
 
 struct ipc_listener {
     int listen_fd;
@@ -44,6 +45,10 @@ struct ipc_server {
     char path[1024];
     ipc_stream slots[IPC_MAX_CLIENTS];
     bool events_given; // ipc_server_take_events ran since the last service
+    // Out of descriptors, the listener stays readable while nothing can be
+    // taken from it: it rests until then instead of spinning the loop.
+    int64_t accept_resume_at;
+    bool accept_starved; // said so already; cleared by the next accept
 };
 
 typedef void (*ipc_line_handler)(ipc_server *server, ipc_stream *slot, char *line);
@@ -53,6 +58,7 @@ ipc_server *ipc_server_create(const char *path);
 // carries further fields of its own (record_size bytes, zero-filled).
 ipc_server *ipc_server_create_sized(const char *path, size_t record_size);
 void ipc_server_destroy(ipc_server *server);
+// -1 while the listener rests after running out of descriptors.
 int ipc_server_listen_fd(const ipc_server *server);
 int ipc_server_poll_entries(const ipc_server *server, struct pollfd *entries);
 void ipc_server_accept_all(ipc_server *server);
@@ -62,7 +68,8 @@ void ipc_server_accept_all(ipc_server *server);
 void ipc_server_take_events(ipc_server *server, const struct pollfd *entries, int count);
 void ipc_server_service(ipc_server *server, ipc_line_handler handler);
 // Milliseconds from now until the first connection runs out of time (idle,
-// or a line left unfinished); -1 when no connection is open.
+// or a line left unfinished) or a resting listener is tried again; -1 when
+// there is neither.
 int ipc_server_timeout_ms(const ipc_server *server, int64_t now);
 
 void ipc_stream_reset(ipc_stream *slot);

@@ -19,6 +19,13 @@ KIV = os.path.join(BUILD_DIR, "cli", "kiv")
 KIV_FEED_CLIENT = os.path.join(BUILD_DIR, "feedclient", "kiv-feed-client")
 
 
+def cpu_seconds(pid):
+    """CPU time pid has used, user and system."""
+    with open("/proc/%d/stat" % pid) as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
 def wait_for(predicate, timeout=10.0, interval=0.05, what="condition"):
     """Polls predicate until it returns a true value; fails after timeout."""
     deadline = time.monotonic() + timeout

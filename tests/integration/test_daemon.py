@@ -2,14 +2,17 @@
 protocol and its reports, configuration loading and the blocklist scan."""
 
 import os
+import resource
 import shutil
 import signal
 import socket
 import struct
 import subprocess
+import time
 import unittest
 
-from kivtest import KIVD, KivTestCase, file_lines, request, request_json, wait_for
+from kivtest import (KIVD, KivTestCase, cpu_seconds, file_lines, request, request_json,
+                     wait_for)
 
 USAGE = ("Usage: %s [options]\n"
          "  --socket PATH   IPC socket path (default: $XDG_RUNTIME_DIR/kiv/kivd.sock)\n"
@@ -156,6 +159,31 @@ class CommandLineTest(DaemonTestCase):
                 return False
         wait_for(answered, what="a reply after the dead clients")
         self.assertTrue(d.alive())
+
+    def test_out_of_descriptors_the_listener_rests(self):
+        d = self.start_daemon()
+        soft, hard = resource.prlimit(d.pid, resource.RLIMIT_NOFILE)
+        open_fds = {int(fd) for fd in os.listdir("/proc/%d/fd" % d.pid)}
+        # Not one descriptor left for a connection (a new one takes the
+        # lowest free number).
+        lowest_free = min(set(range(len(open_fds) + 1)) - open_fds)
+        resource.prlimit(d.pid, resource.RLIMIT_NOFILE, (lowest_free, hard))
+        waiting = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+        self.addCleanup(waiting.close)
+        waiting.settimeout(30)
+        waiting.connect(self.env.daemon_socket)
+        waiting.sendall(b'{"cmd":"hello"}\n')
+        said = "cannot accept connections on %s: Too many open files" % self.env.daemon_socket
+        wait_for(lambda: said in d.log(), what=repr(said))
+        used = cpu_seconds(d.pid)
+        time.sleep(3)
+        # A listener that stays readable while nothing can be taken from it
+        # must not turn the loop into a spin; it is said once.
+        self.assertLess(cpu_seconds(d.pid) - used, 0.3, "the daemon spun")
+        self.assertEqual(d.log().count(said), 1, d.log())
+        resource.prlimit(d.pid, resource.RLIMIT_NOFILE, (soft, hard))
+        self.assertEqual(waiting.recv(4096), b'{"status":"ok","version":1}\n')
+        self.assertIn("accepting connections on %s again" % self.env.daemon_socket, d.log())
 
 
 class ProtocolTest(DaemonTestCase):

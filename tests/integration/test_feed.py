@@ -14,7 +14,7 @@ import time
 import unittest
 
 from compositor import RendererTestCase, ffmpeg, grid, near, wait_moving
-from kivtest import KIV_FEED_CLIENT, wait_for
+from kivtest import KIV_FEED_CLIENT, cpu_seconds, wait_for
 
 # magic, version, type, slot, width, height, stride, reserved, sequence
 MESSAGE = struct.Struct("<4sIIIIIIIQ")
@@ -87,13 +87,6 @@ def read_ppm(path):
         i = (y * width + x) * 3
         return tuple(raster[i:i + 3])
     return width, height, pixel
-
-
-def cpu_seconds(pid):
-    """CPU time pid has used, user and system."""
-    with open("/proc/%d/stat" % pid) as f:
-        fields = f.read().rsplit(")", 1)[1].split()
-    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
 
 
 class FeedTest(RendererTestCase):
