@@ -188,11 +188,13 @@ bool transcode_gif(transcode_job *job, char *result, size_t size) {
     // A GIF with no frame in it (a header alone) would still exit 0 with an
     // MP4 that holds no picture, which the renderer refuses only once the
     // load has timed out: an output without a frame fails the run instead.
+    // Without -xerror a write that fails (a full disk) also ends with 0.
     const char *argv[] = {
-        "ffmpeg", "-y",        "-v",         "error", "-nostdin", "-abort_on", "empty_output",
-        "-i",     job->source, "-map",       "0:v:0", "-vf",      filter,      "-an",
-        "-c:v",   "libx264",   "-threads",   threads, "-preset",  "veryfast",  "-crf",
-        crf,      "-movflags", "+faststart", "-r",    fps,        tmp,         nullptr};
+        "ffmpeg",     "-y",           "-v",       "error",     "-nostdin", "-xerror",
+        "-abort_on",  "empty_output", "-i",       job->source, "-map",     "0:v:0",
+        "-vf",        filter,         "-an",      "-c:v",      "libx264",  "-threads",
+        threads,      "-preset",      "veryfast", "-crf",      crf,        "-movflags",
+        "+faststart", "-r",           fps,        tmp,         nullptr};
     if (!produce(job, argv, GIF_TIME_LIMIT_MS, "ffmpeg gif failed", tmp, final_path))
         return false;
     snprintf(result, size, "%s", final_path);
@@ -213,11 +215,13 @@ bool transcode_poster(transcode_job *job, char *result, size_t size) {
     if (make_temp(final_path, ".png", tmp, sizeof tmp) != 0)
         return false;
 
-    // The first frame, at most 2560 wide, never enlarged, even height.
+    // The first frame, at most 2560 wide, never enlarged, even height; a
+    // write that fails is a failed run (-xerror), not a cut poster.
     const char *argv[] = {
-        "ffmpeg", "-y",   "-v",    "error",     "-nostdin", "-i",  job->source,
-        "-an",    "-map", "0:v:0", "-frames:v", "1",        "-vf", "scale=w='min(2560,iw)':h=-2",
-        tmp,      nullptr};
+        "ffmpeg",  "-y",        "-v",        "error", "-nostdin",
+        "-xerror", "-i",        job->source, "-an",   "-map",
+        "0:v:0",   "-frames:v", "1",         "-vf",   "scale=w='min(2560,iw)':h=-2",
+        tmp,       nullptr};
     if (!produce(job, argv, POSTER_TIME_LIMIT_MS, "poster extract failed", tmp, final_path))
         return false;
     snprintf(result, size, "%s", final_path);

@@ -689,16 +689,22 @@ TEST_F(Convert, ProxyIsH264AtItsSizeWithTheSoundAtLowPriority) {
     EXPECT_EQ(ffmpeg_calls().size(), 3u);
 }
 
-TEST_F(Convert, FailedProxyLeavesNoFile) {
+TEST_F(Convert, FailedJobLeavesNoFile) {
     // A cache that cannot take the whole file (as on a full disk) fails the
-    // write, like a source ffmpeg cannot read.
+    // write, like a source ffmpeg cannot read; ffmpeg itself ends with status
+    // 0 and a cut file unless told to stop at the first error.
     const struct {
         const char *name;
-        const char *video;
+        const char *source;
         rlim_t file_limit;
+        char job; // g: GIF conversion, p: poster, x: proxy
+        const char *said;
     } cases[] = {
-        {"unreadable source", "broken.mp4", RLIM_INFINITY},
-        {"cache without room", "sound.mp4", 4096},
+        {"proxy of an unreadable source", "broken.mp4", RLIM_INFINITY, 'x',
+         "ffmpeg proxy failed: "},
+        {"proxy into a cache without room", "sound.mp4", 4096, 'x', "ffmpeg proxy failed: "},
+        {"GIF into a cache without room", "odd.gif", 4096, 'g', "ffmpeg gif failed: "},
+        {"poster into a cache without room", "hd.mp4", 4096, 'p', "poster extract failed: "},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
@@ -709,14 +715,17 @@ TEST_F(Convert, FailedProxyLeavesNoFile) {
         void (*old_handler)(int) = signal(SIGXFSZ, SIG_IGN);
         ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limited), 0);
         testing::internal::CaptureStderr();
-        std::string src = media_ + "/" + c.video;
-        transcode_outcome out = finish(transcode_start_proxy(src.c_str(), 320, 180, false));
+        std::string src = media_ + "/" + c.source;
+        transcode_job *job = c.job == 'g'   ? transcode_start_gif(src.c_str(), 10, 23, 4096, 4096)
+                             : c.job == 'p' ? transcode_start_poster(src.c_str())
+                                            : transcode_start_proxy(src.c_str(), 320, 180, false);
+        transcode_outcome out = finish(job);
         std::string log = testing::internal::GetCapturedStderr();
         setrlimit(RLIMIT_FSIZE, &old);
         signal(SIGXFSZ, old_handler);
         EXPECT_FALSE(out.ok);
-        EXPECT_NE(log.find("ffmpeg proxy failed: "), std::string::npos) << log;
-        EXPECT_EQ(entries(proxy_dir_), std::set<std::string>{});
+        EXPECT_NE(log.find(c.said), std::string::npos) << log;
+        EXPECT_EQ(entries(c.job == 'x' ? proxy_dir_ : dir_), std::set<std::string>{});
     }
 }
 
