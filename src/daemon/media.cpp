@@ -255,6 +255,33 @@ bool wanted_proxy(void) {
                                       sizeof g_proxy) == 0;
 }
 
+} // namespace
+
+media_cached media_cached_files(const char *source_path, const char *source_kind, bool want_poster,
+                                char *gif_video, char *poster) {
+    media_cached files{};
+    const char *media = source_path;
+    if (streq(source_kind, "gif")) {
+        const config &c = g_daemon.config;
+        if (transcode_gif_cache_path(source_path, c.gif_fps, c.gif_crf, c.max_width, c.max_height,
+                                     gif_video, TRANSCODE_RESULT_SIZE) != 0)
+            return files;
+        files.gif_video = gif_video;
+        files.gif_video_ready = transcode_file_ready(gif_video);
+        if (!files.gif_video_ready)
+            return files;
+        media = gif_video;
+    }
+    if (!streq(source_kind, "still") && want_poster &&
+        transcode_poster_cache_path(media, poster, TRANSCODE_RESULT_SIZE) == 0) {
+        files.poster = poster;
+        files.poster_ready = transcode_file_ready(poster);
+    }
+    return files;
+}
+
+namespace {
+
 // What the decision reads, from the record and the disk. Files are looked at
 // only where the decision reads them.
 void media_gather(media_inputs *in) {
@@ -295,23 +322,12 @@ void media_gather(media_inputs *in) {
         in->proxy_failed = streq(d.proxy_failed_path, g_proxy);
         in->proxy_job_current = in->proxy_job && streq(d.job_proxy_path, g_proxy);
     }
-    const char *media = d.source_path;
-    if (streq(d.source_kind, "gif")) {
-        const config &c = d.config;
-        if (transcode_gif_cache_path(d.source_path, c.gif_fps, c.gif_crf, c.max_width, c.max_height,
-                                     g_gif_video, sizeof g_gif_video) != 0)
-            return;
-        in->gif_video = g_gif_video;
-        in->gif_video_ready = transcode_file_ready(g_gif_video);
-        if (!in->gif_video_ready)
-            return;
-        media = g_gif_video;
-    }
-    if (!still && in->poster_mode && !in->poster_failed &&
-        transcode_poster_cache_path(media, g_poster, sizeof g_poster) == 0) {
-        in->poster = g_poster;
-        in->poster_ready = transcode_file_ready(g_poster);
-    }
+    media_cached files = media_cached_files(
+        d.source_path, d.source_kind, in->poster_mode && !in->poster_failed, g_gif_video, g_poster);
+    in->gif_video = files.gif_video;
+    in->gif_video_ready = files.gif_video_ready;
+    in->poster = files.poster;
+    in->poster_ready = files.poster_ready;
 }
 
 void set_mark(plan_mark which) {

@@ -69,3 +69,16 @@ struct render_status {
 bool render_status_parse(const char *reply, render_status *out);
 // Posters replace videos: configured for battery, on battery, not always-animate.
 bool poster_wanted(void);
+
+// A source's cached files and whether they are there: a GIF's converted video,
+// and the poster of what plays when want_poster. Their names go into the
+// caller's buffers of TRANSCODE_RESULT_SIZE bytes; a name that cannot be
+// formed stays null, and no poster is looked for before the GIF's video exists.
+struct media_cached {
+    const char *gif_video;
+    bool gif_video_ready;
+    const char *poster;
+    bool poster_ready;
+};
+media_cached media_cached_files(const char *source_path, const char *source_kind, bool want_poster,
+                                char *gif_video, char *poster);

@@ -127,24 +127,13 @@ void gather(const output_override *o, output_inputs *in) {
     in->recovery_kind = o->ready_kind;
     if (in->job_mine || in->source_failed || in->source_too_long)
         return;
-    const char *media = o->source_path;
-    bool still = streq(o->source_kind, "still");
-    if (streq(o->source_kind, "gif")) {
-        const config &c = d.config;
-        if (transcode_gif_cache_path(o->source_path, c.gif_fps, c.gif_crf, c.max_width,
-                                     c.max_height, g_gif_video, sizeof g_gif_video) != 0)
-            return;
-        in->gif_video = g_gif_video;
-        in->gif_video_ready = transcode_file_ready(g_gif_video);
-        if (!in->gif_video_ready)
-            return;
-        media = g_gif_video;
-    }
-    if (!still && in->poster_mode && !in->poster_failed &&
-        transcode_poster_cache_path(media, g_poster, sizeof g_poster) == 0) {
-        in->poster = g_poster;
-        in->poster_ready = transcode_file_ready(g_poster);
-    }
+    media_cached files =
+        media_cached_files(o->source_path, o->source_kind, in->poster_mode && !in->poster_failed,
+                           g_gif_video, g_poster);
+    in->gif_video = files.gif_video;
+    in->gif_video_ready = files.gif_video_ready;
+    in->poster = files.poster;
+    in->poster_ready = files.poster_ready;
 }
 
 void set_mark(output_override *o, plan_mark which) {

@@ -230,6 +230,23 @@ cover_crop crop_of_place(int32_t x, int32_t y, int32_t w, int32_t h, int32_t out
     return crop;
 }
 
+// A new linear, edge-clamped RGBA texture of width x height holding rgba (or
+// nothing yet), left bound; GL errors from before are cleared first so that
+// the caller's check sees only this one's.
+GLuint new_texture(int width, int height, const uint8_t *rgba) {
+    while (glGetError() != GL_NO_ERROR) {
+    }
+    GLuint texture = 0;
+    glGenTextures(1, &texture);
+    glBindTexture(GL_TEXTURE_2D, texture);
+    glTexImage2D(GL_TEXTURE_2D, 0, GL_RGBA8, width, height, 0, GL_RGBA, GL_UNSIGNED_BYTE, rgba);
+    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, GL_LINEAR);
+    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, GL_LINEAR);
+    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_S, GL_CLAMP_TO_EDGE);
+    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_T, GL_CLAMP_TO_EDGE);
+    return texture;
+}
+
 } // namespace
 
 cover_crop egl_cover_crop(int image_width, int image_height, int output_width, int output_height) {
@@ -460,16 +477,7 @@ GLuint egl_upload_texture(egl_state *egl, const uint8_t *rgba, int width, int he
         log_error("Image exceeds the texture size limit: %dx%d, limit %d", width, height, max);
         return 0;
     }
-    while (glGetError() != GL_NO_ERROR) {
-    }
-    GLuint texture = 0;
-    glGenTextures(1, &texture);
-    glBindTexture(GL_TEXTURE_2D, texture);
-    glTexImage2D(GL_TEXTURE_2D, 0, GL_RGBA8, width, height, 0, GL_RGBA, GL_UNSIGNED_BYTE, rgba);
-    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, GL_LINEAR);
-    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, GL_LINEAR);
-    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_S, GL_CLAMP_TO_EDGE);
-    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_T, GL_CLAMP_TO_EDGE);
+    GLuint texture = new_texture(width, height, rgba);
     GLenum error = glGetError();
     if (error != GL_NO_ERROR) {
         log_error("Texture upload failed: 0x%x", error);
@@ -492,16 +500,7 @@ GLuint egl_texture_target(egl_state *egl, int width, int height, GLuint *framebu
     if (!egl || width < 1 || height < 1 || width > max || height > max) {
         return 0;
     }
-    while (glGetError() != GL_NO_ERROR) {
-    }
-    GLuint texture = 0;
-    glGenTextures(1, &texture);
-    glBindTexture(GL_TEXTURE_2D, texture);
-    glTexImage2D(GL_TEXTURE_2D, 0, GL_RGBA8, width, height, 0, GL_RGBA, GL_UNSIGNED_BYTE, nullptr);
-    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, GL_LINEAR);
-    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, GL_LINEAR);
-    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_S, GL_CLAMP_TO_EDGE);
-    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_T, GL_CLAMP_TO_EDGE);
+    GLuint texture = new_texture(width, height, nullptr);
     GLuint fbo = 0;
     glGenFramebuffers(1, &fbo);
     glBindFramebuffer(GL_FRAMEBUFFER, fbo);

@@ -655,11 +655,10 @@ bool still_reduced(const still_image *image) {
     return image && image->reduced;
 }
 
-void still_take_texture(still_image *image, unsigned texture, int width, int height) {
-    if (!image)
-        return;
-    still_clear(image);
-    image->texture = texture;
+namespace {
+
+// A picture handed over whole, from no file: shown from now, not faded yet.
+void adopt_picture(still_image *image, int width, int height) {
     image->texture_width = width;
     image->texture_height = height;
     image->limit_width = width;
@@ -670,6 +669,16 @@ void still_take_texture(still_image *image, unsigned texture, int width, int hei
     image->shown_since = now_ms();
 }
 
+} // namespace
+
+void still_take_texture(still_image *image, unsigned texture, int width, int height) {
+    if (!image)
+        return;
+    still_clear(image);
+    image->texture = texture;
+    adopt_picture(image, width, height);
+}
+
 void still_take_pixels(still_image *image, uint8_t *rgba, int width, int height) {
     if (!image) {
         free(rgba);
@@ -677,14 +686,7 @@ void still_take_pixels(still_image *image, uint8_t *rgba, int width, int height)
     }
     still_clear(image);
     image->cpu_pixels = rgba;
-    image->texture_width = width;
-    image->texture_height = height;
-    image->limit_width = width;
-    image->limit_height = height;
-    image->reduced = false;
-    image->fade_started = false;
-    image->path[0] = '\0';
-    image->shown_since = now_ms();
+    adopt_picture(image, width, height);
 }
 
 void still_set_fade(still_image *image, int ms) {
