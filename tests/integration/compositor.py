@@ -389,6 +389,7 @@ class Phoc(HeadlessCompositor):
                 f.write("\n[output:%s]\nmode=%dx%d\nscale=1\nx=%d\ny=0\n"
                         % (name, OUTPUT_SIZE[0], OUTPUT_SIZE[1], i * OUTPUT_SIZE[0]))
         self.spare = names[outputs:]
+        self.x = {name: i * OUTPUT_SIZE[0] for i, name in enumerate(names)}
         self.removed = []  # switched off, in the order plug_output brings them back
 
     def start(self, timeout=20.0):
@@ -433,7 +434,9 @@ class Phoc(HeadlessCompositor):
         if not self.removed:
             raise AssertionError("phoc creates no outputs: give the test a spare one")
         first = self.removed[0]
-        self._change("--output", first, "--on", plug=first)
+        # Switched on again, phoc lays the output out at the origin, over the
+        # others, and draws their surfaces into it: keep it beside them.
+        self._change("--output", first, "--on", "--pos", "%d,0" % self.x[first], plug=first)
         return first
 
     def remove_output(self, output):

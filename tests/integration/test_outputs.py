@@ -111,6 +111,7 @@ class OutputsTest(SystemTestCase):
         wait_for(lambda: grid(self.comp.screenshot(FIRST)) == grid(self.comp.screenshot(SECOND)),
                  30, 0.3, "the same frame on both outputs")
 
+    @every_compositor
     @start_with_outputs(1, spare=1)
     def test_background_of_an_absent_output_applies_when_it_appears(self):
         self.start_daemon()
