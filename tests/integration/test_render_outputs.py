@@ -13,6 +13,7 @@ from compositor import (RendererTestCase, colourful, every_compositor, ffmpeg, g
 from kivtest import wait_for
 
 MAGENTA = (255, 0, 255)
+CYAN = (0, 255, 255)
 FIRST, SECOND = "HEADLESS-1", "HEADLESS-2"
 
 
@@ -36,6 +37,8 @@ class RenderOutputsTest(RendererTestCase):
                "libx264", "-preset", "ultrafast", "-pix_fmt", "yuv420p", cls.mandel)
         ffmpeg("-f", "lavfi", "-i", "color=c=0xff00ff:size=320x180", "-frames:v", "1",
                cls.still)
+        cls.cyan = os.path.join(m, "cyan.png")
+        ffmpeg("-f", "lavfi", "-i", "color=c=0x00ffff:size=320x180", "-frames:v", "1", cls.cyan)
 
     @classmethod
     def tearDownClass(cls):
@@ -113,6 +116,31 @@ class RenderOutputsTest(RendererTestCase):
         self.ok({"cmd": "pause"})
         wait_for(lambda: grid(self.comp.screenshot(FIRST)) == grid(self.comp.screenshot(SECOND)),
                  30, 0.3, "the same frame on both outputs")
+
+    @every_compositor
+    @start_with_outputs(2)
+    def test_a_change_on_one_output_fades_that_output_only(self):
+        for name in (FIRST, SECOND):
+            self.comp.resolution(name, 640, 360)
+        self.start_renderer()
+        self.ok({"cmd": "fade", "ms": 0})
+        self.ok({"cmd": "load", "path": self.still, "kind": "still"})
+        for name in (FIRST, SECOND):
+            wait_for(lambda: self.filled(name, MAGENTA), 30, 0.3, "magenta on %s" % name)
+        self.ok({"cmd": "fade", "ms": 2000})
+        self.ok({"cmd": "load", "path": self.cyan, "kind": "still", "outputs": [SECOND]})
+        # Over the fade's first second and a half the second output passes
+        # through pictures that are neither; the first never changes.
+        between = False
+        deadline = time.monotonic() + 1.5
+        while time.monotonic() < deadline:
+            self.assertTrue(self.filled(FIRST, MAGENTA), "the first output faded too")
+            second = grid(self.comp.screenshot(SECOND))
+            between = between or not (all(near(p, CYAN) for p in second)
+                                      or all(near(p, MAGENTA) for p in second))
+        self.assertTrue(between, "the second output changed without a fade")
+        wait_for(lambda: self.filled(SECOND, CYAN), 30, 0.3, "cyan on the second output")
+        self.assertTrue(self.filled(FIRST, MAGENTA))
 
     @every_compositor
     @start_with_outputs(2)
