@@ -149,6 +149,10 @@ class IntroTest(IntroTestCase):
         self.assertEqual(self.status(), before, "intro-stop without an intro changed something")
 
         self.show("video", "video")
+        # The outputs' list follows the renderer's reports a moment later.
+        self.wait_status(lambda s: s["outputs"] and all(o["ready"] and o["shows"]
+                                                        for o in s["outputs"]),
+                         "the outputs showing the video")
         for kind in ("video", "gif"):
             with self.subTest(kind):
                 if kind == "gif":
