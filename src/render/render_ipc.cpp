@@ -389,7 +389,7 @@ void load_own(ipc_stream *slot, yyjson_val *root, yyjson_val *outputs, const cha
             own->transition = still_create(g_app.egl);
         if (!own->video || video_load(own->video, path) != 0) {
             if (fresh)
-                *own = own_media{};
+                own_free(own);
             reply_error(slot, "video load failed");
             return;
         }
@@ -421,7 +421,7 @@ void load_own(ipc_stream *slot, yyjson_val *root, yyjson_val *outputs, const cha
         still_limit_size(&width, &height);
         if (!own->still || still_load(own->still, path, width, height) != 0) {
             if (fresh)
-                *own = own_media{};
+                own_free(own);
             reply_error(slot, "still load failed");
             return;
         }
