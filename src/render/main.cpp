@@ -104,12 +104,7 @@ void teardown() {
         feed_destroy(g_app.feed);
         g_app.feed = nullptr;
     }
-    for (own_media &m : g_app.own) {
-        video_destroy(m.video);
-        still_destroy(m.still);
-        still_destroy(m.transition);
-        m = own_media{};
-    }
+    render_free_own();
     if (g_app.transition) {
         still_destroy(g_app.transition);
         g_app.transition = nullptr;

@@ -645,6 +645,11 @@ void handle_stop(render_ipc *ipc) {
 
 } // namespace
 
+void render_free_own(void) {
+    for (own_media &m : g_app.own)
+        own_free(&m);
+}
+
 render_ipc *render_ipc_create(const char *path) {
     auto *ipc = reinterpret_cast<render_ipc *>(ipc_server_create_sized(path, sizeof(render_ipc)));
     if (!ipc)

@@ -50,4 +50,6 @@ void render_ipc_status(render_ipc *ipc, ipc_stream *slot);
 // Once per loop iteration: the decodes of the own backgrounds' stills and
 // transition images.
 void render_poll_own(void);
+// Frees every background of its own, with its player and pictures.
+void render_free_own(void);
 void render_end_feed(render_app *app);

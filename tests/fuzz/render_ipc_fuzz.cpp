@@ -18,6 +18,8 @@ wayland_context g_outputs_only;
 output_state g_output[2];
 
 void app_reset(render_ipc *ipc) {
+    // Backgrounds of their own that the last input left loaded belong to it.
+    render_free_own();
     g_app = render_app{};
     g_app.ipc = ipc;
     g_app.wayland = &g_outputs_only;
